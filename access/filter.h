@@ -1,0 +1,5 @@
+// External article filter process.
+#pragma once
+
+int ExternalFilterInit();
+void filterclose();

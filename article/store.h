@@ -1,0 +1,5 @@
+// Article stores: fixed-size ring files with their metadata files.
+#pragma once
+
+int ArtStoreInit();
+void StoreShutdown();

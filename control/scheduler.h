@@ -1,0 +1,4 @@
+// One-second callback scheduler.
+#pragma once
+
+int SchedCallbackInit();

@@ -1,0 +1,110 @@
+// The interpreter thread. A Tcl interpreter is bound to the thread that made
+// it, so every server command runs on this one thread.
+#include "control/tcl_interface.h"
+
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "control/tcl_commands.h"
+#include "server/config.h"
+#include "server/log.h"
+
+std::atomic<int> readyToGo{0};
+std::atomic<int> logcmds{0};
+std::atomic<int> overviewRewriteThreshold{30};
+
+namespace {
+
+struct CommandEntry {
+    const char* name;
+    Tcl_CmdProc* proc;
+};
+
+// The order is part of the interface: scripts may rely on it through `info commands`.
+constexpr CommandEntry kCommands[] = {
+    {"AddIncoming", Tcl_AddIncoming},
+    {"SetIncoming", Tcl_SetIncoming},
+    {"DelIncoming", Tcl_DelIncoming},
+    {"ListIncoming", Tcl_ListIncoming},
+    {"GetIncomingConfig", Tcl_GetIncomingConfig},
+    {"GetConfigString", Tcl_GetConfigString},
+    {"GetBaseStats", Tcl_GetBaseStatsString},
+    {"GetWriteState", Tcl_GetWriteState},
+    {"CreateArtStore", Tcl_CreateArtStore},
+    {"SetLogCmds", Tcl_SetLogCmds},
+    {"InsertGroup", Tcl_InsertGroup},
+    {"SetGroupStart", Tcl_SetGroupStartPoint},
+    {"AcceptConnections", Tcl_AcceptConnections},
+    {"CreateGroup", Tcl_CreateGroup},
+    {"MoveGroup", Tcl_MoveGroup},
+    {"SetRewriteThreshold", Tcl_SetRewriteThreshold},
+    {"ActiveInit", Tcl_ActiveInit},
+    {"LogLine", Tcl_LogLine},
+    {"crash", Tcl_Crash},
+    {"ReloadActive", Tcl_ReloadActive},
+    {"ProcessCancelFile", Tcl_ProcessCancelFile},
+    {"CreateSite", Tcl_CreateSite},
+    {"DeleteSite", Tcl_DeleteSite},
+    {"SetSite", Tcl_SetSite},
+    {"GetSiteList", Tcl_GetSiteList},
+    {"GetSiteConfig", Tcl_GetSiteConfig},
+    {"SetGlobal", Tcl_SetGlobal},
+};
+static_assert(std::size(kCommands) == 27);
+
+[[noreturn]] void InterfaceStartup()
+{
+    Tcl_Interp* interp = Tcl_CreateInterp();
+    RegisterServerCommands(interp);
+    const char* script = GetConfigString("StartupScript");
+    if (script == nullptr)
+        script = "init.tcl";
+    // Built as a list so that a path with blanks or braces stays one word.
+    Tcl_Obj* command = Tcl_NewListObj(0, nullptr);
+    Tcl_ListObjAppendElement(interp, command, Tcl_NewStringObj("source", -1));
+    Tcl_ListObjAppendElement(interp, command, Tcl_NewStringObj(script, -1));
+    Tcl_IncrRefCount(command);
+    if (Tcl_EvalObjEx(interp, command, TCL_EVAL_GLOBAL) == TCL_ERROR) {
+        LogLine("Startup error:");
+        LogLine(Tcl_GetStringResult(interp));
+    }
+    Tcl_DecrRefCount(command);
+    for (;;)
+        Tcl_DoOneEvent(0);
+}
+
+}  // namespace
+
+void RegisterServerCommands(Tcl_Interp* interp)
+{
+    for (const CommandEntry& entry : kCommands)
+        Tcl_CreateCommand(interp, entry.name, entry.proc, nullptr, nullptr);
+}
+
+int UsageReply(Tcl_Interp* interp, const char* word, const char* usage)
+{
+    Tcl_AppendResult(interp, word, usage, nullptr);
+    return TCL_ERROR;
+}
+
+int InterfaceInit()
+{
+    try {
+        std::thread(InterfaceStartup).detach();
+    } catch (const std::system_error&) {
+        // The server runs on without its start-up script.
+    }
+    return 1;
+}
+
+int RunTclScript(int argc, char* argv[])
+{
+    if (argc < 3)
+        return 0;
+    Tcl_Interp* interp = Tcl_CreateInterp();
+    Tcl_EvalFile(interp, argv[2]);
+    std::printf("%s\n", Tcl_GetStringResult(interp));
+    std::fflush(stdout);
+    return 0;
+}

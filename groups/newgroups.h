@@ -1,0 +1,4 @@
+// List of newly created groups, for NEWGROUPS.
+#pragma once
+
+int NewgroupsInit();

@@ -1,0 +1,4 @@
+// Post queue directory and cancel files.
+#pragma once
+
+int PostInit();

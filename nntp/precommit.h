@@ -1,0 +1,4 @@
+// Precommit table: streamed offers in flight and the peers that made them.
+#pragma once
+
+int PrecommitInit();

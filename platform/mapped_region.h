@@ -1,0 +1,21 @@
+// Whole files mapped read-write into memory (history, group database,
+// active file). The view stays valid after the descriptor is closed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Maps the whole file at `path`, creating it when missing. A `size` of 0
+// takes the file's current size (an empty file then fails); a larger size
+// extends the file. Returns the view, or null.
+void* CreateMappedRegion(const char* path, uint64_t size);
+
+// Flushes and unmaps a view made by CreateMappedRegion: 1 on success, 0 on
+// failure (a failed flush leaves the view mapped).
+int DeleteMappedRegion(void* view);
+
+// Flushes a view to disk without unmapping it: 1 on success.
+int FlushMappedRegion(void* view);
+
+// Size in bytes of a view made by CreateMappedRegion, 0 for an unknown view.
+uint64_t MappedRegionSize(const void* view);

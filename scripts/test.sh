@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test.
+#   scripts/test.sh              plain build in build/
+#   scripts/test.sh --sanitize   address+undefined sanitizers, in build-asan/
+#   scripts/test.sh --tsan       thread sanitizer, in build-tsan/
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build
+sanitize=""
+case "${1:-}" in
+  --sanitize) build=build-asan; sanitize=address ;;
+  --tsan) build=build-tsan; sanitize=thread ;;
+  "") ;;
+  *) echo "usage: $0 [--sanitize|--tsan]" >&2; exit 2 ;;
+esac
+
+scripts/install-deps.sh
+
+cmake -S . -B "$build" -DVERDALIX_SANITIZE="$sanitize" >/dev/null
+cmake --build "$build" -j"$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 300

@@ -1,0 +1,27 @@
+// The configuration file: `key = value` lines read once at start-up into a
+// list that lives for the life of the process.
+#pragma once
+
+#include <cstdio>
+
+// Default path when VERDALIX_CONFIGFILE is not set.
+inline constexpr const char* kDefaultConfigFile = "/etc/verdalix/verdalix.conf";
+
+// Reads the file named by VERDALIX_CONFIGFILE (or the default path); on
+// failure reports and ends the process with status 1. Returns 1.
+int config_init();
+
+// Appends the entries of an open text file to the list (used by config_init
+// and by tests).
+void ConfigReadFile(FILE* file);
+
+// Drops every entry (tests only; the server never forgets its settings).
+void ConfigClear();
+
+// Value of the first entry whose key equals `key` without regard to ASCII
+// case, or null. The text stays valid for the life of the process.
+const char* GetConfigString(const char* key);
+
+// 1 and *out set to the value read as a decimal integer, or 0 with *out
+// unchanged when the key is absent.
+int GetConfigInt(const char* key, int* out);

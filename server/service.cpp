@@ -1,0 +1,334 @@
+// Program entry, start-up and closing orders, and the stand-ins for the
+// service control manager (a systemd unit), the event log (syslog) and the
+// console control handler (a thread that takes SIGINT/SIGQUIT/SIGTERM).
+#include "server/service.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <strings.h>
+#include <thread>
+
+#include "access/filter.h"
+#include "access/incoming.h"
+#include "article/article.h"
+#include "article/store.h"
+#include "control/scheduler.h"
+#include "control/tcl_interface.h"
+#include "feed/queue.h"
+#include "groups/groupdb.h"
+#include "groups/newgroups.h"
+#include "history/history.h"
+#include "nntp/post.h"
+#include "nntp/precommit.h"
+#include "server/accept.h"
+#include "server/config.h"
+#include "server/log.h"
+
+#include <tcl.h>
+
+std::atomic<int> bShutDown{0};
+std::atomic<int> bDebug{0};
+
+namespace {
+
+char szErr[256];
+
+void Print(const char* text)
+{
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+// systemd's notify socket stands in for status reports to the service manager.
+void NotifyServiceManager(const char* state)
+{
+    const char* path = std::getenv("NOTIFY_SOCKET");
+    if (bDebug || path == nullptr || (path[0] != '/' && path[0] != '@'))
+        return;
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    size_t length = std::min(std::strlen(path), sizeof addr.sun_path - 1);
+    std::memcpy(addr.sun_path, path, length);
+    if (addr.sun_path[0] == '@')
+        addr.sun_path[0] = '\0';
+    ::sendto(fd, state, std::strlen(state), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
+             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
+    ::close(fd);
+}
+
+sigset_t StopSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGQUIT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+// Console mode: any stop signal stops the server and exits with status 1.
+[[noreturn]] void ControlHandlerThread()
+{
+    sigset_t set = StopSignals();
+    int signal = 0;
+    while (sigwait(&set, &signal) != 0) {
+    }
+    std::printf("Stopping %s.\n", kDisplayName);
+    std::fflush(stdout);
+    ServiceStop();
+    std::fflush(stdout);
+    std::_Exit(1);
+}
+
+// Service mode: SIGTERM is the stop control; the stop runs on a thread of its own.
+[[noreturn]] void ServiceControlThread()
+{
+    sigset_t set = StopSignals();
+    int signal = 0;
+    while (sigwait(&set, &signal) != 0 || signal != SIGTERM) {
+    }
+    NotifyServiceManager("STOPPING=1");
+    std::thread stopper(ServiceStop);
+    stopper.join();
+    std::_Exit(0);
+}
+
+std::string UnitDirectory()
+{
+    const char* dir = std::getenv("VERDALIX_UNIT_DIR");
+    return dir != nullptr && *dir != '\0' ? dir : "/etc/systemd/system";
+}
+
+std::string UnitPath() { return UnitDirectory() + "/verdalix.service"; }
+
+bool HaveSystemctl() { return std::system("command -v systemctl >/dev/null 2>&1") == 0; }
+
+void CmdInstallService()
+{
+    char self[512];
+    ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) {
+        std::printf("Unable to install %s - %s\n", kDisplayName, GetLastErrorText(szErr, sizeof szErr));
+        return;
+    }
+    self[length] = '\0';
+    struct stat st {};
+    if (::stat(UnitDirectory().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(UnitDirectory().c_str(), W_OK) != 0) {
+        if (errno == 0)
+            errno = ENOTDIR;
+        std::printf("OpenSCManager failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
+        return;
+    }
+    FILE* unit = std::fopen(UnitPath().c_str(), "wxe");
+    if (unit == nullptr) {
+        std::printf("CreateService failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
+        return;
+    }
+    std::fprintf(unit,
+                 "[Unit]\nDescription=%s\nAfter=network.target\n\n"
+                 "[Service]\nType=notify\nExecStart=%s\nKillSignal=SIGTERM\n",
+                 kDisplayName, self);
+    std::fclose(unit);
+    if (HaveSystemctl())
+        (void)std::system("systemctl daemon-reload >/dev/null 2>&1");
+    std::printf("%s installed.\n", kDisplayName);
+}
+
+bool UnitActive() { return std::system("systemctl is-active --quiet verdalix.service") == 0; }
+
+void StopUnit()
+{
+    if (!HaveSystemctl() || !UnitActive())
+        return;
+    if (std::system("systemctl stop --no-block verdalix.service >/dev/null 2>&1") != 0)
+        return;
+    std::printf("Stopping %s.", kDisplayName);
+    std::fflush(stdout);
+    ::sleep(1);
+    while (std::system("systemctl is-active --quiet verdalix.service") == 0 &&
+           std::system("test \"$(systemctl show -p ActiveState --value verdalix.service)\" = deactivating") == 0) {
+        std::printf(".");
+        std::fflush(stdout);
+        ::sleep(1);
+    }
+    if (UnitActive())
+        std::printf("\n%s failed to stop.\n", kDisplayName);
+    else
+        std::printf("\n%s stopped.\n", kDisplayName);
+}
+
+void CmdRemoveService()
+{
+    struct stat st {};
+    if (::stat(UnitDirectory().c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::printf("OpenSCManager failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
+        return;
+    }
+    if (::stat(UnitPath().c_str(), &st) != 0) {
+        std::printf("OpenService failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
+        return;
+    }
+    StopUnit();
+    if (::unlink(UnitPath().c_str()) != 0) {
+        std::printf("DeleteService failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
+        return;
+    }
+    if (HaveSystemctl())
+        (void)std::system("systemctl daemon-reload >/dev/null 2>&1");
+    std::printf("%s removed.\n", kDisplayName);
+}
+
+[[noreturn]] void CmdDebugService()
+{
+    std::printf("Debugging %s.\n", kDisplayName);
+    std::fflush(stdout);
+    std::thread(ControlHandlerThread).detach();
+    ServiceStart();
+}
+
+// Stand-in for the service control dispatcher: only systemd starts us as a service.
+int RunAsService()
+{
+    if (std::getenv("INVOCATION_ID") == nullptr) {
+        AddToMessageLog("StartServiceCtrlDispatcher failed.");
+        return 0;
+    }
+    std::thread(ServiceControlThread).detach();
+    NotifyServiceManager("READY=1");
+    std::thread(ServiceStart).detach();
+    for (;;)
+        ::pause();
+}
+
+void PrintUsage()
+{
+    std::printf("%s -install          to install the service\n", kServiceName);
+    std::printf("%s -remove           to remove the service\n", kServiceName);
+    std::printf("%s -debug            to run as a console app for debugging\n", kServiceName);
+    std::printf("\nStartServiceCtrlDispatcher being called.\n");
+    std::printf("This may take several seconds.  Please wait.\n");
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+void AddToMessageLog(const char* text)
+{
+    if (bDebug) {
+        std::printf("%s\n", text);
+        std::fflush(stdout);
+        return;
+    }
+    int err = errno;
+    openlog(kServiceName, LOG_PID, LOG_DAEMON);
+    syslog(LOG_ERR, "%s error: %d: %s", kServiceName, err, text);
+    closelog();
+}
+
+char* GetLastErrorText(char* buffer, size_t size)
+{
+    int err = errno;
+    const char* text = std::strerror(err);
+    size_t length = std::strlen(text);
+    if (err == 0 || size < length + 14)
+        buffer[0] = '\0';
+    else
+        std::snprintf(buffer, size, "%s (0x%x)", text, static_cast<unsigned>(err));
+    return buffer;
+}
+
+void ServiceStart()
+{
+    config_init();
+    SchedCallbackInit();
+    IncomingInit();
+    PrecommitInit();
+    ExternalFilterInit();
+    console_init();
+    SeenInit();
+    ArtStoreInit();
+    ArticleInit();
+    InterfaceInit();
+    NewgroupsInit();
+    PostInit();
+    FeedInit();
+    DoConnections();
+    for (;;)
+        ::pause();
+}
+
+int ServiceStop()
+{
+    bShutDown = 1;
+    CloseFiles();
+    return 0;
+}
+
+void CloseFiles()
+{
+    Print("shutting down...\n");
+    Print("locking out article insertions...\n");
+    csArtFile().lock();  // never released: no article is inserted after this
+    Print("article insertions locked out\n");
+    FeedShutdown();
+    Print("closing connections.");
+    for (int waits = 0; TotalConnected != 0 && waits < 8; ++waits) {
+        ::sleep(1);
+        Print(".");
+    }
+    Print("done.\n");
+    Print("shutting down ArtStores...\n");
+    StoreShutdown();
+    Print("stores shut down...\n");
+    Print("shutting down seendb...\n");
+    seenclose();
+    Print("...seendb shut down\n");
+    Print("shutting down groupdb...\n");
+    GroupClose();
+    Print("groupdb shut down\n");
+    filterclose();
+    LogLine(nullptr);
+}
+
+int ServiceMain(int argc, char* argv[])
+{
+    // Stop signals are taken by one thread with sigwait; every thread inherits the mask.
+    sigset_t set = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+    Tcl_FindExecutable(argv[0]);
+
+    if (argc > 1 && (argv[1][0] == '-' || argv[1][0] == '/')) {
+        const char* word = argv[1] + 1;
+        if (strcasecmp(word, "install") == 0) {
+            CmdInstallService();
+            return 0;
+        }
+        if (strcasecmp(word, "remove") == 0) {
+            CmdRemoveService();
+            return 0;
+        }
+        if (strcasecmp(word, "debug") == 0) {
+            bDebug = 1;
+            CmdDebugService();
+        }
+        if (strcasecmp(word, "script") == 0)
+            return RunTclScript(argc, argv);
+    }
+    PrintUsage();
+    return RunAsService();
+}
