@@ -1,0 +1,47 @@
+// The record of one incoming connection, owned by the connection's thread.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+struct IncomingEntry;
+
+// A reader's selected group; all fields are all ones until a group is selected.
+struct GroupSelection {
+    uint32_t group = 0xFFFFFFFF;
+    uint32_t current = 0xFFFFFFFF;
+    uint32_t low = 0xFFFFFFFF;
+    uint32_t high = 0xFFFFFFFF;
+};
+
+// Message-ID texts are cut at 255 bytes, then a stop byte and a NUL follow.
+inline constexpr uint32_t kMessageIdSize = 257;
+
+struct ClientContext {
+    int socket = -1;
+    IncomingEntry* incomingEntry = nullptr;
+    uint64_t articleKey = 0;         // key of the current command's message-ID
+    char* buffer = nullptr;          // receive buffer; the data is always followed by a NUL
+    uint32_t used = 0;               // bytes of data held in buffer
+    uint32_t scanFrom = 0;           // where the next line-end or terminator search starts
+    uint32_t flags = 0;              // bit 0: the article being received came by TAKETHIS
+    int32_t futureSeconds = 0;       // how far the article's date lies ahead, 0 when not
+    char* newsgroupList = nullptr;   // the article's newsgroups, NUL-separated
+    uint32_t newsgroupCount = 0;     // commas in the article's newsgroups
+    char* pathList = nullptr;        // the article's path split at '!'
+    uint32_t pathCount = 0;          // '!' in the path
+    char messageId[kMessageIdSize] = {};  // current message-ID, angle brackets included
+    char* pathValue = nullptr;       // start of the Path: value inside buffer
+    int articleValid = 0;            // the article just read is complete and usable
+    int isControl = 0;               // the article is a control message
+    uint32_t articleLength = 0;      // length of the article text at the start of buffer
+    uint32_t bufferSize = 0;         // capacity of buffer, not counting the NUL byte
+    const char* peerName = nullptr;  // host text of incomingEntry
+    char peerAddress[32] = {};       // "a.b.c.d:port"
+    std::time_t connectTime = 0;
+    GroupSelection selection;
+    uint32_t postCount = 0;
+    uint32_t xoverCount = 0;
+    uint32_t articleCount = 0;
+    uint32_t nextCount = 0;
+};
