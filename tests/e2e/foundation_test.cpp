@@ -66,26 +66,29 @@ TEST(ServerStop, InterruptRunsTheClosingOrderAndExitsWithOne)
 {
     TestServer server;
     server.SetArgs({"/DeBuG"});  // any case, after "/" as after "-"
+    server.SetScript("LogLine ready\n");
     ASSERT_TRUE(server.Start());
-    ASSERT_TRUE(server.WaitForOutput("Debugging Verdalix Internet News Server.\n"));
+    ASSERT_TRUE(server.WaitForLog("ready"));
+    EXPECT_TRUE(server.StdoutText().starts_with("Debugging Verdalix Internet News Server.\n"));
     EXPECT_EQ(server.Stop(), 1);
     ExpectInOrder(server.StdoutText(), kClosingOrder);
     std::string log = server.LogText();
     EXPECT_TRUE(log.ends_with("base: shutting down\n")) << log;
 }
 
-TEST(ServerStop, RestartUsesTheSameDirectory)
+TEST(ServerStop, RestartKeepsTheDirectory)
 {
     TestServer server;
-    server.SetScript("LogLine \"run in [pwd]\"\n");
+    server.SetScript("LogLine \"first run in [pwd]\"\n");
     ASSERT_TRUE(server.Start());
-    ASSERT_TRUE(server.WaitForLog("run in " + server.Dir()));
+    ASSERT_TRUE(server.WaitForLog("first run in " + server.Dir() + "\n"));
+    server.SetScript("LogLine {second run}\n");
     EXPECT_EQ(server.Restart(), 1);
-    ASSERT_TRUE(server.WaitForOutput("Debugging"));
-    EXPECT_EQ(server.Stop(), 1);
+    ASSERT_TRUE(server.WaitForLog("second run"));
     std::string log = server.LogText();
-    size_t first = log.find("run in ");
-    EXPECT_NE(log.find("run in ", first + 1), std::string::npos) << log;
+    EXPECT_LT(log.find("first run"), log.find("base: shutting down\n"));
+    EXPECT_LT(log.find("base: shutting down\n"), log.find("second run"));
+    EXPECT_EQ(server.Stop(), 1);
 }
 
 TEST(StartupScript, ErrorIsLoggedAndTheServerKeepsRunning)
