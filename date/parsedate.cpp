@@ -141,10 +141,17 @@ int LexDigits(ParseState& s)
     return static_cast<int>(value);
 }
 
+// Words are never empty; testing the first letter first spares most
+// comparisons of whole words.
+bool SameStart(std::string_view a, std::string_view b, size_t length)
+{
+    return a[0] == b[0] && a.substr(0, length) == b.substr(0, length);
+}
+
 std::optional<Token> FindWord(std::span<const WordEntry> table, std::string_view word)
 {
     for (const WordEntry& e : table)
-        if (e.name == word)
+        if (e.name.size() == word.size() && SameStart(e.name, word, word.size()))
             return Token{e.kind, e.value};
     return std::nullopt;
 }
@@ -154,7 +161,7 @@ Token LookupWord(std::string_view word)
     // Three letters, or three and a dot, name a month or day by its start.
     bool abbreviated = word.size() == 3 || (word.size() == 4 && word[3] == '.');
     for (const WordEntry& e : MonthDayTable)
-        if (abbreviated ? e.name.substr(0, 3) == word.substr(0, 3) : e.name == word)
+        if (abbreviated ? SameStart(e.name, word, 3) : e.name.size() == word.size() && SameStart(e.name, word, word.size()))
             return {e.kind, e.value};
     if (auto t = FindWord(TimezoneTable, word))
         return *t;
@@ -442,25 +449,17 @@ std::optional<int> ToSeconds(int hour, int minutes, int seconds, Meridian meridi
     return (hour * 60 + minutes) * 60 + seconds;
 }
 
-// A local wall-clock time, daylight time decided by the local rules.
-std::optional<int64_t> LocalToSeconds(int year, int month, int day, int timeOfDay)
+// The local zone's offset east of GMT at t. Only times near 1970-2038 come
+// here, which the C library always splits.
+long LocalOffset(time_t t)
 {
-    struct tm t {};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = timeOfDay / 3600;
-    t.tm_min = timeOfDay / 60 % 60;
-    t.tm_sec = timeOfDay % 60;
-    t.tm_isdst = -1;
-    time_t result = mktime(&t);
-    if (result == -1)
-        return std::nullopt;
-    return result;
+    struct tm local {};
+    localtime_r(&t, &local);
+    return local.tm_gmtoff;
 }
 
 // west is the zone in minutes west of GMT; with kDstMaybe the local zone
-// and its rules apply instead.
+// and its daylight rules apply instead.
 std::optional<int64_t> Convert(int month, int day, int year, int hour, int minutes, int seconds, Meridian meridian,
                                DstMode dstMode, int west)
 {
@@ -472,25 +471,24 @@ std::optional<int64_t> Convert(int month, int day, int year, int hour, int minut
     std::optional<int> timeOfDay = ToSeconds(hour, minutes, seconds, meridian);
     if (!timeOfDay)
         return std::nullopt;
-    if (dstMode == kDstMaybe)
-        return LocalToSeconds(year, month, day, *timeOfDay);
     int64_t days = day - 1 + (year - kMinYear) * 365 + (year - 1969) / 4;
     for (int m = 0; m < month - 1; ++m)
         days += lengths[m];
-    return days * 86400 + west * 60 + *timeOfDay - (dstMode == kDstOn ? 3600 : 0);
+    int64_t wall = days * 86400 + *timeOfDay;
+    if (dstMode == kDstMaybe) {
+        // The offset in force at the moment itself: guessed from the wall
+        // clock read as GMT, then taken at the guess. Unlike mktime this
+        // makes no system call to check the zone file.
+        int64_t guess = wall - LocalOffset(wall);
+        return wall - LocalOffset(guess);
+    }
+    return wall + west * 60 - (dstMode == kDstOn ? 3600 : 0);
 }
 
-// Keeps a relative month at the same local wall-clock hour across a change
-// of daylight time; the hours are shifted by one so 23 and 0 stay adjacent.
-int64_t DSTcorrect(int64_t start, int startHour, int64_t future, int futureHour)
-{
-    int h0 = (startHour + 1) % 24;
-    int h1 = (futureHour + 1) % 24;
-    return (future - start) + (h0 - h1) * 3600;
-}
-
-// The offset from start to the same local day and time months later; none
-// when the target month lacks that day or lies outside 1970-2038.
+// The offset from start to the same local day and time months later, so the
+// local wall-clock time stays across a change of daylight time and whatever
+// zone the text named; none when the target month lacks that day or lies
+// outside 1970-2038.
 std::optional<int64_t> RelativeMonth(int64_t start, int64_t months)
 {
     time_t t = start;
@@ -504,11 +502,7 @@ std::optional<int64_t> RelativeMonth(int64_t start, int64_t months)
                                             local.tm_hour, local.tm_min, local.tm_sec, k24Hour, kDstMaybe, 0);
     if (!future)
         return std::nullopt;
-    time_t f = *future;
-    struct tm later;
-    if (!localtime_r(&f, &later))
-        return std::nullopt;
-    return DSTcorrect(start, local.tm_hour, *future, later.tm_hour);
+    return *future - start;
 }
 
 // The moment the text names before relative offsets: its date and time;
