@@ -1,6 +1,87 @@
-// Table of incoming peers with their rights and limits.
+// Table of incoming peers with their rights and limits. The index of an
+// entry is its priority: admission walks the table from index 0 upwards.
+//
+// Locking: every field except the counters is read and written only under
+// csIncoming, including the admission walk of CheckIncoming; a refresh
+// resolves names without the lock and installs the addresses under it. The
+// counters are changed by the accept loop and the session threads without
+// the lock, so they are atomic.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <optional>
 #include <string>
+
+#include "platform/sync.h"
+
+inline constexpr int kIncomingSize = 200;
+inline constexpr uint32_t kIncomingHostSize = 256;
+inline constexpr uint32_t kIncomingAddressSize = 256;
+
+// Rights bits.
+inline constexpr uint32_t kRightFeed = 1;
+inline constexpr uint32_t kRightRead = 2;
+inline constexpr uint32_t kRightPost = 4;
+
+struct IncomingEntry {
+    char host[kIncomingHostSize] = {};         // host name, dotted address or wildcard pattern
+    uint32_t addresses[kIncomingAddressSize] = {};  // IPv4, network byte order
+    uint32_t addressCount = 0;
+    std::atomic<uint32_t> accepts{0};
+    std::atomic<uint32_t> rejects{0};
+    std::atomic<uint32_t> refuses{0};
+    std::atomic<uint32_t> precommitSaves{0};
+    std::atomic<int32_t> connected{0};         // open connections (+1 while being refreshed)
+    std::atomic<uint32_t> connects{0};
+    uint32_t inUse = 0;
+    uint32_t deleted = 0;                      // admits nobody; cleared once connected is 0
+    uint32_t maxConnections = 0;
+    uint32_t streaming = 0;
+    uint32_t resolveFailures = 0;
+    uint32_t rights = 0;
+    int32_t dequeue = -1;                      // outgoing site this peer is; outside 0-319 none
+};
+
+extern IncomingEntry incoming[kIncomingSize];
+// Non-zero makes CheckIncoming look up the peer's confirmed name.
+extern std::atomic<int> doHostnameResolution;
+
+// Re-entrant: AddIncoming holds it across the refresh of the new entry.
+CriticalSection& csIncoming();
+
+// Clears the table and, unless "UpdateIncomingEntries" is 0, starts the
+// hourly refresh thread. Returns 1.
 int IncomingInit();
+
+// Adds `host` at the first free entry from `index` (200 and above mean 0).
+// 1 added; 0 when the name is present before that free entry, there is no
+// free entry, the name does not fit, or the refresh failed.
+int AddIncoming(const char* host, uint32_t index);
+
+// Sets weight, max_connections, streaming, rights, dequeue or index of the
+// entry named `host` (both names without regard to case). 1 done, 0 not.
+int SetIncomingParameter(const char* host, const char* parameter, int value);
+
+// 1 deleted (or marked deleted while connections are open), 0 no such entry.
+int DelIncoming(const char* host);
+
+// The host of every in-use entry in index order, each followed by a blank.
+std::string ListIncoming();
+
+// The configuration and statistics of the entry named `host`, or nothing.
+std::optional<std::string> GetIncomingConfig(const char* host);
+
+// "{incoming {{host ...} ...} } " for the statistics reply.
 std::string ReturnIncomingStatsString();
+
+// The entry admitting the IPv4 address (network byte order), or null.
+IncomingEntry* CheckIncoming(uint32_t address);
+
+// Re-resolves the entry's host. 1 when in use and refreshed, 0 when free or
+// just cleared.
+int UpdateIncoming(IncomingEntry* entry);
+
+// 1 and `name` (at least 201 bytes) set when the address's reverse name is
+// confirmed by a forward look-up, else 0.
+int GetHostName(uint32_t address, char* name);

@@ -45,3 +45,30 @@ struct ClientContext {
     uint32_t articleCount = 0;
     uint32_t nextCount = 0;
 };
+
+// Initial receive buffer capacity; article reception may grow the buffer
+// with realloc (it comes from malloc) and shrink it back afterwards.
+inline constexpr uint32_t kContextBufferSize = 65536;
+
+// Thrown by CloseConnection to unwind to the connection thread's entry, which
+// releases the context. Deliberately not a std::exception: every catch (...)
+// in the server must rethrow it so that a close always reaches the entry.
+struct ConnectionClosed {};
+
+// A zeroed context with a 64 KB buffer and no group selected, or null when
+// memory is short.
+ClientContext* AllocClientContext();
+
+// Closes the socket and releases the buffer and the record.
+void AddContextToFreeList(ClientContext* ctx);
+
+// Ends the connection from its own thread: throws ConnectionClosed.
+[[noreturn]] void CloseConnection(ClientContext* ctx);
+
+// The release done at the connection thread's entry once it has unwound:
+// the "GROUPDONE" line, the connection counters, AddContextToFreeList.
+void ReleaseConnection(ClientContext* ctx);
+
+// Removes the first n bytes of the data held (all of it when n >= used),
+// keeps the data NUL-terminated and sets scanFrom to 0.
+void FixBuffer(ClientContext* ctx, uint32_t n);

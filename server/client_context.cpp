@@ -1,0 +1,63 @@
+// Creation, buffer handling and release of the per-connection records.
+#include "server/client_context.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "access/incoming.h"
+#include "server/accept.h"
+#include "server/log.h"
+
+ClientContext* AllocClientContext()
+{
+    auto* ctx = new (std::nothrow) ClientContext{};
+    if (ctx == nullptr)
+        return nullptr;
+    ctx->buffer = static_cast<char*>(std::malloc(kContextBufferSize + 1));
+    if (ctx->buffer == nullptr) {
+        delete ctx;
+        return nullptr;
+    }
+    ctx->buffer[0] = '\0';
+    ctx->bufferSize = kContextBufferSize;
+    return ctx;
+}
+
+void AddContextToFreeList(ClientContext* ctx)
+{
+    if (ctx->socket >= 0)
+        ::close(ctx->socket);
+    std::free(ctx->buffer);
+    delete ctx;
+}
+
+void CloseConnection(ClientContext*)
+{
+    throw ConnectionClosed{};
+}
+
+void ReleaseConnection(ClientContext* ctx)
+{
+    if (ctx->articleCount != 0 || ctx->xoverCount != 0 || ctx->nextCount != 0)
+        LogFormat("GROUPDONE article %u xover %u next %u %s %s", ctx->articleCount, ctx->xoverCount,
+                  ctx->nextCount, ctx->peerAddress, ctx->peerName);
+    if (ctx->incomingEntry != nullptr)
+        --ctx->incomingEntry->connected;
+    --TotalConnected;
+    AddContextToFreeList(ctx);
+}
+
+void FixBuffer(ClientContext* ctx, uint32_t n)
+{
+    if (n < ctx->used) {
+        std::memmove(ctx->buffer, ctx->buffer + n, ctx->used - n);
+        ctx->used -= n;
+    } else {
+        ctx->used = 0;
+    }
+    ctx->buffer[ctx->used] = '\0';
+    ctx->scanFrom = 0;
+}
