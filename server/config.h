@@ -4,6 +4,11 @@
 
 #include <cstdio>
 
+// Keys of this platform beside the documented ones: `ListenPort` (integer,
+// default 119) and `ListenAddress` (dotted IPv4 address, default every
+// address) choose where the accept loop listens.
+inline constexpr int kDefaultListenPort = 119;
+
 // Default path when VERDALIX_CONFIGFILE is not set.
 inline constexpr const char* kDefaultConfigFile = "/etc/verdalix/verdalix.conf";
 
