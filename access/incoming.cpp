@@ -58,11 +58,11 @@ void CopyEntry(IncomingEntry& to, const IncomingEntry& from)
     to.connects = from.connects.load();
     to.inUse = from.inUse;
     to.deleted = from.deleted;
-    to.maxConnections = from.maxConnections;
-    to.streaming = from.streaming;
+    to.maxConnections = from.maxConnections.load();
+    to.streaming = from.streaming.load();
     to.resolveFailures = from.resolveFailures;
-    to.rights = from.rights;
-    to.dequeue = from.dequeue;
+    to.rights = from.rights.load();
+    to.dequeue = from.dequeue.load();
 }
 
 // An entry with open connections stays until the next refresh after they end.
@@ -293,7 +293,8 @@ std::optional<std::string> GetIncomingConfig(const char* host)
                   "{%.255s {{parameters {{index %u} {max_connections %u} {streaming %u} {rights %u}}} "
                   "{statistics {{accepts %u} {refuse %u} {reject %u} {precommit_saves %u} {connected %u} "
                   "{connects %u}}}}}",
-                  entry->host, IndexOf(*entry), entry->maxConnections, entry->streaming, entry->rights,
+                  entry->host, IndexOf(*entry), entry->maxConnections.load(), entry->streaming.load(),
+                  entry->rights.load(),
                   entry->accepts.load(), entry->refuses.load(), entry->rejects.load(), entry->precommitSaves.load(),
                   static_cast<uint32_t>(entry->connected.load()), entry->connects.load());
     return std::string(text);
@@ -326,9 +327,12 @@ IncomingEntry* CheckIncoming(uint32_t address)
     if (doHostnameResolution == 0 || !GetHostName(address, name))
         name[0] = '\0';
     CsLock lock(csIncoming());
-    for (auto& entry : incoming)
-        if (entry.inUse && !entry.deleted && EntryAdmits(entry, name, dotted, address))
+    for (auto& entry : incoming) {
+        if (entry.inUse && !entry.deleted && EntryAdmits(entry, name, dotted, address)) {
+            ++entry.connected;
             return &entry;
+        }
+    }
     return nullptr;
 }
 

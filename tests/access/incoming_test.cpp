@@ -21,6 +21,15 @@ uint32_t Ip(const char* dotted)
     return address.s_addr;
 }
 
+// CheckIncoming without the hold it leaves on the entry it returns.
+IncomingEntry* Admit(const char* dotted)
+{
+    IncomingEntry* entry = CheckIncoming(Ip(dotted));
+    if (entry != nullptr)
+        --entry->connected;
+    return entry;
+}
+
 class Incoming : public ::testing::Test {
 protected:
     void SetUp() override { Configure("UpdateIncomingEntries = 0\n"); }
@@ -128,19 +137,19 @@ TEST_F(Incoming, AdmissionFollowsPriorityAndMoves)
     ASSERT_EQ(AddIncoming("127.0.0.*", 3), 1);
     ASSERT_EQ(AddIncoming("127.0.0.1", 7), 1);
     ASSERT_EQ(SetIncomingParameter("127.0.0.*", "rights", 2), 1);
-    EXPECT_EQ(CheckIncoming(Ip("127.0.0.1")), &incoming[3]);
+    EXPECT_EQ(Admit("127.0.0.1"), &incoming[3]);
 
     incoming[3].accepts = 9;
     ASSERT_EQ(SetIncomingParameter("127.0.0.*", "index", 9), 1);
     EXPECT_FALSE(incoming[3].inUse);
     EXPECT_EQ(incoming[9].rights, 2u);
     EXPECT_EQ(incoming[9].accepts, 9u);
-    EXPECT_EQ(CheckIncoming(Ip("127.0.0.1")), &incoming[7]);
-    EXPECT_EQ(CheckIncoming(Ip("127.0.0.2")), &incoming[9]);
+    EXPECT_EQ(Admit("127.0.0.1"), &incoming[7]);
+    EXPECT_EQ(Admit("127.0.0.2"), &incoming[9]);
 
     // Downwards the search runs from the value up to the entry's own index.
     ASSERT_EQ(SetIncomingParameter("127.0.0.*", "index", 2), 1);
-    EXPECT_EQ(CheckIncoming(Ip("127.0.0.1")), &incoming[2]);
+    EXPECT_EQ(Admit("127.0.0.1"), &incoming[2]);
     ASSERT_EQ(AddIncoming("10.0.0.1", 0), 1);
     ASSERT_EQ(AddIncoming("10.0.0.2", 0), 1);
     EXPECT_EQ(SetIncomingParameter("127.0.0.*", "index", 0), 0);
@@ -156,21 +165,21 @@ TEST_F(Incoming, MovingAnEntryWithOpenConnectionsLeavesAMarkedCopy)
     ASSERT_EQ(SetIncomingParameter("10.0.0.1", "index", 4), 1);
     EXPECT_EQ(incoming[0].deleted, 1u);
     EXPECT_EQ(incoming[4].connected, 0);
-    EXPECT_EQ(CheckIncoming(Ip("10.0.0.1")), &incoming[4]);
+    EXPECT_EQ(Admit("10.0.0.1"), &incoming[4]);
 }
 
 TEST_F(Incoming, PatternsAddressesAndNames)
 {
     ASSERT_EQ(AddIncoming("10.1.*", 0), 1);
     ASSERT_EQ(AddIncoming("local*", 0), 1);
-    EXPECT_EQ(CheckIncoming(Ip("10.1.200.3")), &incoming[0]);
-    EXPECT_EQ(CheckIncoming(Ip("10.2.1.1")), nullptr);
+    EXPECT_EQ(Admit("10.1.200.3"), &incoming[0]);
+    EXPECT_EQ(Admit("10.2.1.1"), nullptr);
     EXPECT_EQ(incoming[0].addressCount, 0u);
 
     // The name pattern needs the confirmed reverse name.
-    EXPECT_EQ(CheckIncoming(Ip("127.0.0.1")), nullptr);
+    EXPECT_EQ(Admit("127.0.0.1"), nullptr);
     doHostnameResolution = 1;
-    EXPECT_EQ(CheckIncoming(Ip("127.0.0.1")), &incoming[1]);
+    EXPECT_EQ(Admit("127.0.0.1"), &incoming[1]);
     char name[201];
     ASSERT_EQ(GetHostName(Ip("127.0.0.1"), name), 1);
     EXPECT_STREQ(name, "localhost");
@@ -180,7 +189,7 @@ TEST_F(Incoming, PatternsAddressesAndNames)
     ASSERT_EQ(DelIncoming("local*"), 1);
     ASSERT_EQ(AddIncoming("localhost", 0), 1);
     EXPECT_GE(incoming[1].addressCount, 1u);
-    EXPECT_EQ(CheckIncoming(Ip("127.0.0.1")), &incoming[1]);
+    EXPECT_EQ(Admit("127.0.0.1"), &incoming[1]);
 }
 
 TEST_F(Incoming, DeletedEntryAdmitsNobodyAndGoesAtTheRefreshAfterItsConnections)
@@ -189,7 +198,7 @@ TEST_F(Incoming, DeletedEntryAdmitsNobodyAndGoesAtTheRefreshAfterItsConnections)
     incoming[0].connected = 2;
     ASSERT_EQ(DelIncoming("127.0.0.1"), 1);
     EXPECT_EQ(ListIncoming(), "127.0.0.1 ");
-    EXPECT_EQ(CheckIncoming(Ip("127.0.0.1")), nullptr);
+    EXPECT_EQ(Admit("127.0.0.1"), nullptr);
     EXPECT_EQ(AddIncoming("127.0.0.1", 0), 0);  // still in use
     EXPECT_EQ(UpdateIncoming(&incoming[0]), 1);
     EXPECT_EQ(incoming[0].connected, 2);
@@ -198,6 +207,16 @@ TEST_F(Incoming, DeletedEntryAdmitsNobodyAndGoesAtTheRefreshAfterItsConnections)
     EXPECT_EQ(UpdateIncoming(&incoming[0]), 0);
     EXPECT_EQ(ListIncoming(), "");
     EXPECT_EQ(UpdateIncoming(&incoming[0]), 0);
+
+    // An admission holds its entry until the caller keeps or drops the count.
+    ASSERT_EQ(AddIncoming("127.0.0.1", 0), 1);
+    IncomingEntry* held = CheckIncoming(Ip("127.0.0.1"));
+    ASSERT_EQ(held, &incoming[0]);
+    EXPECT_EQ(held->connected, 1);
+    ASSERT_EQ(DelIncoming("127.0.0.1"), 1);
+    EXPECT_EQ(held->inUse, 1u);
+    --held->connected;
+    EXPECT_EQ(UpdateIncoming(held), 0);
 
     // Without open connections a delete clears at once.
     ASSERT_EQ(AddIncoming("127.0.0.1", 0), 1);
@@ -213,10 +232,10 @@ TEST_F(Incoming, AddressesOfAnUnresolvableNameGoFromTheFiftiethFailure)
     incoming[0].addressCount = 1;
     for (int failure = 2; failure <= 49; ++failure)
         ASSERT_EQ(UpdateIncoming(&incoming[0]), 1);
-    EXPECT_EQ(CheckIncoming(Ip("10.3.3.3")), &incoming[0]);
+    EXPECT_EQ(Admit("10.3.3.3"), &incoming[0]);
     EXPECT_EQ(UpdateIncoming(&incoming[0]), 1);
     EXPECT_EQ(incoming[0].resolveFailures, 50u);
-    EXPECT_EQ(CheckIncoming(Ip("10.3.3.3")), nullptr);
+    EXPECT_EQ(Admit("10.3.3.3"), nullptr);
 }
 
 }  // namespace
