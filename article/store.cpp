@@ -1,6 +1,386 @@
-// Article stores: fixed-size ring files with their metadata files.
-// Placeholder: filled in when this module is built.
+// Article stores: ring files written by positioned appends, with the record
+// of each store saved as its metadata file.
 #include "article/store.h"
 
-int ArtStoreInit() { return 1; }
-void StoreShutdown() {}
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <strings.h>
+#include <thread>
+#include <vector>
+
+#include "access/match.h"
+#include "platform/sync.h"
+#include "platform/unique_fd.h"
+#include "server/log.h"
+
+uint32_t OverviewCacheStore = 0xFFFFFFFF;
+
+namespace {
+
+constexpr uint64_t kMegabyte = 1048576;
+constexpr uint64_t kWrapMargin = 0x200400;       // 2 MB + 1 KB left free at the end
+constexpr uint64_t kPreviousCycleGap = 0xA00000;  // 10 MB ahead of the writer
+constexpr uint64_t kOffsetMask = (1ULL << 40) - 1;
+constexpr uint32_t kWritePiece = 65535;
+
+alignas(8) ArtStore storeArray[kMaxStores];
+// Process-local parts of each store. Readers take the descriptor and the
+// selection without a lock, so they are atomics; descriptors and expressions
+// replaced by a rebuild stay alive for readers still holding them.
+UniqueFd storeFiles[kMaxStores];
+std::atomic<int> storeHandles[kMaxStores];
+std::atomic<const MatchExpression*> storeSelections[kMaxStores];
+std::vector<UniqueFd> retiredFiles;
+std::vector<std::unique_ptr<MatchExpression>> compiledSelections;
+
+CriticalSection& csArtStore()
+{
+    static auto* cs = new CriticalSection;  // held for good by StoreShutdown
+    return *cs;
+}
+
+template <typename T>
+T Load(const T& field)
+{
+    return std::atomic_ref<T>(const_cast<T&>(field)).load(std::memory_order_acquire);
+}
+
+template <typename T>
+void Store(T& field, T value)
+{
+    std::atomic_ref<T>(field).store(value, std::memory_order_release);
+}
+
+ArtStore* InUse(uint32_t store)
+{
+    if (store >= kMaxStores || Load(storeArray[store].inUse) == 0)
+        return nullptr;
+    return &storeArray[store];
+}
+
+// The store holding a key's data, or null when it is overwritten, from
+// another cycle, or of an unknown store. Wrap counts compare modulo 2^16,
+// the width of the key's field, so keys stay valid past 65,535 wraps.
+ArtStore* StoreOfValidKey(uint64_t key)
+{
+    ArtStore* s = InUse(static_cast<uint32_t>((key >> 40) & 0xFF));
+    if (s == nullptr)
+        return nullptr;
+    const uint64_t offset = key & kOffsetMask;
+    if (offset > s->storeSize * kMegabyte)
+        return nullptr;
+    const uint16_t keyWrap = static_cast<uint16_t>(key >> 48);
+    const uint16_t wrap = static_cast<uint16_t>(Load(s->wrapCount));
+    if (wrap == keyWrap)
+        return s;
+    if (wrap == static_cast<uint16_t>(keyWrap + 1) && offset >= Load(s->position) + kPreviousCycleGap)
+        return s;
+    return nullptr;
+}
+
+// The record as it stands, its changing fields read atomically.
+ArtStore Snapshot(const ArtStore& s)
+{
+    ArtStore copy {};
+    std::memcpy(&copy, &s, offsetof(ArtStore, wrapCount));
+    copy.wrapCount = Load(s.wrapCount);
+    copy.checkCount = Load(s.checkCount);
+    copy.position = Load(s.position);
+    copy.inUse = Load(s.inUse);
+    copy.expirePriority = s.expirePriority;
+    return copy;
+}
+
+UniqueFd OpenStoreFile(const char* path)
+{
+    int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0)
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return UniqueFd(fd);
+}
+
+// The saved record, if any, over a fresh one. The paths are set afresh: the
+// directory may have moved since the file was written.
+int ReadStoreRecord(ArtStore* r, uint32_t number, const char* directory, uint32_t storeSize)
+{
+    std::memset(r, 0, sizeof *r);
+    r->storeSize = storeSize;
+    r->position = 1;
+    int n = std::snprintf(r->metaPath, sizeof r->metaPath, "%s/%u-meta.dat", directory, number);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof r->metaPath)
+        return 0;
+    if (UniqueFd meta = OpenStoreFile(r->metaPath))
+        (void)::pread(meta.get(), r, sizeof *r, 0);
+    r->selectionRef = 0;
+    r->fileHandle = 0;
+    if (r->position == 0)
+        r->position = 1;  // offset 0 is the placeholders' key
+    std::snprintf(r->metaPath, sizeof r->metaPath, "%s/%u-meta.dat", directory, number);
+    n = std::snprintf(r->articlePath, sizeof r->articlePath, "%s/%u-articles.dat", directory, number);
+    return n >= 0 && static_cast<size_t>(n) < sizeof r->articlePath;
+}
+
+// Offsets must fit the key's 40 bits and the file must be seekable that far.
+bool SizeAddressable(int fd, uint32_t storeSize)
+{
+    const uint64_t bytes = storeSize * kMegabyte;
+    if (bytes > kOffsetMask + 1)
+        return false;
+    bool ok = ::lseek(fd, static_cast<off_t>(bytes), SEEK_SET) == static_cast<off_t>(bytes);
+    ::lseek(fd, 0, SEEK_SET);
+    return ok;
+}
+
+void WrapStore(ArtStore& s)
+{
+    Store(s.position, uint64_t{1});
+    uint32_t wrap = Load(s.wrapCount) + 1;
+    Store(s.wrapCount, wrap);
+    LogFormat("ArtStore: wrapped store %u, wrapcount=%u, checkcount=%u", s.number, wrap, Load(s.checkCount));
+    Store(s.checkCount, 0u);
+    WriteStoreMeta(s.number);
+}
+
+[[noreturn]] void StoreMaintThread()
+{
+    std::this_thread::sleep_for(std::chrono::seconds(60));
+    for (;;) {
+        StoreSyncMeta();
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+    }
+}
+
+}  // namespace
+
+int ArtStoreInit()
+{
+    CsLock lock(csArtStore());
+    for (uint32_t n = 0; n < kMaxStores; ++n) {
+        Store(storeArray[n].inUse, 0u);
+        storeHandles[n] = -1;
+    }
+    OverviewCacheStore = 0xFFFFFFFF;
+    static std::once_flag started;
+    std::call_once(started, [] { std::thread(StoreMaintThread).detach(); });
+    return 1;
+}
+
+ArtStore* BuildArtStore(uint32_t number, const char* directory, const char* selectString, uint32_t storeSize,
+                        uint32_t expirePriority)
+{
+    if (number >= kMaxStores)
+        return nullptr;
+    ArtStore r;
+    if (!ReadStoreRecord(&r, number, directory, storeSize))
+        return nullptr;
+    if (r.storeSize < storeSize)
+        r.storeSize = storeSize;  // a store can grow, never shrink
+    r.expirePriority = static_cast<uint8_t>(expirePriority);
+    UniqueFd file = OpenStoreFile(r.articlePath);
+    if (!file || !SizeAddressable(file.get(), r.storeSize))
+        return nullptr;
+    r.number = number;
+    r.fileHandle = static_cast<uint32_t>(file.get());
+    const bool overcache = strcasecmp(selectString, "overcache") == 0;
+    std::unique_ptr<MatchExpression> selection;
+    if (!overcache && !(selection = CompileMatchString(selectString)))
+        return nullptr;
+    r.inUse = 1;
+
+    CsLock lock(csArtStore());
+    ArtStore& s = storeArray[number];
+    Store(s.inUse, 0u);
+    std::memcpy(&s, &r, offsetof(ArtStore, inUse));
+    s.expirePriority = r.expirePriority;
+    if (storeFiles[number])
+        retiredFiles.push_back(std::move(storeFiles[number]));
+    storeFiles[number] = std::move(file);
+    storeHandles[number] = storeFiles[number].get();
+    storeSelections[number] = selection.get();
+    if (selection)
+        compiledSelections.push_back(std::move(selection));
+    if (overcache)
+        OverviewCacheStore = number;
+    else if (OverviewCacheStore == number)
+        OverviewCacheStore = 0xFFFFFFFF;
+    Store(s.inUse, 1u);
+    return &s;
+}
+
+int FindArtStore(const ClientContext& c)
+{
+    for (uint32_t n = 0; n < kMaxStores; ++n) {
+        const MatchExpression* selection = storeSelections[n].load(std::memory_order_acquire);
+        if (InUse(n) != nullptr && selection != nullptr && CheckMatch(c, selection))
+            return static_cast<int>(n);
+    }
+    return -1;
+}
+
+int GetStoreExpirationPriority(uint32_t store)
+{
+    const ArtStore* s = InUse(store);
+    return s != nullptr ? s->expirePriority : -1;
+}
+
+int StoreCheckAndWrap(uint32_t store)
+{
+    ArtStore* s = InUse(store);
+    if (s == nullptr)
+        return 0;
+    Store(s->checkCount, Load(s->checkCount) + 1);
+    if (Load(s->position) + kWrapMargin > s->storeSize * kMegabyte)
+        WrapStore(*s);
+    return 1;
+}
+
+uint64_t GetStoreKey(uint32_t store)
+{
+    const ArtStore* s = InUse(store);
+    if (s == nullptr)
+        return 0;
+    return (Load(s->position) & kOffsetMask) | (static_cast<uint64_t>(store) << 40) |
+           (static_cast<uint64_t>(Load(s->wrapCount) & 0xFFFF) << 48);
+}
+
+uint64_t GetStorePosition(uint32_t store)
+{
+    const ArtStore* s = InUse(store);
+    return s != nullptr ? Load(s->position) : ~0ULL;
+}
+
+uint32_t WriteToStore(uint32_t store, const void* bytes, uint32_t count)
+{
+    ArtStore* s = InUse(store);
+    if (s == nullptr)
+        return 0;
+    const uint64_t position = Load(s->position);
+    const int fd = storeHandles[store].load(std::memory_order_relaxed);
+    const auto* data = static_cast<const char*>(bytes);
+    for (uint32_t done = 0; done < count;) {
+        size_t piece = count - done < kWritePiece ? count - done : kWritePiece;
+        ssize_t n = ::pwrite(fd, data + done, piece, static_cast<off_t>(position + done));
+        if (n <= 0) {
+            LogFormat("Error %u in WriteToStore for %u", n < 0 ? static_cast<unsigned>(errno) : EIO, store);
+            return 0;
+        }
+        done += static_cast<uint32_t>(n);
+    }
+    Store(s->position, position + count);
+    return count;
+}
+
+uint32_t AdvanceStore(uint32_t store, uint32_t count)
+{
+    ArtStore* s = InUse(store);
+    if (s == nullptr)
+        return 0;
+    Store(s->position, Load(s->position) + count);
+    return count;
+}
+
+uint32_t WriteToStoreSpec(uint64_t storeKey, const void* bytes, uint64_t offset, uint32_t count)
+{
+    uint64_t base = 0;
+    int fd = GetStoreHandleAndOffset(storeKey, &base);
+    if (fd < 0)
+        return 0;
+    ssize_t n = ::pwrite(fd, bytes, count, static_cast<off_t>(base + offset));
+    return n > 0 ? static_cast<uint32_t>(n) : 0;
+}
+
+uint64_t GetStoreOffsetFromKey(uint64_t storeKey, uint64_t* offset)
+{
+    if (offset != nullptr)
+        *offset = storeKey & kOffsetMask;
+    return storeKey & kOffsetMask;
+}
+
+int GetStoreHandle(uint64_t storeKey)
+{
+    const ArtStore* s = StoreOfValidKey(storeKey);
+    return s != nullptr ? storeHandles[s->number].load(std::memory_order_relaxed) : -1;
+}
+
+int GetStoreHandleAndOffset(uint64_t storeKey, uint64_t* offset)
+{
+    GetStoreOffsetFromKey(storeKey, offset);
+    return GetStoreHandle(storeKey);
+}
+
+uint32_t ReadStore(uint64_t storeKey, void* buffer, uint64_t offset, uint32_t count)
+{
+    uint64_t base = 0;
+    int fd = GetStoreHandleAndOffset(storeKey, &base);
+    if (fd < 0)
+        return 0;
+    ssize_t n = ::pread(fd, buffer, count, static_cast<off_t>(base + offset));
+    return n == static_cast<ssize_t>(count) ? count : 0;
+}
+
+int CopyStoreToHandle(int out, uint64_t storeKey, uint64_t offset, uint64_t count)
+{
+    uint64_t base = 0;
+    int fd = GetStoreHandleAndOffset(storeKey, &base);
+    if (fd < 0)
+        return 0;
+    off_t from = static_cast<off_t>(base + offset);
+    while (count > 0) {
+        ssize_t n = ::sendfile(out, fd, &from, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return 0;  // 0: the data ends before the count
+        count -= static_cast<uint64_t>(n);
+    }
+    return 1;
+}
+
+int WriteStoreMeta(uint32_t store)
+{
+    const ArtStore* s = InUse(store);
+    if (s == nullptr)
+        return 0;
+    ArtStore copy = Snapshot(*s);
+    UniqueFd meta = OpenStoreFile(copy.metaPath);
+    if (!meta || ::pwrite(meta.get(), &copy, sizeof copy, 0) != static_cast<ssize_t>(sizeof copy)) {
+        LogFormat("ArtStore: could not write metadata for store %u", store);
+        return 0;
+    }
+    return 1;
+}
+
+void StoreSyncMeta()
+{
+    CsLock lock(csArtStore());
+    for (uint32_t n = 0; n < kMaxStores; ++n)
+        if (InUse(n) != nullptr)
+            WriteStoreMeta(n);
+}
+
+void StoreSyncAndClose()
+{
+    CsLock lock(csArtStore());
+    StoreSyncMeta();
+    for (uint32_t n = 0; n < kMaxStores; ++n) {
+        Store(storeArray[n].inUse, 0u);
+        storeHandles[n] = -1;
+        storeFiles[n].reset();
+    }
+    retiredFiles.clear();
+}
+
+void StoreShutdown()
+{
+    csArtStore().lock();  // never released: the maintenance thread writes no more
+    StoreSyncMeta();
+}

@@ -1,5 +1,129 @@
-// Article stores: fixed-size ring files with their metadata files.
+// Article stores: up to 64 fixed-size ring files of stored records (overview
+// record plus article), each with a metadata file that keeps its write
+// position and wrap count across restarts.
+//
+// A store key addresses a record: bits 0-39 its file offset, 40-47 the store
+// number, 48-63 the low 16 bits of the store's wrap count when it was
+// written. Whether the data is still there is decided from the key and the
+// store's counters alone. Appends (WriteToStore, StoreCheckAndWrap,
+// GetStoreKey, GetStorePosition, AdvanceStore) come from one writer at a
+// time per store; reads run on any thread without a lock.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
+struct ClientContext;
+
+inline constexpr uint32_t kMaxStores = 64;
+
+// One store; the same 912 bytes, little-endian, are its metadata file.
+struct ArtStore {
+    char reserved0[64];
+    char articlePath[520];     // "%s/%u-articles.dat"
+    char metaPath[260];        // "%s/%u-meta.dat"
+    uint32_t storeSize;        // megabytes
+    uint32_t number;
+    uint32_t selectionRef;     // process-local, 0 when read back
+    uint32_t fileHandle;       // process-local, 0 when read back
+    uint32_t reserved1;
+    uint32_t wrapCount;
+    uint32_t reserved2;
+    uint32_t checkCount;       // articles placed since the last wrap
+    uint32_t reserved3;
+    uint64_t position;         // where the next record goes
+    uint64_t reserved4;
+    uint32_t inUse;
+    uint8_t expirePriority;
+    uint8_t reserved5[11];
+};
+static_assert(sizeof(ArtStore) == 912);
+static_assert(offsetof(ArtStore, articlePath) == 64);
+static_assert(offsetof(ArtStore, metaPath) == 584);
+static_assert(offsetof(ArtStore, storeSize) == 844);
+static_assert(offsetof(ArtStore, number) == 848);
+static_assert(offsetof(ArtStore, selectionRef) == 852);
+static_assert(offsetof(ArtStore, fileHandle) == 856);
+static_assert(offsetof(ArtStore, wrapCount) == 864);
+static_assert(offsetof(ArtStore, checkCount) == 872);
+static_assert(offsetof(ArtStore, position) == 880);
+static_assert(offsetof(ArtStore, inUse) == 896);
+static_assert(offsetof(ArtStore, expirePriority) == 900);
+
+// Number of the store built with the selection "overcache"; all ones until then.
+extern uint32_t OverviewCacheStore;
+
+// Marks every store unused and starts the metadata sync thread (first sync
+// after 60 s, then every 5 s). Returns 1.
 int ArtStoreInit();
+
+// Builds store `number` with its files in `directory` (which must exist), or
+// rebuilds it from its metadata file: position, wrap count and a larger saved
+// size survive. `selectString` is a match expression, or "overcache" (any
+// case) for the overview cache store. The record, or null when the number is
+// 64 or more, the articles file cannot be opened, the size is not
+// addressable or the selection does not compile.
+ArtStore* BuildArtStore(uint32_t number, const char* directory, const char* selectString, uint32_t storeSize,
+                        uint32_t expirePriority);
+
+// The lowest-numbered store whose selection matches the article; -1 for none.
+int FindArtStore(const ClientContext& c);
+
+// The store's expire priority (0-255); -1 for an invalid store.
+int GetStoreExpirationPriority(uint32_t store);
+
+// Counts an article about to be written and, when the write position lies
+// within 2 MB + 1 KB of the end, wraps the ring to offset 1. 0 for an
+// invalid store, else 1.
+int StoreCheckAndWrap(uint32_t store);
+
+// Key of the current write position; 0 for an invalid store.
+uint64_t GetStoreKey(uint32_t store);
+
+// The current write position; all ones for an invalid store.
+uint64_t GetStorePosition(uint32_t store);
+
+// Appends `count` bytes at the write position and advances it. Returns
+// count, or 0 on failure (logged; the position stays).
+uint32_t WriteToStore(uint32_t store, const void* bytes, uint32_t count);
+
+// Moves the write position on by `count` without writing; count, or 0 for
+// an invalid store.
+uint32_t AdvanceStore(uint32_t store, uint32_t count);
+
+// Writes at the key's offset plus `offset` without moving the write
+// position; the bytes written, 0 on failure or for an invalid key.
+uint32_t WriteToStoreSpec(uint64_t storeKey, const void* bytes, uint64_t offset, uint32_t count);
+
+// The key's file offset (bits 0-39), also stored in *offset when not null.
+uint64_t GetStoreOffsetFromKey(uint64_t storeKey, uint64_t* offset);
+
+// The store's file descriptor while the key's data is still there, else -1.
+int GetStoreHandle(uint64_t storeKey);
+
+// GetStoreHandle, and the key's file offset in *offset.
+int GetStoreHandleAndOffset(uint64_t storeKey, uint64_t* offset);
+
+// Reads `count` bytes at the key's offset plus `offset`; count when all were
+// read, else 0.
+uint32_t ReadStore(uint64_t storeKey, void* buffer, uint64_t offset, uint32_t count);
+
+// Copies `count` bytes at the key's offset plus `offset` to descriptor `out`
+// (a socket or file); 1 when all went out, 0 on any failure, including data
+// that ends before `count` bytes.
+int CopyStoreToHandle(int out, uint64_t storeKey, uint64_t offset, uint64_t count);
+
+// Writes the store's record to its metadata file: 1, or 0 (logged).
+int WriteStoreMeta(uint32_t store);
+
+// Writes the metadata of every store in use, under csArtStore.
+void StoreSyncMeta();
+
+// Writes the metadata of every store in use and closes its articles file;
+// the stores are then unused until built again.
+void StoreSyncAndClose();
+
+// Closing order: takes csArtStore for good (no more syncs) and writes the
+// metadata of every store in use. The articles files stay open because
+// sessions may still read while the process exits.
 void StoreShutdown();

@@ -57,7 +57,7 @@ VERDALIX_TCL_HANDLER(Tcl_SetRewriteThreshold)
 {
     if (argc != 2)
         return UsageReply(interp, argv[0], " <count>");
-    overviewRewriteThreshold = std::atoi(argv[1]);
+    overviewRewriteThreshold = ParseDecimal(argv[1]);
     return TCL_OK;
 }
 

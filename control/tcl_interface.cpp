@@ -106,5 +106,6 @@ int RunTclScript(int argc, char* argv[])
     Tcl_EvalFile(interp, argv[2]);
     std::printf("%s\n", Tcl_GetStringResult(interp));
     std::fflush(stdout);
+    Tcl_DeleteInterp(interp);
     return 0;
 }

@@ -1,5 +1,172 @@
-// Precommit table: streamed offers in flight and the peers that made them.
-// Placeholder: filled in when this module is built.
+// Precommit table: a fixed array of bucket chains plus one age list, newest
+// first, from whose old end the cleaner takes expired entries. Entries are
+// recycled through a short spare list so a steady offer stream rarely
+// allocates.
 #include "nntp/precommit.h"
 
-int PrecommitInit() { return 1; }
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "access/incoming.h"
+#include "server/client_context.h"
+#include "server/config.h"
+
+CriticalSection csPrecommit;
+
+namespace {
+
+constexpr uint32_t kDefaultHashSize = 577;
+constexpr uint32_t kDefaultMaxAge = 30000;
+constexpr uint32_t kMaxSpare = 31;
+
+std::vector<PrecommitEntry*> precommitHash;
+uint32_t PrecommitSize = kDefaultHashSize;
+uint32_t MaxPrecommitAge = kDefaultMaxAge;
+PrecommitEntry* pcHead = nullptr;
+PrecommitEntry* pcTail = nullptr;
+PrecommitEntry* freeHead = nullptr;
+uint32_t precommitFreeCount = 0;
+std::once_flag cleanerStarted;
+
+// Milliseconds since an arbitrary start; wraps, so ages are unsigned differences.
+uint32_t UpTimeMs()
+{
+    auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
+
+PrecommitEntry* Lookup(uint64_t key)
+{
+    for (PrecommitEntry* e = precommitHash[key % PrecommitSize]; e != nullptr; e = e->bucketNext)
+        if (e->key == key)
+            return e;
+    return nullptr;
+}
+
+void MarkOffer(PrecommitEntry* entry, const ClientContext* context)
+{
+    int32_t index = context->incomingEntry != nullptr ? context->incomingEntry->dequeue : -1;
+    if (index >= 0 && index < kDequeueIndexLimit)
+        entry->offeredBy[index / 32] |= 1u << (index % 32);
+}
+
+PrecommitEntry* TakeEntry()
+{
+    if (freeHead == nullptr)
+        return new PrecommitEntry;
+    PrecommitEntry* entry = freeHead;
+    freeHead = entry->ageNext;
+    --precommitFreeCount;
+    return entry;
+}
+
+void ReleaseEntry(PrecommitEntry* entry)
+{
+    if (precommitFreeCount < kMaxSpare) {
+        entry->ageNext = freeHead;
+        freeHead = entry;
+        ++precommitFreeCount;
+    } else {
+        delete entry;
+    }
+}
+
+// Unlinks the oldest entry, which is always the last of its bucket chain.
+void RemoveOldest()
+{
+    PrecommitEntry* entry = pcTail;
+    if (entry->bucketPrev == nullptr)
+        precommitHash[entry->bucket] = entry->bucketNext;
+    else
+        entry->bucketPrev->bucketNext = entry->bucketNext;
+    if (entry->bucketNext != nullptr)
+        entry->bucketNext->bucketPrev = entry->bucketPrev;
+    pcTail = entry->agePrev;
+    if (pcTail != nullptr)
+        pcTail->ageNext = nullptr;
+    else
+        pcHead = nullptr;
+    ReleaseEntry(entry);
+}
+
+void ExpireEntries()
+{
+    CsLock lock(csPrecommit);
+    uint32_t now = UpTimeMs();
+    while (pcTail != nullptr && now - pcTail->created > MaxPrecommitAge)
+        RemoveOldest();
+}
+
+}  // namespace
+
+int PrecommitInit()
+{
+    {
+        CsLock lock(csPrecommit);
+        int value = 0;
+        PrecommitSize = GetConfigInt("PrecommitHashSize", &value) && value > 0 ? value : kDefaultHashSize;
+        MaxPrecommitAge = GetConfigInt("MaxPrecommitAge", &value) && value >= 0 ? value : kDefaultMaxAge;
+        while (pcTail != nullptr)
+            RemoveOldest();
+        precommitHash.assign(PrecommitSize, nullptr);
+    }
+    std::call_once(cleanerStarted, [] { std::thread(PrecommitCleaner).detach(); });
+    return 1;
+}
+
+int AddPrecommit(ClientContext* context)
+{
+    CsLock lock(csPrecommit);
+    if (PrecommitEntry* found = Lookup(context->articleKey)) {
+        MarkOffer(found, context);
+        return 0;
+    }
+    PrecommitEntry* entry = TakeEntry();
+    std::memset(entry->offeredBy, 0, sizeof entry->offeredBy);
+    MarkOffer(entry, context);
+    entry->created = UpTimeMs();
+    entry->key = context->articleKey;
+    entry->bucket = static_cast<uint32_t>(context->articleKey % PrecommitSize);
+
+    PrecommitEntry*& head = precommitHash[entry->bucket];
+    entry->bucketNext = head;
+    entry->bucketPrev = nullptr;
+    if (head != nullptr)
+        head->bucketPrev = entry;
+    head = entry;
+
+    entry->ageNext = pcHead;
+    entry->agePrev = nullptr;
+    if (pcHead != nullptr)
+        pcHead->agePrev = entry;
+    else
+        pcTail = entry;
+    pcHead = entry;
+    return 1;
+}
+
+PrecommitEntry* CheckPrecommit(ClientContext* context)
+{
+    return Lookup(context->articleKey);
+}
+
+int GetDequeueFlags(ClientContext* context, uint32_t flags[kDequeueFlagWords])
+{
+    CsLock lock(csPrecommit);
+    PrecommitEntry* entry = Lookup(context->articleKey);
+    if (entry == nullptr)
+        return 0;
+    std::memcpy(flags, entry->offeredBy, sizeof entry->offeredBy);
+    return 1;
+}
+
+void PrecommitCleaner()
+{
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        ExpireEntries();
+    }
+}

@@ -13,7 +13,14 @@
 namespace {
 
 // Sizes of the live views, so that flushing and unmapping know their extent.
-std::mutex regionLock;
+// Both are never freed: the closing order flushes views while other threads
+// still run, right up to the process exit.
+std::mutex& regionLock()
+{
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+
 std::map<const void*, uint64_t>& Regions()
 {
     static auto* regions = new std::map<const void*, uint64_t>;
@@ -40,7 +47,7 @@ void* CreateMappedRegion(const char* path, uint64_t size)
     void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     if (view == MAP_FAILED)
         return nullptr;
-    std::lock_guard<std::mutex> lock(regionLock);
+    std::lock_guard<std::mutex> lock(regionLock());
     Regions()[view] = size;
     return view;
 }
@@ -60,14 +67,14 @@ int DeleteMappedRegion(void* view)
         return 0;
     if (::munmap(view, size) != 0)
         return 0;
-    std::lock_guard<std::mutex> lock(regionLock);
+    std::lock_guard<std::mutex> lock(regionLock());
     Regions().erase(view);
     return 1;
 }
 
 uint64_t MappedRegionSize(const void* view)
 {
-    std::lock_guard<std::mutex> lock(regionLock);
+    std::lock_guard<std::mutex> lock(regionLock());
     auto it = Regions().find(view);
     return it == Regions().end() ? 0 : it->second;
 }

@@ -1,6 +1,8 @@
 // Configuration file reading and lookups.
 #include "server/config.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -34,7 +36,8 @@ void AddLine(char* line)
         return;
     size_t length = std::strlen(line);
     // Trailing control bytes (line end, CR, tabs) go; trailing spaces stay.
-    while (length > 0 && static_cast<signed char>(line[length - 1]) < 14)
+    // Bytes of 0x80 and above are text (UTF-8), not control bytes.
+    while (length > 0 && static_cast<unsigned char>(line[length - 1]) < 14)
         --length;
     line[length] = '\0';
     if (length == 0)
@@ -107,6 +110,12 @@ int GetConfigInt(const char* key, int* out)
     const char* value = GetConfigString(key);
     if (value == nullptr)
         return 0;
-    *out = std::atoi(value);
+    *out = ParseDecimal(value);
     return 1;
+}
+
+int ParseDecimal(const char* text)
+{
+    long value = std::strtol(text, nullptr, 10);
+    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
 }

@@ -27,6 +27,11 @@ void ConfigClear();
 // case, or null. The text stays valid for the life of the process.
 const char* GetConfigString(const char* key);
 
-// 1 and *out set to the value read as a decimal integer, or 0 with *out
+// 1 and *out set to the value read by ParseDecimal, or 0 with *out
 // unchanged when the key is absent.
 int GetConfigInt(const char* key, int* out);
+
+// Plain decimal conversion: leading white space skipped, optional sign, stops
+// at the first non-digit; no leading digit gives 0. Out-of-range values are
+// clamped to the range of int.
+int ParseDecimal(const char* text);

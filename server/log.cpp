@@ -33,11 +33,15 @@ std::string LogDirectory()
     return dir != nullptr ? dir : kDefaultLogDirectory;
 }
 
-std::string LogFileName(const std::string& dir, int number)
+std::string NumberedLogName(const std::string& dir, unsigned number)
 {
-    if (number == 0)
-        return dir + "/verdalix.log";
     return dir + "/verdalix" + std::to_string(number) + ".log";
+}
+
+// Number 0 is the current file.
+std::string LogFileName(const std::string& dir, unsigned number)
+{
+    return number == 0 ? dir + "/verdalix.log" : NumberedLogName(dir, number);
 }
 
 FILE* OpenCurrentLog()
@@ -68,10 +72,11 @@ void Rotate()
         keep = 1;
     int n = keep - 1;
     std::string dir = LogDirectory();
-    std::remove(LogFileName(dir, n).c_str());
+    // With n of 0 this is "verdalix0.log", never the current file.
+    std::remove(NumberedLogName(dir, static_cast<unsigned>(n)).c_str());
     for (int i = n; i >= 0; --i) {
-        std::string from = LogFileName(dir, i);
-        std::string to = LogFileName(dir, i + 1);
+        std::string from = LogFileName(dir, static_cast<unsigned>(i));
+        std::string to = LogFileName(dir, static_cast<unsigned>(i + 1));
         // A rename onto an existing file fails, as the log's rotation expects.
         struct stat st {};
         if (::stat(to.c_str(), &st) != 0)

@@ -115,69 +115,106 @@ std::string UnitDirectory()
 
 std::string UnitPath() { return UnitDirectory() + "/verdalix.service"; }
 
+// The stand-in for opening the service control manager: the unit directory
+// must exist and be writable. Sets errno when it is not.
+bool UnitDirectoryUsable(bool forWriting)
+{
+    struct stat st {};
+    if (::stat(UnitDirectory().c_str(), &st) != 0)
+        return false;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return !forWriting || ::access(UnitDirectory().c_str(), W_OK) == 0;
+}
+
 bool HaveSystemctl() { return std::system("command -v systemctl >/dev/null 2>&1") == 0; }
+
+void ReloadUnits()
+{
+    if (HaveSystemctl())
+        (void)std::system("systemctl daemon-reload >/dev/null 2>&1");
+}
+
+// The unit's ActiveState ("active", "deactivating", "inactive", ...).
+std::string UnitState()
+{
+    std::string state;
+    FILE* pipe = ::popen("systemctl show -p ActiveState --value verdalix.service 2>/dev/null", "re");
+    if (pipe == nullptr)
+        return state;
+    char line[64];
+    if (std::fgets(line, sizeof line, pipe) != nullptr)
+        state.assign(line, std::strcspn(line, "\r\n"));
+    ::pclose(pipe);
+    return state;
+}
 
 void CmdInstallService()
 {
     char self[512];
     ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) {
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof self - 1) {
+        if (length > 0)
+            errno = ENAMETOOLONG;
         std::printf("Unable to install %s - %s\n", kDisplayName, GetLastErrorText(szErr, sizeof szErr));
         return;
     }
     self[length] = '\0';
-    struct stat st {};
-    if (::stat(UnitDirectory().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::access(UnitDirectory().c_str(), W_OK) != 0) {
-        if (errno == 0)
-            errno = ENOTDIR;
+    if (!UnitDirectoryUsable(true)) {
         std::printf("OpenSCManager failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
         return;
     }
+    // Exclusive creation: an installed service is not replaced.
     FILE* unit = std::fopen(UnitPath().c_str(), "wxe");
     if (unit == nullptr) {
         std::printf("CreateService failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
         return;
     }
+    // Not enabled: the service starts on demand.
     std::fprintf(unit,
                  "[Unit]\nDescription=%s\nAfter=network.target\n\n"
-                 "[Service]\nType=notify\nExecStart=%s\nKillSignal=SIGTERM\n",
+                 "[Service]\nType=notify\nExecStart=%s\nKillSignal=SIGTERM\n\n"
+                 "[Install]\nWantedBy=multi-user.target\n",
                  kDisplayName, self);
-    std::fclose(unit);
-    if (HaveSystemctl())
-        (void)std::system("systemctl daemon-reload >/dev/null 2>&1");
+    if (std::fclose(unit) != 0) {
+        std::printf("CreateService failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
+        ::unlink(UnitPath().c_str());
+        return;
+    }
+    ReloadUnits();
     std::printf("%s installed.\n", kDisplayName);
 }
 
-bool UnitActive() { return std::system("systemctl is-active --quiet verdalix.service") == 0; }
-
+// Stops a running unit, printing a dot a second while it stops.
 void StopUnit()
 {
-    if (!HaveSystemctl() || !UnitActive())
-        return;
-    if (std::system("systemctl stop --no-block verdalix.service >/dev/null 2>&1") != 0)
+    if (!HaveSystemctl() || UnitState() != "active" ||
+        std::system("systemctl stop --no-block verdalix.service >/dev/null 2>&1") != 0)
         return;
     std::printf("Stopping %s.", kDisplayName);
     std::fflush(stdout);
     ::sleep(1);
-    while (std::system("systemctl is-active --quiet verdalix.service") == 0 &&
-           std::system("test \"$(systemctl show -p ActiveState --value verdalix.service)\" = deactivating") == 0) {
+    while (UnitState() == "deactivating") {
         std::printf(".");
         std::fflush(stdout);
         ::sleep(1);
     }
-    if (UnitActive())
-        std::printf("\n%s failed to stop.\n", kDisplayName);
-    else
+    std::string state = UnitState();
+    if (state == "inactive" || state == "failed")
         std::printf("\n%s stopped.\n", kDisplayName);
+    else
+        std::printf("\n%s failed to stop.\n", kDisplayName);
 }
 
 void CmdRemoveService()
 {
-    struct stat st {};
-    if (::stat(UnitDirectory().c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (!UnitDirectoryUsable(false)) {
         std::printf("OpenSCManager failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
         return;
     }
+    struct stat st {};
     if (::stat(UnitPath().c_str(), &st) != 0) {
         std::printf("OpenService failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
         return;
@@ -187,8 +224,7 @@ void CmdRemoveService()
         std::printf("DeleteService failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
         return;
     }
-    if (HaveSystemctl())
-        (void)std::system("systemctl daemon-reload >/dev/null 2>&1");
+    ReloadUnits();
     std::printf("%s removed.\n", kDisplayName);
 }
 
@@ -203,7 +239,8 @@ void CmdRemoveService()
 // Stand-in for the service control dispatcher: only systemd starts us as a service.
 int RunAsService()
 {
-    if (std::getenv("INVOCATION_ID") == nullptr) {
+    const char* invocation = std::getenv("INVOCATION_ID");
+    if (invocation == nullptr || *invocation == '\0') {
         AddToMessageLog("StartServiceCtrlDispatcher failed.");
         return 0;
     }
@@ -278,6 +315,9 @@ int ServiceStop()
     return 0;
 }
 
+// Sessions still open after the wait go on running, so the stores, the
+// history and the group database only flush here: their views stay mapped
+// and their descriptors open until the process exits right after this.
 void CloseFiles()
 {
     Print("shutting down...\n");
@@ -306,28 +346,28 @@ void CloseFiles()
 
 int ServiceMain(int argc, char* argv[])
 {
-    // Stop signals are taken by one thread with sigwait; every thread inherits the mask.
+    ::signal(SIGPIPE, SIG_IGN);
+    const char* word = argc > 1 && (argv[1][0] == '-' || argv[1][0] == '/') ? argv[1] + 1 : "";
+    if (strcasecmp(word, "install") == 0) {
+        CmdInstallService();
+        return 0;
+    }
+    if (strcasecmp(word, "remove") == 0) {
+        CmdRemoveService();
+        return 0;
+    }
+    if (strcasecmp(word, "script") == 0) {
+        Tcl_FindExecutable(argv[0]);
+        return RunTclScript(argc, argv);
+    }
+    // The server takes its stop signals on one thread with sigwait; blocked
+    // before any thread starts, so that every thread inherits the mask.
     sigset_t set = StopSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
     Tcl_FindExecutable(argv[0]);
-
-    if (argc > 1 && (argv[1][0] == '-' || argv[1][0] == '/')) {
-        const char* word = argv[1] + 1;
-        if (strcasecmp(word, "install") == 0) {
-            CmdInstallService();
-            return 0;
-        }
-        if (strcasecmp(word, "remove") == 0) {
-            CmdRemoveService();
-            return 0;
-        }
-        if (strcasecmp(word, "debug") == 0) {
-            bDebug = 1;
-            CmdDebugService();
-        }
-        if (strcasecmp(word, "script") == 0)
-            return RunTclScript(argc, argv);
+    if (strcasecmp(word, "debug") == 0) {
+        bDebug = 1;
+        CmdDebugService();
     }
     PrintUsage();
     return RunAsService();

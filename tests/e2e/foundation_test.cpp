@@ -1,17 +1,26 @@
 // End-to-end: the program's switches, its start-up script and its stop.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "support/nntp_client.h"
 #include "support/server_harness.h"
 
+using verdalix_test::MakeTempDir;
 using verdalix_test::NntpClient;
+using verdalix_test::ReadFile;
+using verdalix_test::RunVerdalix;
 using verdalix_test::TestServer;
+using verdalix_test::WriteFile;
 
 namespace {
 
@@ -21,33 +30,284 @@ size_t FindAfter(const std::string& output, const std::string& text, size_t from
     return from == std::string::npos ? std::string::npos : output.find(text, from);
 }
 
+const char* const kClosingOrder[] = {
+    "Stopping Verdalix Internet News Server.\n",
+    "shutting down...\n",
+    "locking out article insertions...\n",
+    "article insertions locked out\n",
+    "closing connections.done.\n",
+    "shutting down ArtStores...\n",
+    "stores shut down...\n",
+    "shutting down seendb...\n",
+    "...seendb shut down\n",
+    "shutting down groupdb...\n",
+    "groupdb shut down\n",
+};
+
+const char kUsage[] =
+    "Verdalix -install          to install the service\n"
+    "Verdalix -remove           to remove the service\n"
+    "Verdalix -debug            to run as a console app for debugging\n"
+    "\nStartServiceCtrlDispatcher being called.\n"
+    "This may take several seconds.  Please wait.\n";
+
+// Checks that the texts appear in `output` in this order.
+template <typename Texts>
+void ExpectInOrder(const std::string& output, const Texts& texts)
+{
+    size_t at = 0;
+    for (const char* text : texts) {
+        at = FindAfter(output, text, at);
+        EXPECT_NE(at, std::string::npos) << "missing or out of order: " << text << "\noutput:\n" << output;
+    }
+}
+
 TEST(ServerStop, InterruptRunsTheClosingOrderAndExitsWithOne)
 {
     TestServer server;
+    server.SetArgs({"/DeBuG"});  // any case, after "/" as after "-"
+    server.SetScript("LogLine ready\n");
     ASSERT_TRUE(server.Start());
-    ASSERT_TRUE(server.WaitForOutput("Debugging Verdalix Internet News Server."));
+    ASSERT_TRUE(server.WaitForLog("ready"));
+    EXPECT_TRUE(server.StdoutText().starts_with("Debugging Verdalix Internet News Server.\n"));
     EXPECT_EQ(server.Stop(), 1);
+    ExpectInOrder(server.StdoutText(), kClosingOrder);
+    std::string log = server.LogText();
+    EXPECT_TRUE(log.ends_with("base: shutting down\n")) << log;
+}
+
+TEST(ServerStop, RestartKeepsTheDirectory)
+{
+    TestServer server;
+    server.SetScript("LogLine \"first run in [pwd]\"\n");
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.WaitForLog("first run in " + server.Dir() + "\n"));
+    server.SetScript("LogLine {second run}\n");
+    EXPECT_EQ(server.Restart(), 1);
+    ASSERT_TRUE(server.WaitForLog("second run"));
+    std::string log = server.LogText();
+    EXPECT_LT(log.find("first run"), log.find("base: shutting down\n"));
+    EXPECT_LT(log.find("base: shutting down\n"), log.find("second run"));
+    EXPECT_EQ(server.Stop(), 1);
+}
+
+TEST(StartupScript, ErrorIsLoggedAndTheServerKeepsRunning)
+{
+    TestServer server;
+    server.SetScript("LogLine {before the error}\nset broken {\n");
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.WaitForLog("Startup error:"));
+    ASSERT_TRUE(server.WaitForLog("missing close-brace"));
+    std::string log = server.LogText();
+    size_t error = log.find(": Startup error:\n");
+    ASSERT_NE(error, std::string::npos) << log;
+    EXPECT_NE(log.find(": missing close-brace", error), std::string::npos) << log;
+    EXPECT_LT(log.find("before the error"), error);
+    EXPECT_TRUE(server.Running());
+    EXPECT_EQ(server.Stop(), 1);
+    ExpectInOrder(server.StdoutText(), kClosingOrder);
+}
+
+TEST(StartupScript, MissingScriptIsAStartupError)
+{
+    TestServer server;
+    server.SetConfig("StartupScript", "@DIR@/no such script.tcl");
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.WaitForLog("no such script.tcl"));
+    EXPECT_NE(server.LogText().find("Startup error:"), std::string::npos);
+    EXPECT_TRUE(server.Running());
+}
+
+TEST(StartupScript, GeneralCommandsFromTheScript)
+{
+    TestServer server;
+    server.SetConfig("Greeting", "hello  there ");
+    server.SetScript(
+        "LogLine \"greeting=<[GetConfigString greeting]>\"\n"
+        "LogLine \"unset=<[GetConfigString nosuchkey]>\"\n"
+        "LogLine \"state=<[GetWriteState]>\"\n"
+        "catch {AcceptConnections now} message\n"
+        "LogLine \"accept=<$message>\"\n"
+        "LogLine \"stats=<[lindex [GetBaseStats] 0 0]>\"\n"
+        "LogLine done\n");
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.WaitForLog(": done\n"));
+    std::string log = server.LogText();
+    EXPECT_NE(log.find(": greeting=<hello  there >\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(": unset=<>\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(": state=<no state>\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(": accept=<AcceptConnections (no args allowed)>\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(": stats=<starttime>\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Startup error:"), std::string::npos) << log;
+}
+
+TEST(StartupScript, TimersKeepRunningInTheEventLoop)
+{
+    TestServer server;
+    server.SetScript("after 50 {LogLine {timer fired}}\n");
+    ASSERT_TRUE(server.Start());
+    EXPECT_TRUE(server.WaitForLog("timer fired"));
+}
+
+TEST(StartupScript, CrashClosesTheLogAndSkipsTheClosingOrder)
+{
+    TestServer server;
+    server.SetScript("LogLine {about to crash}\ncrash\n");
+    ASSERT_TRUE(server.Start());
+    int status = server.WaitForExit();
+    EXPECT_NE(status, -1) << "crash did not end the process";
+    EXPECT_NE(status, 0);
+    std::string log = server.LogText();
+    EXPECT_TRUE(log.ends_with("about to crash\nbase: shutting down\n")) << log;
     std::string out = server.StdoutText();
-    const char* order[] = {
-        "Stopping Verdalix Internet News Server.\n",
-        "shutting down...\n",
-        "locking out article insertions...\n",
-        "article insertions locked out\n",
-        "closing connections.",
-        "done.\n",
-        "shutting down ArtStores...\n",
-        "stores shut down...\n",
-        "shutting down seendb...\n",
-        "...seendb shut down\n",
-        "shutting down groupdb...\n",
-        "groupdb shut down\n",
-    };
-    size_t at = 0;
-    for (const char* text : order) {
-        at = FindAfter(out, text, at);
-        EXPECT_NE(at, std::string::npos) << "missing or out of order: " << text << "\noutput:\n" << out;
+    EXPECT_EQ(out.find("shutting down..."), std::string::npos) << out;
+}
+
+TEST(CommandLine, ScriptPrintsTheResultAndExitsZero)
+{
+    std::string dir = MakeTempDir();
+    ASSERT_TRUE(WriteFile(dir + "/ok.tcl", "set x [expr {6 * 7}]\nlist $x [info commands AcceptConnections]\n"));
+    ASSERT_TRUE(WriteFile(dir + "/fails.tcl", "error {went wrong}\n"));
+    verdalix_test::ProgramResult ok = RunVerdalix({"-script", dir + "/ok.tcl"});
+    EXPECT_EQ(ok.status, 0);
+    EXPECT_EQ(ok.output, "42 {}\n");  // a plain interpreter: no server commands
+    verdalix_test::ProgramResult fails = RunVerdalix({"-SCRIPT", dir + "/fails.tcl"});
+    EXPECT_EQ(fails.status, 0);
+    EXPECT_EQ(fails.output, "went wrong\n");
+    verdalix_test::ProgramResult missing = RunVerdalix({"-script", dir + "/absent.tcl"});
+    EXPECT_EQ(missing.status, 0);
+    EXPECT_NE(missing.output.find("couldn't read file"), std::string::npos) << missing.output;
+    verdalix_test::ProgramResult none = RunVerdalix({"-script"});
+    EXPECT_EQ(none.status, 0);
+    EXPECT_EQ(none.output, "");
+    std::filesystem::remove_all(dir);
+}
+
+TEST(CommandLine, MissingConfigurationFileExitsWithOne)
+{
+    verdalix_test::ProgramResult result =
+        RunVerdalix({"-debug"}, {"VERDALIX_CONFIGFILE=/nonexistent/verdalix.conf"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output,
+              "Debugging Verdalix Internet News Server.\n"
+              "could not open config file, exiting...\n"
+              "/nonexistent/verdalix.conf\n");
+}
+
+TEST(CommandLine, UnknownSwitchPrintsUsageAndFailsOutsideTheServiceManager)
+{
+    for (const char* word : {"debug", "-help"}) {
+        verdalix_test::ProgramResult result = RunVerdalix({word}, {"INVOCATION_ID"});
+        EXPECT_EQ(result.output, kUsage) << word;
+        EXPECT_EQ(result.status, 0) << word;
     }
-    EXPECT_NE(server.LogText().find("base: shutting down"), std::string::npos);
+    EXPECT_EQ(RunVerdalix({}, {"INVOCATION_ID"}).output, kUsage);
+}
+
+// A directory for a fake systemctl that records its calls; the unit counts
+// as active while the file "active" exists, and stopping removes it.
+class ServiceInstallTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = MakeTempDir();
+        std::filesystem::create_directory(dir_ + "/units");
+        std::filesystem::create_directory(dir_ + "/bin");
+        std::filesystem::create_directory(dir_ + "/nobin");
+        std::string fake = "#!/bin/sh\necho \"$*\" >> " + dir_ +
+                           "/calls\n"
+                           "case \"$1\" in\n"
+                           "  show) if [ -e " + dir_ + "/active ]; then echo active; else echo inactive; fi ;;\n"
+                           "  stop) /bin/rm -f " + dir_ + "/active ;;\n"
+                           "esac\nexit 0\n";
+        ASSERT_TRUE(WriteFile(dir_ + "/bin/systemctl", fake));
+        ::chmod((dir_ + "/bin/systemctl").c_str(), 0755);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    verdalix_test::ProgramResult Run(const char* action, const std::string& unitDir, const char* bin = "bin")
+    {
+        return RunVerdalix({action}, {"VERDALIX_UNIT_DIR=" + unitDir, "PATH=" + dir_ + "/" + bin});
+    }
+
+    std::string dir_;
+};
+
+TEST_F(ServiceInstallTest, InstallWritesTheUnitAndRemoveDeletesIt)
+{
+    std::string units = dir_ + "/units";
+    verdalix_test::ProgramResult installed = Run("-install", units);
+    EXPECT_EQ(installed.output, "Verdalix Internet News Server installed.\n");
+    EXPECT_EQ(installed.status, 0);
+    std::string unit = ReadFile(units + "/verdalix.service");
+    EXPECT_NE(unit.find("Description=Verdalix Internet News Server\n"), std::string::npos) << unit;
+    std::string self = std::filesystem::canonical(VERDALIX_BINARY).string();
+    EXPECT_NE(unit.find("ExecStart=" + self + "\n"), std::string::npos) << unit;
+    EXPECT_NE(ReadFile(dir_ + "/calls").find("daemon-reload"), std::string::npos);
+
+    EXPECT_EQ(Run("-install", units).output, "CreateService failed - File exists (0x11)\n");
+
+    verdalix_test::ProgramResult removed = Run("/REMOVE", units);
+    EXPECT_EQ(removed.output, "Verdalix Internet News Server removed.\n");
+    EXPECT_EQ(removed.status, 0);
+    EXPECT_FALSE(std::filesystem::exists(units + "/verdalix.service"));
+    EXPECT_EQ(ReadFile(dir_ + "/calls").find("stop"), std::string::npos) << "an inactive unit is not stopped";
+
+    EXPECT_EQ(Run("-remove", units).output, "OpenService failed - No such file or directory (0x2)\n");
+}
+
+TEST_F(ServiceInstallTest, RemoveStopsAnActiveUnitFirst)
+{
+    std::string units = dir_ + "/units";
+    ASSERT_EQ(Run("-install", units, "nobin").output, "Verdalix Internet News Server installed.\n");
+    ASSERT_TRUE(WriteFile(dir_ + "/active", ""));
+    verdalix_test::ProgramResult removed = Run("-remove", units);
+    EXPECT_EQ(removed.output,
+              "Stopping Verdalix Internet News Server.\n"
+              "Verdalix Internet News Server stopped.\n"
+              "Verdalix Internet News Server removed.\n");
+    EXPECT_NE(ReadFile(dir_ + "/calls").find("stop --no-block verdalix.service"), std::string::npos);
+}
+
+TEST_F(ServiceInstallTest, MissingUnitDirectory)
+{
+    std::string missing = dir_ + "/no-such-dir";
+    EXPECT_EQ(Run("-install", missing).output, "OpenSCManager failed - No such file or directory (0x2)\n");
+    EXPECT_EQ(Run("-remove", missing).output, "OpenSCManager failed - No such file or directory (0x2)\n");
+    std::string file = dir_ + "/calls-file";
+    ASSERT_TRUE(WriteFile(file, ""));
+    EXPECT_EQ(Run("-install", file).output, "OpenSCManager failed - Not a directory (0x14)\n");
+}
+
+// Under the service manager: READY=1 on start, SIGTERM stops with status 0.
+TEST(ServiceMode, NotifiesTheServiceManagerAndStopsOnTerm)
+{
+    TestServer server;
+    std::string socketPath = server.Path("notify");
+    UniqueFd notify(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof addr.sun_path);
+    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    ASSERT_EQ(::bind(notify.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    server.SetArgs({"-service"});
+    server.AddEnvironment("INVOCATION_ID=test");
+    server.AddEnvironment("NOTIFY_SOCKET=" + socketPath);
+    server.SetScript("LogLine started\n");
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.WaitForLog("started"));
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitForExit(), 0);
+    std::string out = server.StdoutText();
+    EXPECT_TRUE(out.starts_with(kUsage)) << out;
+    EXPECT_NE(out.find("groupdb shut down\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Stopping"), std::string::npos) << out;
+    std::string messages;
+    char datagram[256];
+    ssize_t got;
+    while ((got = ::recv(notify.get(), datagram, sizeof datagram, MSG_DONTWAIT)) > 0)
+        messages.append(datagram, static_cast<size_t>(got)).append("|");
+    EXPECT_EQ(messages, "READY=1|STOPPING=1|");
 }
 
 // The client the other end-to-end tests rely on, against a scripted peer.

@@ -59,7 +59,7 @@ int DecodeStatus(int status)
 std::string EntryName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
 // The parent's environment with `extra` added; an extra entry replaces an
-// inherited one of the same name.
+// inherited one of the same name, and one without "=" only removes it.
 std::vector<std::string> BuildEnvironment(const std::vector<std::string>& extra)
 {
     std::vector<std::string> result;
@@ -71,7 +71,9 @@ std::vector<std::string> BuildEnvironment(const std::vector<std::string>& extra)
         if (!replaced)
             result.push_back(text);
     }
-    result.insert(result.end(), extra.begin(), extra.end());
+    for (const std::string& e : extra)
+        if (e.find('=') != std::string::npos)
+            result.push_back(e);
     return result;
 }
 

@@ -34,7 +34,8 @@ struct ProgramResult {
 };
 
 // Runs `build/verdalix args...` to its end with the extra environment
-// entries ("NAME=value") added, standard input from /dev/null. Kills it after
+// entries ("NAME=value") added ("NAME" alone removes the variable),
+// standard input from /dev/null. Kills it after
 // `timeoutSeconds` (status then reports SIGKILL).
 ProgramResult RunVerdalix(const std::vector<std::string>& args, const std::vector<std::string>& environment = {},
                           int timeoutSeconds = 60);

@@ -1,0 +1,171 @@
+// Header lookups: single forward passes over the raw article text.
+#include "article/header.h"
+
+#include <cstring>
+
+#include "server/client_context.h"
+
+namespace {
+
+constexpr uint32_t kNotFound = 0xFFFFFFFF;
+const char hdrterm[4] = {'\r', '\n', '\r', '\n'};
+
+inline bool IsLineBreak(char b) { return b == '\r' || b == '\n'; }
+inline bool IsBlank(char b) { return b == ' ' || b == '\t'; }
+inline char Lower(char b) { return b >= 'A' && b <= 'Z' ? static_cast<char>(b + ('a' - 'A')) : b; }
+
+// CR LF CR LF at offset o. Past the text's end the receive buffer holds CR LF
+// "." CR LF, so the only match reaching past it is a text that ends in CR LF,
+// at two bytes before its end; that case is decided without reading further.
+inline bool IsHeaderEnd(const char* text, uint32_t length, uint32_t o)
+{
+    if (o + 4 <= length)
+        return std::memcmp(text + o, hdrterm, 4) == 0;
+    return length >= 2 && o == length - 2 && text[o] == '\r' && text[o + 1] == '\n';
+}
+
+inline bool NameAt(const char* text, uint32_t o, std::string_view name)
+{
+    for (size_t i = 0; i < name.size(); ++i)
+        if (Lower(text[o + i]) != Lower(name[i]))
+            return false;
+    return true;
+}
+
+// Offset of the line where `name` starts within the header block, or
+// kNotFound. Only line breaks can start a header end, and only the byte
+// after one can start a line, so the walk jumps from one line break to the
+// next.
+uint32_t FindHeaderLine(const char* text, uint32_t length, std::string_view name)
+{
+    uint32_t o = 0;
+    while (o + name.size() <= length) {
+        if (IsHeaderEnd(text, length, o))
+            return kNotFound;
+        bool lineStart = o == 0 || IsLineBreak(text[o - 1]);
+        if (lineStart && NameAt(text, o, name))
+            return o;
+        if (IsLineBreak(text[o])) {
+            ++o;
+            continue;
+        }
+        while (o < length && !IsLineBreak(text[o]))
+            ++o;
+    }
+    return kNotFound;
+}
+
+uint32_t SkipSpaces(const char* text, uint32_t length, uint32_t o)
+{
+    while (o < length && text[o] == ' ')
+        ++o;
+    return o;
+}
+
+// Where a found header lies: its line start, its value (after the blanks) up
+// to the line end of its last continuation line, and the byte after that line
+// end.
+struct HeaderSpan {
+    uint32_t line = 0;
+    uint32_t value = 0;
+    uint32_t valueEnd = 0;
+    uint32_t lineEnd = 0;
+};
+
+// 0 when the header is absent or one of its lines reaches the end of the
+// text without a line break.
+int LocateHeader(const ClientContext& c, std::string_view name, HeaderSpan* span, int* folded)
+{
+    *folded = 0;
+    const char* text = c.buffer;
+    const uint32_t length = c.articleLength;
+    span->line = FindHeaderLine(text, length, name);
+    if (span->line == kNotFound)
+        return 0;
+    span->value = SkipSpaces(text, length, span->line + static_cast<uint32_t>(name.size()));
+    uint32_t pos = span->value;
+    for (;;) {
+        while (pos < length && !IsLineBreak(text[pos]))
+            ++pos;
+        if (pos == length)
+            return 0;
+        span->valueEnd = pos;
+        if (text[pos] == '\r')
+            ++pos;
+        if (pos < length && text[pos] == '\n')
+            ++pos;
+        if (pos >= length || !IsBlank(text[pos])) {
+            span->lineEnd = pos;
+            return 1;
+        }
+        *folded = 1;
+    }
+}
+
+}  // namespace
+
+uint32_t FindHeaderEnd(const ClientContext& c)
+{
+    for (uint32_t o = 0; o < c.articleLength; ++o)
+        if (IsHeaderEnd(c.buffer, c.articleLength, o))
+            return o;
+    return 0;
+}
+
+int32_t GetHeaderFromBuf(const char* text, std::string_view name, char* out, uint32_t outSize,
+                         uint32_t length)
+{
+    out[0] = '\0';
+    uint32_t line = FindHeaderLine(text, length, name);
+    if (line == kNotFound)
+        return 0;
+    const uint32_t start = SkipSpaces(text, length, line + static_cast<uint32_t>(name.size()));
+    uint32_t pos = start;
+    uint32_t copied = 0;
+    while (pos < length && !IsLineBreak(text[pos])) {
+        if (copied == outSize) {
+            out[copied] = '\0';
+            return static_cast<int32_t>(outSize);
+        }
+        out[copied++] = text[pos++];
+        if (pos < length && IsLineBreak(text[pos])) {
+            uint32_t next = pos + 1;
+            if (next < length && text[next] == '\n')
+                ++next;
+            if (next >= length || !IsBlank(text[next]))
+                break;
+            while (next < length && IsBlank(text[next]))
+                ++next;
+            pos = next;
+        }
+    }
+    out[copied] = '\0';
+    return static_cast<int32_t>(pos - start);
+}
+
+int32_t GetHeader(const ClientContext& c, std::string_view name, char* out, uint32_t outSize)
+{
+    return GetHeaderFromBuf(c.buffer, name, out, outSize, c.articleLength);
+}
+
+int GetHeaderRange(const ClientContext& c, std::string_view name, uint32_t* valueOffset,
+                   uint32_t* valueLength, int* folded)
+{
+    HeaderSpan span;
+    if (!LocateHeader(c, name, &span, folded))
+        return 0;
+    *valueOffset = span.value;
+    *valueLength = span.valueEnd - span.value;
+    return 1;
+}
+
+int GetHeaderRangeFull(const ClientContext& c, std::string_view name, uint32_t* lineOffset,
+                       uint32_t* lineLength, int* folded)
+{
+    HeaderSpan span;
+    if (!LocateHeader(c, name, &span, folded))
+        return 0;
+    *lineOffset = span.line;
+    *lineLength = span.lineEnd - span.line;
+    return 1;
+}

@@ -1,0 +1,137 @@
+#include "article/header.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "server/client_context.h"
+
+namespace {
+
+// An article as it sits in the receive buffer: text, then the end marker.
+struct Received {
+    std::string storage;
+    ClientContext c;
+    explicit Received(const std::string& text) : storage(text + "\r\n.\r\n")
+    {
+        c.buffer = storage.data();
+        c.articleLength = static_cast<uint32_t>(text.size());
+    }
+};
+
+const std::string kArticle =
+    "Path: a!b\r\n"
+    "SUBJECT: hello\r\n"
+    "Message-ID:<1@x>\r\n"
+    "Date:    \tMon, 1 Jan 2001\r\n"
+    "Keywords:   \r\n"
+    "Summary: a\r\n\tb\r\n  c\r\n"
+    "\r\n"
+    "Body-Header: no\r\n";
+
+std::string Value(const Received& r, const char* name, uint32_t size = 200)
+{
+    std::string out(size + 1, '\xff');
+    int32_t n = GetHeader(r.c, name, out.data(), size);
+    out.resize(std::strlen(out.c_str()));
+    return std::to_string(n) + ":" + out;
+}
+
+}  // namespace
+
+TEST(GetHeader, NamesBlanksFoldingAndBody)
+{
+    Received r(kArticle);
+    EXPECT_EQ(Value(r, "subject: "), "5:hello");
+    EXPECT_EQ(Value(r, "path:"), "3:a!b");
+    // The blank in the name must be present; without one the spaces are skipped.
+    EXPECT_EQ(Value(r, "Message-ID: "), "0:");
+    EXPECT_EQ(Value(r, "message-id:"), "5:<1@x>");
+    // Spaces after the name go, a tab belongs to the value.
+    EXPECT_EQ(Value(r, "Date:"), "16:\tMon, 1 Jan 2001");
+    EXPECT_EQ(Value(r, "Keywords:"), "0:");
+    // Folded: joined without separator, span counts the raw bytes.
+    EXPECT_EQ(Value(r, "Summary: "), "10:abc");
+    EXPECT_EQ(Value(r, "Body-Header:"), "0:");
+    EXPECT_EQ(Value(r, "Missing:"), "0:");
+    // A name that occurs inside a line is not a header.
+    EXPECT_EQ(Value(r, "b\r\nSUB"), "0:");
+}
+
+TEST(GetHeader, Truncation)
+{
+    std::string date(100, 'd');
+    Received r("From: x\r\nDate: " + date + "\r\n\r\nbody");
+    EXPECT_EQ(Value(r, "Date: ", 81), "81:" + date.substr(0, 81));
+    Received exact("Date: " + date.substr(0, 81) + "\r\n\r\n");
+    EXPECT_EQ(Value(exact, "Date: ", 81), "81:" + date.substr(0, 81));
+    Received folded("Subject: a\r\n\tb\r\n\r\n");
+    EXPECT_EQ(Value(folded, "Subject: ", 1), "1:a");
+    EXPECT_EQ(Value(folded, "Subject: ", 2), "5:ab");
+}
+
+TEST(GetHeaderFromBuf, StaysInsideAHeaderBlockWithNothingAfterIt)
+{
+    // Exactly sized heap copies: any read past the length is caught by ASan.
+    auto exact = [](const std::string& text) {
+        auto block = std::make_unique<char[]>(text.size());
+        std::memcpy(block.get(), text.data(), text.size());
+        return block;
+    };
+    char out[64];
+    std::string header = "From: a@b\r\nSubject: last";
+    auto block = exact(header);
+    EXPECT_EQ(GetHeaderFromBuf(block.get(), "subject: ", out, 63, static_cast<uint32_t>(header.size())), 4);
+    EXPECT_STREQ(out, "last");
+    std::string folded = "Subject: a\r\n\t";
+    block = exact(folded);
+    EXPECT_EQ(GetHeaderFromBuf(block.get(), "Subject: ", out, 63, static_cast<uint32_t>(folded.size())), 4);
+    EXPECT_STREQ(out, "a");
+    std::string nameOnly = "X: y\r\nSubject:";
+    block = exact(nameOnly);
+    EXPECT_EQ(GetHeaderFromBuf(block.get(), "Subject:", out, 63, static_cast<uint32_t>(nameOnly.size())), 0);
+    EXPECT_EQ(GetHeaderFromBuf(block.get(), "Subject:", out, 63, 0), 0);
+}
+
+TEST(FindHeaderEnd, EndsOfTheText)
+{
+    EXPECT_EQ(FindHeaderEnd(Received("A: b\r\n\r\nbody").c), 4u);
+    EXPECT_EQ(FindHeaderEnd(Received("A: b\r\nno empty line").c), 0u);
+    EXPECT_EQ(FindHeaderEnd(Received("\r\n\r\nA: b").c), 0u);
+    // Empty body: the header end is the last CR LF, closed by the end marker.
+    EXPECT_EQ(FindHeaderEnd(Received("A: b\r\nC: d\r\n").c), 10u);
+    EXPECT_EQ(FindHeaderEnd(Received("").c), 0u);
+}
+
+TEST(GetHeaderRange, RawRangesAndFlags)
+{
+    Received r(kArticle);
+    uint32_t offset = 0;
+    uint32_t length = 0;
+    int folded = -1;
+    ASSERT_EQ(GetHeaderRange(r.c, "message-id:", &offset, &length, &folded), 1);
+    EXPECT_EQ(r.storage.substr(offset, length), "<1@x>");
+    EXPECT_EQ(folded, 0);
+    ASSERT_EQ(GetHeaderRange(r.c, "Summary: ", &offset, &length, &folded), 1);
+    EXPECT_EQ(r.storage.substr(offset, length), "a\r\n\tb\r\n  c");
+    EXPECT_EQ(folded, 1);
+    ASSERT_EQ(GetHeaderRangeFull(r.c, "summary:", &offset, &length, &folded), 1);
+    EXPECT_EQ(r.storage.substr(offset, length), "Summary: a\r\n\tb\r\n  c\r\n");
+    EXPECT_EQ(folded, 1);
+    EXPECT_EQ(GetHeaderRange(r.c, "Body-Header:", &offset, &length, &folded), 0);
+    EXPECT_EQ(GetHeaderRangeFull(r.c, "Body-Header:", &offset, &length, &folded), 0);
+
+    // The last header of an article with an empty body.
+    Received empty("Path: x\r\nXref: host 1:2\r\n");
+    ASSERT_EQ(GetHeaderRangeFull(empty.c, "xref:", &offset, &length, &folded), 1);
+    EXPECT_EQ(empty.storage.substr(offset, length), "Xref: host 1:2\r\n");
+    ASSERT_EQ(GetHeaderRange(empty.c, "xref:", &offset, &length, &folded), 1);
+    EXPECT_EQ(empty.storage.substr(offset, length), "host 1:2");
+
+    // A header line without a line end is not a header.
+    Received cut("Path: x\r\nXref: host");
+    EXPECT_EQ(GetHeaderRange(cut.c, "Xref:", &offset, &length, &folded), 0);
+    EXPECT_EQ(GetHeaderRangeFull(cut.c, "Xref:", &offset, &length, &folded), 0);
+}

@@ -1,0 +1,144 @@
+// Log line format and rotation by line count.
+#include "server/log.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "server/config.h"
+#include "support/server_harness.h"
+
+namespace {
+
+using verdalix_test::ReadFile;
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override { dir_ = verdalix_test::MakeTempDir(); }
+    void TearDown() override
+    {
+        LogLine(nullptr);
+        ConfigClear();
+        std::filesystem::remove_all(dir_);
+    }
+
+    void Configure(const std::string& extra)
+    {
+        std::string text = "LogDirectory = " + dir_ + "\n" + extra;
+        FILE* file = fmemopen(text.data(), text.size(), "r");
+        ConfigClear();
+        ConfigReadFile(file);
+        std::fclose(file);
+    }
+
+    std::string File(int number) const
+    {
+        return dir_ + (number == 0 ? "/verdalix.log" : "/verdalix" + std::to_string(number) + ".log");
+    }
+    bool Exists(int number) const { return std::filesystem::exists(File(number)); }
+
+    // Closes the log, pads the current file to `bytes` (the start-up estimate
+    // then counts bytes / 50 lines) and opens it again.
+    void ReopenWithSize(uintmax_t bytes)
+    {
+        LogLine(nullptr);
+        std::string text = ReadFile(File(0));
+        text.resize(bytes, 'x');
+        ASSERT_TRUE(verdalix_test::WriteFile(File(0), text));
+        console_init();
+    }
+
+    std::string dir_;
+};
+
+TEST_F(LogTest, LineFormatAndClosingLine)
+{
+    Configure("");
+    console_init();
+    LogLine("first line");
+    LogLine("ends in a line feed\n");
+    LogFormat("number %d", 7);
+    LogLine(nullptr);
+    LogLine("after closing: dropped");
+    std::string text = ReadFile(File(0));
+    const std::string stamp =
+        "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)"
+        "(  [1-9]| [12][0-9]| 3[01]) [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}: ";
+    std::regex expected(stamp + "first line\n" + stamp + "ends in a line feed\n\n" + stamp +
+                        "number 7\nbase: shutting down\n");
+    EXPECT_TRUE(std::regex_match(text, expected)) << text;
+}
+
+TEST_F(LogTest, StartupEstimateCountsFiftyBytesPerLine)
+{
+    Configure("");
+    console_init();
+    ReopenWithSize(499950);  // 9999 lines
+    LogLine("line 10000");
+    EXPECT_FALSE(Exists(1));
+    LogLine("line 10001");
+    ASSERT_TRUE(Exists(1));
+    EXPECT_NE(ReadFile(File(1)).find("line 10001\n"), std::string::npos);
+    EXPECT_TRUE(Exists(0));
+    LogLine("into the new file");
+    EXPECT_NE(ReadFile(File(0)).find("into the new file"), std::string::npos);
+}
+
+TEST_F(LogTest, KeepOneStopsRotatingOnceNumberOneExists)
+{
+    Configure("MaxKeepLogFile = 1\n");
+    console_init();
+    ReopenWithSize(500000);
+    LogLine("rotates at once");
+    ASSERT_TRUE(Exists(1));
+    std::string first = ReadFile(File(1));
+    EXPECT_NE(first.find("rotates at once"), std::string::npos);
+    for (int i = 0; i <= 10000; ++i)
+        LogLine("filler");
+    LogLine("still the same current file");
+    EXPECT_EQ(ReadFile(File(1)), first);
+    std::string current = ReadFile(File(0));
+    EXPECT_NE(current.find("still the same current file"), std::string::npos);
+    EXPECT_GT(current.size(), 10000u * 20u);  // the old current file went on growing
+    EXPECT_FALSE(Exists(0 + 2));
+}
+
+TEST_F(LogTest, KeepZeroCountsAsOne)
+{
+    Configure("MaxKeepLogFile = 0\n");
+    console_init();
+    ReopenWithSize(500000);
+    LogLine("one");
+    ReopenWithSize(500000);
+    LogLine("two");
+    EXPECT_NE(ReadFile(File(1)).find("one"), std::string::npos);
+    EXPECT_FALSE(Exists(2));
+}
+
+TEST_F(LogTest, DefaultKeepsCurrentAndFourRotatedFiles)
+{
+    Configure("");
+    console_init();
+    for (int generation = 1; generation <= 6; ++generation) {
+        ReopenWithSize(500000);
+        LogLine(("generation " + std::to_string(generation)).c_str());
+    }
+    for (int number = 1; number <= 4; ++number)
+        EXPECT_NE(ReadFile(File(number)).find("generation " + std::to_string(7 - number)), std::string::npos)
+            << "file " << number;
+    EXPECT_FALSE(Exists(5));
+    EXPECT_TRUE(Exists(0));
+}
+
+TEST_F(LogTest, MissingDirectoryDropsLinesWithoutFailing)
+{
+    Configure("");
+    std::filesystem::remove_all(dir_);
+    console_init();
+    LogLine("nowhere to go");
+    EXPECT_FALSE(std::filesystem::exists(dir_));
+}
+
+}  // namespace

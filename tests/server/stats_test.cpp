@@ -1,0 +1,81 @@
+// The two statistics texts.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "access/incoming.h"
+#include "feed/connection.h"
+#include "groups/overview_cache.h"
+#include "history/history.h"
+#include "nntp/nntp.h"
+#include "server/accept.h"
+#include "server/log.h"
+
+namespace {
+
+std::atomic<uint32_t>* const kCounters[] = {
+    &ihave, &ihave_accept, &ihave_refuse, &ihave_reject, &check, &check_refuse, &takethis, &takethis_refuse,
+    &precommit_saves, &oShead, &oStail, &seenSearchCount, &seenDepth, &seenMaxDepth, &total_accept,
+    &total_refuse, &total_reject, &TotalConnected, &MaxConnections,
+};
+
+class StatsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (size_t i = 0; i < std::size(kCounters); ++i)
+            saved_[i] = kCounters[i]->exchange(static_cast<uint32_t>(i + 1));
+    }
+    void TearDown() override
+    {
+        for (size_t i = 0; i < std::size(kCounters); ++i)
+            *kCounters[i] = saved_[i];
+    }
+
+    // Checks the time groups at the front and returns the rest of the text.
+    static std::string AfterTimes(const std::string& text)
+    {
+        std::smatch match;
+        EXPECT_TRUE(std::regex_search(text, match, std::regex("^\\{starttime ([0-9]+)\\} \\{uptime ([0-9]+)\\} ")))
+            << text;
+        if (match.empty())
+            return {};
+        EXPECT_EQ(std::stoul(match[1]), static_cast<unsigned long>(LogStartTime()));
+        return match.suffix();
+    }
+
+    uint32_t saved_[std::size(kCounters)] = {};
+};
+
+TEST_F(StatsTest, BaseStatisticsText)
+{
+    EXPECT_EQ(AfterTimes(GetBaseStatsString()),
+              "{ihave 1} {ihave_accept 2} {ihave_refuse 3} {ihave_reject 4} "
+              "{check 5} {check_refuse 6} {takethis 7} {takethis_reject 8} {precommit_saves 9} "
+              "{SeenSearchCount 12} {SeenMaxDepth 14} {avg_search_depth 1.0833} "
+              "{total_accept 15} {total_refuse 16} {total_reject 17} "
+              "{totalConnected 18} {MaxConnections 19} \r\n");
+}
+
+TEST_F(StatsTest, NntpStatisticsTextEndsWithThePeers)
+{
+    EXPECT_EQ(AfterTimes(GetStatsString()),
+              "{ihave 1} {ihave_accept 2} {ihave_refuse 3} {ihave_reject 4} "
+              "{check 5} {check_refuse 6} {takethis 7} {takethis_reject 8} {precommit_saves 9} "
+              "{oShead 10} {oStail 11} "
+              "{SeenSearchCount 12} {SeenMaxDepth 14} {avg_search_depth 1.0833} " +
+                  ReturnIncomingStatsString() + "\r\n");
+}
+
+TEST_F(StatsTest, AverageDepthIsZeroWithoutLookups)
+{
+    seenSearchCount = 0;
+    EXPECT_NE(GetBaseStatsString().find("{SeenSearchCount 0} {SeenMaxDepth 14} {avg_search_depth 0.0000} "),
+              std::string::npos);
+    seenSearchCount = 5;
+    seenDepth = 0;
+    EXPECT_NE(GetBaseStatsString().find("{avg_search_depth 0.0000} "), std::string::npos);
+}
+
+}  // namespace
