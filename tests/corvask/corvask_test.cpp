@@ -211,10 +211,11 @@ TEST(Corvask, WriteAfterPeerResetFailsThenCloses)
     ::close(listener);
     Connection c;
     ASSERT_NE(RegisterHandleForAIO(socket, OnClose, OnRead, OnWrite, &c, &c.handle), nullptr);
+    // A buffer held back keeps the handle from being done meanwhile.
+    AioBuffer* held = GetAIOBuffer(c.handle);
     linger reset{1, 0};
     ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     ::close(peer);
-
     testing::internal::CaptureStdout();
     int result = 1;
     for (int tries = 0; tries < 200 && result == 1; ++tries) {
@@ -228,6 +229,13 @@ TEST(Corvask, WriteAfterPeerResetFailsThenCloses)
     EXPECT_EQ(result, 0);
     EXPECT_EQ(output.rfind("WRITE FAILED: ", 0), 0u) << output;
     EXPECT_GT(std::atoi(output.c_str() + 14), 0);
+    {
+        std::lock_guard lock(c.mutex);
+        EXPECT_EQ(c.closes, 0);
+    }
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(WriteAIOBuffer(held, 0), 0);  // the connection is closing
+    testing::internal::GetCapturedStdout();
     EXPECT_TRUE(c.WaitFor([&] { return c.closes == 1; }));
 }
 
