@@ -132,6 +132,20 @@ void WriteAll(int fd, const std::string& text)
     ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
 }
 
+// A TCP socket bound to a free loopback port, not yet listening.
+int BindLoopback(int& port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
 TEST(Corvask, ReadBufferGrowsAndShrinksBack)
 {
     Connection c;
@@ -197,15 +211,10 @@ TEST(Corvask, PeerCloseDropsQueuedWritesBeforeTheCloseHandler)
 
 TEST(Corvask, WriteAfterPeerResetFailsThenCloses)
 {
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    int port;
+    int listener = BindLoopback(port);
     ASSERT_EQ(::listen(listener, 1), 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    int socket = ConnectToHost("127.0.0.1", ntohs(address.sin_port));
+    int socket = ConnectToHost("127.0.0.1", port);
     ASSERT_GE(socket, 0);
     int peer = ::accept(listener, nullptr, nullptr);
     ::close(listener);
@@ -432,14 +441,8 @@ long TimeoutMs(int fd, int name)
 
 TEST(Corvask, ConnectToHostSetsOptionsAndReportsFailure)
 {
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    int port = ntohs(address.sin_port);
+    int port;
+    int listener = BindLoopback(port);
     EXPECT_EQ(ConnectToHost("127.0.0.1", port), -1);  // bound, not listening: refused
     ASSERT_EQ(::listen(listener, 2), 0);
 
