@@ -324,6 +324,22 @@ TEST(Corvask, WritesAndTransmissionsArriveInOrder)
     ::close(c.peer);
 }
 
+TEST(Corvask, TransmissionToAClosedPeerRaisesNoSignal)
+{
+    TempFile file(0, Pattern(4096));
+    Connection c;
+    Register(c);
+    AioBuffer* held = GetAIOBuffer(c.handle);  // keeps the handle until the end
+    ::close(c.peer);
+    testing::internal::CaptureStdout();
+    // Without a head the file range is the first thing sent (unless the
+    // worker has already seen the peer go); SIGPIPE would end this process.
+    EXPECT_EQ(AIOTransmit(c.handle, file.fd, 0, 4096), 0);
+    EXPECT_EQ(WriteAIOBuffer(held, 0), 0);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("WRITE FAILED: "), std::string::npos);
+    EXPECT_TRUE(c.WaitFor([&] { return c.closes == 1; }));
+}
+
 TEST(Corvask, FreeListKeepsAtMost51Records)
 {
     Connection c;
