@@ -17,8 +17,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
+#include "access/match.h"
 #include "platform/unique_fd.h"
 #include "server/client_context.h"
 #include "server/config.h"
@@ -36,6 +38,7 @@ int externalFilter = 0;
 int restartFilter = 0;
 UniqueFd ours;
 pid_t curProcess = -1;
+std::unique_ptr<MatchExpression> mh;  // null: every article goes to the filter
 int port = 5000;
 int timeoutMs = kDefaultTimeoutMs;
 
@@ -176,6 +179,8 @@ int ExternalFilterInit()
         ours.reset(server);
         CreateChildProcess(child, child);
     }
+    const char* matchString = GetConfigString("ExternalFilterMatchString");
+    mh = matchString != nullptr ? CompileMatchString(matchString) : nullptr;
     return 1;
 }
 
@@ -239,7 +244,7 @@ int CreateSocketAddress(sockaddr_in* address, const char* host, int port)
 
 int ExternalFilterCheck(ClientContext* context)
 {
-    if (!externalFilter)
+    if (!externalFilter || (mh != nullptr && !CheckMatch(*context, mh.get())))
         return 335;
     if (restartFilter) {
         SwitchOff();

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "access/match.h"
 #include "platform/unique_fd.h"
 #include "server/client_context.h"
 #include "server/config.h"
@@ -56,13 +57,16 @@ protected:
         ExternalFilterInit();
     }
 
-    int Check(const std::string& subject)
+    int Check(const std::string& subject, const std::string& groups = "misc.test")
     {
-        article_ = "Path: a!b\r\nNewsgroups: misc.test\r\nSubject: " + subject + "\r\n\r\nbody\r\n";
+        article_ = "Path: a!b\r\nNewsgroups: " + groups + "\r\nSubject: " + subject + "\r\n\r\nbody\r\n";
         ClientContext context;
         context.buffer = article_.data();
         context.articleLength = static_cast<uint32_t>(article_.size());
-        return ExternalFilterCheck(&context);
+        EXPECT_EQ(PrepareForMatch(context), 1);
+        int code = ExternalFilterCheck(&context);
+        FreeMatchData(context);
+        return code;
     }
 
     std::string LogText() const
@@ -94,6 +98,15 @@ TEST_F(ExternalFilter, ExampleScriptAcceptsAndRefusesBySubject)
     EXPECT_EQ(Check("something forbidden here"), 437);
     EXPECT_EQ(Check("ordinary again"), 335);
     EXPECT_EQ(LogText().find("external filter"), std::string::npos);
+}
+
+TEST_F(ExternalFilter, MatchStringKeepsArticlesAwayFromTheFilter)
+{
+    Start("ExternalFilterMatchString = comp.*\n"
+          "ExternalFilter = /bin/sh " VERDALIX_SOURCE_DIR "/etc/filter-example.sh forbidden\n");
+    EXPECT_EQ(Check("forbidden", "misc.test,alt.test"), 335);
+    EXPECT_EQ(Check("forbidden", "misc.test,comp.lang.c"), 437);
+    EXPECT_EQ(Check("allowed", "comp.lang.c"), 335);
 }
 
 TEST_F(ExternalFilter, ReplyCodes)

@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "support/nntp_client.h"
@@ -308,6 +309,29 @@ TEST(ServiceMode, NotifiesTheServiceManagerAndStopsOnTerm)
     while ((got = ::recv(notify.get(), datagram, sizeof datagram, MSG_DONTWAIT)) > 0)
         messages.append(datagram, static_cast<size_t>(got)).append("|");
     EXPECT_EQ(messages, "READY=1|STOPPING=1|");
+}
+
+// The demo's templates must stay a working configuration and start-up script.
+TEST(Templates, DemoConfigurationAndScriptRunCleanly)
+{
+    TestServer server;
+    std::istringstream conf(ReadFile(VERDALIX_SOURCE_DIR "/etc/verdalix.conf.in"));
+    int keys = 0;
+    for (std::string line; std::getline(conf, line);) {
+        size_t equals = line.find('=');
+        if (line.starts_with('#') || equals == std::string::npos)
+            continue;
+        std::string key = line.substr(0, line.find_last_not_of(" \t", equals - 1) + 1);
+        std::string value = line.substr(line.find_first_not_of(" \t", equals + 1));
+        server.SetConfig(key, value);
+        ++keys;
+    }
+    EXPECT_GT(keys, 10);
+    server.SetScript(ReadFile(VERDALIX_SOURCE_DIR "/etc/init.tcl.in") + "\nLogLine {demo script done}\n");
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.WaitForLog("demo script done")) << "the template script stopped early";
+    EXPECT_EQ(server.LogText().find("Startup error:"), std::string::npos);
+    EXPECT_EQ(server.Stop(), 1);
 }
 
 // The client the other end-to-end tests rely on, against a scripted peer.

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds the server if needed, lays out a demo instance under ./demo/ and
+# runs it in the console on 127.0.0.1:1119. Ctrl+C stops it.
+#   scripts/demo.sh           keep the demo's articles, history and log
+#   scripts/demo.sh --fresh   start from an empty demo directory
+# The configuration file and the start-up script are written anew from
+# etc/verdalix.conf.in and etc/init.tcl.in at every run: edit those.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+demo="$root/demo"
+port="${VERDALIX_DEMO_PORT:-1119}"
+
+case "${1:-}" in
+  --fresh) rm -rf "$demo" ;;
+  "") ;;
+  *) echo "usage: $0 [--fresh]" >&2; exit 2 ;;
+esac
+
+scripts/install-deps.sh
+[ -f build/CMakeCache.txt ] || cmake -S . -B build >/dev/null
+cmake --build build -j"$(nproc)" --target verdalix
+
+mkdir -p "$demo"/{logs,history,groups,stores,posts,control,feeds}
+fill() {
+  # The replacement is escaped for sed, so any directory name works.
+  local dir_escaped
+  dir_escaped=$(printf '%s' "$demo" | sed -e 's/[\/&|]/\\&/g')
+  sed -e "s|@DIR@|$dir_escaped|g" -e "s|@PORT@|$port|g" "$1" > "$2"
+}
+fill etc/verdalix.conf.in "$demo/verdalix.conf"
+fill etc/init.tcl.in "$demo/init.tcl"
+
+echo "demo server on 127.0.0.1:$port; log in demo/logs/verdalix.log; Ctrl+C stops it"
+cd "$demo"
+VERDALIX_CONFIGFILE="$demo/verdalix.conf" exec "$root/build/verdalix" -debug
