@@ -14,6 +14,7 @@
 #include "article/article.h"
 #include "article/article_key.h"
 #include "article/header.h"
+#include "history/history.h"
 #include "platform/unique_fd.h"
 #include "server/client_context.h"
 #include "server/config.h"
@@ -32,12 +33,16 @@ bool FileExists(const char* path)
     return ::stat(path, &st) == 0;
 }
 
-// Placeholder until the history database is in: the message-ID is only
-// checked, the history is not changed yet.
+// Cancels take effect at once; an unknown message-ID gets a placeholder so
+// that the article is refused as already seen when it comes.
 int CancelArticle(const char* text)
 {
     ArticleKey key = 0;
-    return GetArticleIDFromString(text, nullptr, &key);
+    if (!GetArticleIDFromString(text, nullptr, &key))
+        return 0;
+    if (!CancelSeen(key))
+        AddSeen(key, 0, 0, 0, 0, 0, 0, 0);
+    return 1;
 }
 
 // 1 when `value` matches one of the comma-separated patterns. Control

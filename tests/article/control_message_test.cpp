@@ -8,6 +8,8 @@
 
 #include "article/article.h"
 #include "article/article_key.h"
+#include "article/store.h"
+#include "history/history.h"
 #include "server/client_context.h"
 #include "server/config.h"
 #include "support/server_harness.h"
@@ -48,7 +50,7 @@ struct Received {
 
 std::string Article(const std::string& headers) { return "Path: a!b\r\n" + headers + "\r\nbody\r\n.. dotted\r\n"; }
 
-// The control queue in a temporary directory.
+// History, store 0 and the control queue in a temporary directory.
 class ControlMessage : public ::testing::Test {
 protected:
     void SetUp() override
@@ -56,14 +58,30 @@ protected:
         dir = MakeTempDir();
         queue = dir + "/control";
         std::filesystem::create_directory(queue);
-        LoadConfig("ControlQueueDirectory = " + queue + "\n");
+        LoadConfig("HistoryTablePath = " + dir + "\nHistoryDataPath = " + dir + "\nSeenDataCount = 100\n" +
+                   "SeenTableSize = 31\nControlQueueDirectory = " + queue + "\n");
+        ASSERT_EQ(SeenInit(), 1);
+        ArtStoreInit();
+        ASSERT_NE(BuildArtStore(0, dir.c_str(), "*", 10, 10), nullptr);
         ControlMessagePattern = "newgroup*,rmgroup*,checkgroups*";
         honorSupersedes = 1;
         ASSERT_EQ(ControlMessageInit(), 1);
     }
     void TearDown() override
     {
+        seenclose();
+        StoreSyncAndClose();
         std::filesystem::remove_all(dir);
+    }
+
+    // Stores an overview record and an article and enters them in history.
+    uint32_t StoreArticle(const char* messageId, const std::string& overview, const std::string& article)
+    {
+        uint64_t key = GetStoreKey(0);
+        EXPECT_EQ(WriteToStore(0, overview.data(), static_cast<uint32_t>(overview.size())), overview.size());
+        EXPECT_EQ(WriteToStore(0, article.data(), static_cast<uint32_t>(article.size())), article.size());
+        return AddSeen(KeyOf(messageId), key, static_cast<uint32_t>(article.size()),
+                       static_cast<uint16_t>(overview.size()), 10, 5, 0, 10);
     }
 
     std::string ControlFile(unsigned n) const { return ReadFile(queue + "/" + std::to_string(n) + ".control"); }
@@ -84,6 +102,38 @@ protected:
 };
 
 }  // namespace
+
+TEST_F(ControlMessage, CancelKnownAndUnknownMessageIds)
+{
+    const uint32_t slot = StoreArticle("<old@x>", "s\tf\td\t<old@x>\t\t1\t1\tXref: h g:1\r\n", Article(""));
+    uint64_t storeKey = 0;
+    uint32_t offset = 0, length = 0;
+    ASSERT_EQ(SeenGetArticle(slot, &storeKey, &offset, &length), 1);
+
+    Received cancel(Article("Control: cancel <old@x>\r\n"));
+    EXPECT_EQ(ProcessControlMessage(cancel.c, "cancel <old@x>"), 1);
+    // Gone at once, yet still seen so that it is not taken again.
+    EXPECT_EQ(SeenGetArticle(slot, &storeKey, &offset, &length), 0);
+    EXPECT_EQ(CheckSeen(KeyOf("<old@x>")), 1);
+
+    // Not here yet: a placeholder makes the article refused when it comes.
+    EXPECT_EQ(CheckSeen(KeyOf("<later@x>")), 0);
+    EXPECT_EQ(ProcessControlMessage(cancel.c, " \t CANCEL <later@x>"), 1);
+    EXPECT_EQ(CheckSeen(KeyOf("<later@x>")), 1);
+    uint32_t placeholder = 0;
+    ASSERT_EQ(SeenGetEntry(KeyOf("<later@x>"), &placeholder), 1);
+    EXPECT_EQ(SeenGetArticle(placeholder, &storeKey, &offset, &length), 0);
+
+    // No readable message-ID: nothing happens and the caller is told.
+    EXPECT_EQ(ProcessControlMessage(cancel.c, "cancel <>"), 0);
+    EXPECT_EQ(ProcessControlMessage(cancel.c, "cancel no-id"), 0);
+    EXPECT_EQ(ProcessControlMessage(cancel.c, "cancel <open@x"), 0);
+    EXPECT_EQ(CheckSeen(KeyOf("<open@x")), 0);
+    // "cancel" needs its blank; a cancel never goes to the queue.
+    EXPECT_EQ(ProcessControlMessage(cancel.c, "cancel<gone@x>"), 1);
+    EXPECT_EQ(CheckSeen(KeyOf("<gone@x>")), 0);
+    EXPECT_EQ(ControlFileCount(), 0u);
+}
 
 TEST_F(ControlMessage, PatternsChooseWhatIsQueued)
 {
