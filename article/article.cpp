@@ -58,13 +58,19 @@ void ReadOpMode()
 
 int ArticleInit()
 {
-    csArtFile();
+    csArtFile();  // created here, before any thread can insert
     GetConfigInt("LogFilterRejects", &logFilterRejects);
     GetConfigInt("HonorSupersedes", &honorSupersedes);
     ReadPathName();
     GetConfigInt("MaxArticleAge", &MaxArticleAge);
     ReadOpMode();
-    GroupInit();
+    // Nothing works without the group database: stop here (GroupInit logged why).
+    if (!GroupInit()) {
+        LogLine("group database not opened, exiting");
+        std::printf("group database not opened, exiting\n");
+        std::fflush(stdout);
+        std::exit(1);
+    }
     ControlMessageInit();
     if (const char* patterns = GetConfigString("ControlMessagePatterns"))
         ControlMessagePattern = patterns;
