@@ -1,11 +1,11 @@
 // Table of incoming peers with their rights and limits. The index of an
 // entry is its priority: admission walks the table from index 0 upwards.
 //
-// Locking: every field except the counters is read and written only under
-// csIncoming, including the admission walk of CheckIncoming; a refresh
-// resolves names without the lock and installs the addresses under it. The
-// counters are changed by the accept loop and the session threads without
-// the lock, so they are atomic.
+// Locking: the plain fields are read and written only under csIncoming,
+// including the admission walk of CheckIncoming; a refresh resolves names
+// without the lock and installs the addresses under it. The counters and the
+// settings that sessions read for every command are atomic, since the accept
+// loop and the session threads use them without the lock.
 #pragma once
 
 #include <atomic>
@@ -36,11 +36,11 @@ struct IncomingEntry {
     std::atomic<uint32_t> connects{0};
     uint32_t inUse = 0;
     uint32_t deleted = 0;                      // admits nobody; cleared once connected is 0
-    uint32_t maxConnections = 0;
-    uint32_t streaming = 0;
+    std::atomic<uint32_t> maxConnections{0};
+    std::atomic<uint32_t> streaming{0};
     uint32_t resolveFailures = 0;
-    uint32_t rights = 0;
-    int32_t dequeue = -1;                      // outgoing site this peer is; outside 0-319 none
+    std::atomic<uint32_t> rights{0};
+    std::atomic<int32_t> dequeue{-1};          // outgoing site this peer is; outside 0-319 none
 };
 
 extern IncomingEntry incoming[kIncomingSize];
@@ -75,7 +75,10 @@ std::optional<std::string> GetIncomingConfig(const char* host);
 // "{incoming {{host ...} ...} } " for the statistics reply.
 std::string ReturnIncomingStatsString();
 
-// The entry admitting the IPv4 address (network byte order), or null.
+// The entry admitting the IPv4 address (network byte order), or null. The
+// entry's connected is raised by one before the table is unlocked, so that it
+// cannot be cleared while the caller decides: the caller keeps that count for
+// the connection it admits, or takes it back.
 IncomingEntry* CheckIncoming(uint32_t address);
 
 // Re-resolves the entry's host. 1 when in use and refreshed, 0 when free or

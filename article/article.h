@@ -1,6 +1,8 @@
 // Article acceptance: the module's settings and the insertion pipeline.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/sync.h"
 
 // The article insertion lock: one article's history check, slot claim,
@@ -12,4 +14,17 @@ inline CriticalSection& csArtFile()
     return *cs;
 }
 
+// Settings read once by ArticleInit, before any connection exists.
+extern int logFilterRejects;             // log refusals by the external filter
+extern int honorSupersedes;              // 0 ignores Supersedes: headers
+extern const char* my_path_name;         // HostPathIdentifier followed by "!"
+extern uint32_t my_path_name_len;
+extern int MaxArticleAge;                // days
+extern int slaveMode;                    // numbering taken from the article's Xref:
+extern int transitMode;                  // no numbering, no reader commands, no POST
+extern const char* ControlMessagePattern;  // comma-separated wildcard patterns
+
+// Reads the settings, then starts the group database and the control-message
+// queue. Ends the process with status 1 when HostPathIdentifier is missing.
+// Returns 1.
 int ArticleInit();

@@ -5,9 +5,9 @@
 // into seconds. All parse state lives on the caller's stack.
 #include "date/parsedate.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
-#include <algorithm>
 #include <optional>
 #include <span>
 
@@ -148,10 +148,12 @@ bool SameStart(std::string_view a, std::string_view b, size_t length)
     return a[0] == b[0] && a.substr(0, length) == b.substr(0, length);
 }
 
+bool SameWord(std::string_view a, std::string_view b) { return a.size() == b.size() && SameStart(a, b, a.size()); }
+
 std::optional<Token> FindWord(std::span<const WordEntry> table, std::string_view word)
 {
     for (const WordEntry& e : table)
-        if (e.name.size() == word.size() && SameStart(e.name, word, word.size()))
+        if (SameWord(e.name, word))
             return Token{e.kind, e.value};
     return std::nullopt;
 }
@@ -161,7 +163,7 @@ Token LookupWord(std::string_view word)
     // Three letters, or three and a dot, name a month or day by its start.
     bool abbreviated = word.size() == 3 || (word.size() == 4 && word[3] == '.');
     for (const WordEntry& e : MonthDayTable)
-        if (abbreviated ? SameStart(e.name, word, 3) : e.name.size() == word.size() && SameStart(e.name, word, word.size()))
+        if (abbreviated ? SameStart(e.name, word, 3) : SameWord(e.name, word))
             return {e.kind, e.value};
     if (auto t = FindWord(TimezoneTable, word))
         return *t;
@@ -343,7 +345,7 @@ bool TakeDayMonthDate(ParseState& s, int day)
 {
     s.day = day;
     s.month = Take(s).value;
-    TakeIf(s, Tok::Number, s.year);
+    TakeIf(s, Tok::Number, s.year);  // the year may be left out
     ++s.haveDate;
     return true;
 }

@@ -1,8 +1,66 @@
-// NNTP session: the per-connection command loop and reply table.
+// NNTP session: the per-connection command loop, its dispatch table and the
+// reply table.
+//
+// Every command handler has the signature of CommandHandler: `line` is the
+// command line in the context's buffer, NUL-terminated where its CR LF was,
+// and `length` is the line's length including the CR LF. A handler returns 1
+// when the command loop should remove the line from the buffer, or 0 when it
+// removed the line itself (TAKETHIS and POST do, before reading the article).
+// A handler ends the connection with CloseConnection.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+
+struct ClientContext;
+
+using CommandHandler = int (*)(ClientContext* ctx, char* line, uint32_t length);
+
 // Transfer statistics, counted by Respond.
 extern std::atomic<uint32_t> ihave, ihave_accept, ihave_refuse, ihave_reject;
 extern std::atomic<uint32_t> check, check_refuse, takethis, takethis_refuse, precommit_saves;
+
+// Reply selectors of Respond that are not the number sent on the wire.
+enum ReplyCode : int {
+    kReplyInvalidArticleId = 1,  // "400 Invalid articleid"
+    kReplySendIt = 2,            // "335 Send it"
+    kReplyAlreadyGot = 3,        // "435 Already got it"
+    kReplyGotIt = 4,             // "235 Got it"
+    kReplyStreamOk = 6,          // "203 StreamOK"
+    kReplyCheckRefuse = 7,       // "438 <messageId>"
+    kReplyTakethisOk = 9,        // "239 <messageId>"
+    kReplyInvalidCommand = 10,   // "500 invalid command"
+    kReplyGoodbye = 11,          // "205 Goodbye"
+    kReplyStatistics = 13,       // the statistics text
+    kReplyOk = 600,              // "200 OK"
+    kReplyPostOk = 620,          // "240 got it"
+    kReplyPostFailed = 633,      // "435 post failed"
+};
+
+// One entry of the dispatch table.
+struct CommandEntry {
+    const char* word;
+    uint32_t compared;   // leading characters compared, without regard to case
+    uint32_t rights;     // rights bit needed; 0 for every peer
+    bool regularOnly;    // hidden in transit mode
+    CommandHandler handler;
+};
+
+// Thread body of one connection; releases the context when the connection ends.
+void nntp(ClientContext* ctx);
+
+// Sends the reply line selected by `code` with one blocking write, counting
+// it in the statistics first. Returns 1; a failed write ends the connection.
+int Respond(ClientContext* ctx, int code);
+
+// Writes all bytes on the connection. Returns 1; a failed write ends it.
+int SendData(ClientContext* ctx, const char* data, size_t length);
+
+// Reads more data into the buffer after what is held. Returns 1; end of
+// stream, an error or the receive time-out ends the connection.
+int PostRead(ClientContext* ctx);
+
+// The first dispatch entry that takes `line` for a peer with `rights`, or
+// null when the line is no command available to it.
+const CommandEntry* FindCommand(const char* line, uint32_t rights, bool transit);

@@ -48,7 +48,7 @@ PrecommitEntry* Lookup(uint64_t key)
 
 void MarkOffer(PrecommitEntry* entry, const ClientContext* context)
 {
-    int32_t index = context->incomingEntry != nullptr ? context->incomingEntry->dequeue : -1;
+    int32_t index = context->incomingEntry != nullptr ? context->incomingEntry->dequeue.load() : -1;
     if (index >= 0 && index < kDequeueIndexLimit)
         entry->offeredBy[index / 32] |= 1u << (index % 32);
 }

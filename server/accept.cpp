@@ -1,16 +1,217 @@
-// Accept loop with its admission checks.
-// Placeholder: filled in when this module is built.
+// Accept loop with its admission checks. Runs on the start-up thread for the
+// life of the server; each admitted peer gets a thread running the command
+// loop. Admission does no name look-up of its own.
 #include "server/accept.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <system_error>
 #include <thread>
 
+#include "access/incoming.h"
 #include "control/tcl_interface.h"
+#include "nntp/nntp.h"
+#include "platform/unique_fd.h"
+#include "server/client_context.h"
+#include "server/config.h"
+#include "server/log.h"
+#include "server/service.h"
 
 std::atomic<uint32_t> TotalConnected{0};
 std::atomic<uint32_t> MaxConnections{350};
 
-int DoConnections()
+namespace {
+
+constexpr const char* kHomePage = "http://www.verdalix.org/";
+constexpr size_t kBannerLimit = 70;
+constexpr size_t kMessageLimit = 200;
+constexpr int kBacklog = 25;
+constexpr int kDefaultPort = 119;
+constexpr long kTimeoutSeconds = 600;
+
+// The prepared reply lines, built once before the first accept.
+std::string greetingFeed;   // "200 ..." for peers that feed or post
+std::string greetingRead;   // "201 ..." for readers
+std::string systemTooMany;
+std::string noAccess;
+std::string siteTooMany;
+
+std::string ConfiguredText(const char* key, size_t limit, const char* builtIn)
+{
+    const char* value = GetConfigString(key);
+    if (value != nullptr && std::strlen(value) <= limit)
+        return value;
+    return std::string(builtIn) + kHomePage;
+}
+
+void PrepareLines()
+{
+    std::string banner = ConfiguredText("ConnectBanner", kBannerLimit, "Verdalix 2.0b1 -- ");
+    greetingFeed = "200 " + banner + "\r\n";
+    greetingRead = "201 " + banner + "\r\n";
+    systemTooMany = "400 " +
+                    ConfiguredText("SystemTooManyMessage", kMessageLimit,
+                                   "System connection limit reached -- Verdalix Internet News Server -- ") +
+                    "\r\n";
+    noAccess = "502 " +
+               ConfiguredText("NoAccessMessage", kMessageLimit, "No Access -- Verdalix Internet News Server -- ") +
+               "\r\n";
+    siteTooMany = "400 " +
+                  ConfiguredText("SiteTooManyMessage", kMessageLimit,
+                                 "Site connection limit reached -- Verdalix Internet News Server -- ") +
+                  "\r\n";
+}
+
+bool ListenAddress(sockaddr_in& address)
+{
+    int port = kDefaultPort;
+    GetConfigInt("ListenPort", &port);
+    if (port <= 0 || port > 65535)
+        return false;
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    const char* host = GetConfigString("ListenAddress");
+    return host == nullptr || inet_pton(AF_INET, host, &address.sin_addr) == 1;
+}
+
+// SO_REUSEADDR lets a restart bind while old connections linger in TIME_WAIT.
+UniqueFd OpenListener()
+{
+    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!listener)
+        return {};
+    int on = 1;
+    ::setsockopt(listener.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // accepted sockets inherit it
+    ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address {};
+    if (!ListenAddress(address) ||
+        ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener.get(), kBacklog) != 0)
+        return {};
+    return listener;
+}
+
+void SetTimeouts(int socket)
+{
+    timeval timeout {kTimeoutSeconds, 0};
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
+
+bool SendLine(int socket, const std::string& line)
+{
+    return ::send(socket, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size());
+}
+
+[[noreturn]] void SleepForever()
 {
     for (;;)
-        std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// Fills the context and greets the peer; false when the greeting fails.
+bool Greet(ClientContext* ctx, IncomingEntry* entry, const sockaddr_in& peer, const char* dotted)
+{
+    ctx->incomingEntry = entry;
+    ctx->peerName = entry->host;
+    std::snprintf(ctx->peerAddress, sizeof ctx->peerAddress, "%s:%u", dotted, ntohs(peer.sin_port));
+    ctx->connectTime = std::time(nullptr);
+    bool feeds = (entry->rights & (kRightFeed | kRightPost)) != 0;
+    return SendLine(ctx->socket, feeds ? greetingFeed : greetingRead);
+}
+
+void StartSession(ClientContext* ctx)
+{
+    try {
+        std::thread(nntp, ctx).detach();
+    } catch (const std::system_error&) {
+        LogLine("oops, couldn't start thread\n");
+        ReleaseConnection(ctx);
+    }
+}
+
+// Admits one accepted peer or refuses it with its reply line and log line.
+void Admit(UniqueFd socket, const sockaddr_in& peer)
+{
+    SetTimeouts(socket.get());
+    char dotted[16];
+    inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
+    if (TotalConnected >= MaxConnections) {
+        SendLine(socket.get(), systemTooMany);
+        LogFormat("chopped %s, system connection limit (%u) reached\n", dotted, MaxConnections.load());
+        return;
+    }
+    IncomingEntry* entry = CheckIncoming(peer.sin_addr.s_addr);
+    if (entry == nullptr) {
+        SendLine(socket.get(), noAccess);
+        LogFormat("chopped %s, no access\n", dotted);
+        return;
+    }
+    // CheckIncoming counted this peer in the entry: kept if admitted, else taken back.
+    if (static_cast<int64_t>(entry->connected) - 1 >= static_cast<int64_t>(entry->maxConnections)) {
+        --entry->connected;
+        SendLine(socket.get(), siteTooMany);
+        LogFormat("chopped %s (%s), connection limit (%u) reached\n", dotted, entry->host,
+                  entry->maxConnections.load());
+        return;
+    }
+    int on = 1;
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ClientContext* ctx = AllocClientContext();
+    if (ctx == nullptr) {
+        --entry->connected;
+        SendLine(socket.get(), "400 Server Throttled\r\n");
+        LogLine("oops, couldn't alloc context\n");
+        return;
+    }
+    ctx->socket = socket.release();
+    if (!Greet(ctx, entry, peer, dotted)) {
+        --entry->connected;
+        AddContextToFreeList(ctx);
+        return;
+    }
+    ++entry->connects;
+    ++TotalConnected;
+    LogFormat("connect: %s (%s)", ctx->peerAddress, ctx->peerName);
+    StartSession(ctx);
+}
+
+}  // namespace
+
+int DoConnections()
+{
+    while (readyToGo == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    UniqueFd listener = OpenListener();
+    if (!listener)
+        return 0;
+    int max = 0;
+    if (GetConfigInt("MaxIncomingConnections", &max))
+        MaxConnections = static_cast<uint32_t>(max);
+    PrepareLines();
+    for (;;) {
+        sockaddr_in peer {};
+        socklen_t length = sizeof peer;
+        UniqueFd socket(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
+        int error = errno;
+        if (bShutDown != 0)
+            SleepForever();
+        if (!socket) {
+            LogFormat("oops, accept() failed, %u\n", static_cast<unsigned>(error));
+            // Out of descriptors fails at once: pause so the log is not flooded.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        Admit(std::move(socket), peer);
+    }
 }

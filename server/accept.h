@@ -1,11 +1,14 @@
-// Accept loop with its admission checks.
+// Accept loop with its admission checks: the system limit, the incoming
+// access table and the peer's own limit, then a greeting and a thread.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+
 // Open incoming connections and the system-wide limit.
 extern std::atomic<uint32_t> TotalConnected;
 extern std::atomic<uint32_t> MaxConnections;
 
-// The accept loop; returns 0 only when the listening socket cannot be set up.
+// Waits for AcceptConnections, listens on ListenAddress:ListenPort and
+// accepts for ever; returns 0 only when the listening socket cannot be set up.
 int DoConnections();

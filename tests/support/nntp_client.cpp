@@ -13,10 +13,20 @@
 
 namespace verdalix_test {
 
-bool NntpClient::Connect(int port)
+bool NntpClient::Connect(int port, const char* source)
 {
     buffer_.clear();
     fd_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (source != nullptr) {
+        sockaddr_in from {};
+        from.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, source, &from.sin_addr) != 1 ||
+            ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+            ADD_FAILURE() << "cannot bind the source address " << source;
+            fd_.reset();
+            return false;
+        }
+    }
     sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));

@@ -24,8 +24,9 @@ class NntpClient {
 public:
     explicit NntpClient(int timeoutSeconds = 30) : timeoutSeconds_(timeoutSeconds) {}
 
-    // Connects to 127.0.0.1:port; false (no test failure) when refused.
-    bool Connect(int port);
+    // Connects to 127.0.0.1:port, from the loopback address `source` when
+    // given; false (no test failure) when refused.
+    bool Connect(int port, const char* source = nullptr);
     // Sends the bytes exactly as given (no line end added).
     void Send(std::string_view bytes);
     // The next line without its CR LF (a bare LF also ends a line).
