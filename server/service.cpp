@@ -31,6 +31,7 @@
 #include "history/history.h"
 #include "nntp/post.h"
 #include "nntp/precommit.h"
+#include "platform/unique_fd.h"
 #include "server/accept.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -56,8 +57,8 @@ void NotifyServiceManager(const char* state)
     const char* path = std::getenv("NOTIFY_SOCKET");
     if (bDebug || path == nullptr || (path[0] != '/' && path[0] != '@'))
         return;
-    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd)
         return;
     sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
@@ -65,9 +66,8 @@ void NotifyServiceManager(const char* state)
     std::memcpy(addr.sun_path, path, length);
     if (addr.sun_path[0] == '@')
         addr.sun_path[0] = '\0';
-    ::sendto(fd, state, std::strlen(state), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
+    ::sendto(fd.get(), state, std::strlen(state), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
              static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
-    ::close(fd);
 }
 
 sigset_t StopSignals()

@@ -92,6 +92,24 @@ TEST(ServerStop, RestartKeepsTheDirectory)
     EXPECT_EQ(server.Stop(), 1);
 }
 
+// Sessions still open after the 8-second wait do not hold the closing order up.
+TEST(ServerStop, OpenSessionsAreWaitedForAtMostEightSeconds)
+{
+    TestServer server;
+    server.SetScript("AddIncoming 127.0.0.1\nSetIncoming 127.0.0.1 rights 7\nAcceptConnections\n");
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.WaitForListening());
+    NntpClient sessions[3];
+    for (NntpClient& session : sessions) {
+        ASSERT_TRUE(session.Connect(server.Port()));
+        ASSERT_TRUE(session.ReadLine().starts_with("200"));
+    }
+    EXPECT_EQ(server.Stop(), 1);
+    std::string out = server.StdoutText();
+    EXPECT_NE(out.find("closing connections.........done.\n"), std::string::npos) << out;
+    EXPECT_TRUE(out.ends_with("groupdb shut down\n")) << out;
+}
+
 TEST(StartupScript, ErrorIsLoggedAndTheServerKeepsRunning)
 {
     TestServer server;
@@ -331,6 +349,11 @@ TEST(Templates, DemoConfigurationAndScriptRunCleanly)
     ASSERT_TRUE(server.Start());
     ASSERT_TRUE(server.WaitForLog("demo script done")) << "the template script stopped early";
     EXPECT_EQ(server.LogText().find("Startup error:"), std::string::npos);
+    ASSERT_TRUE(server.WaitForListening());
+    NntpClient client;
+    ASSERT_TRUE(client.Connect(server.Port()));
+    EXPECT_TRUE(client.ReadLine().starts_with("200 ")) << "the demo admits this machine with all rights";
+    client.Close();
     EXPECT_EQ(server.Stop(), 1);
 }
 
