@@ -4,13 +4,14 @@
 // summary line to standard output.
 //
 //   nntpfeed [-H host] [-p port] [-n count] [-s size] [-c connections]
-//            [-g group,group...] [-m stream|takethis|ihave] [-w window]
+//            [-g group,group...] [-m stream|takethis|ihave|check] [-w window]
 //            [-P prefix] [-S] [-t seconds]
 //
 // -n is the total over all connections; -w is the number of commands kept
 // outstanding per streaming connection; -P sets the message-ID prefix (the
 // default is unique per run); -S gives every connection the same
-// message-IDs, so the connections offer each other's articles.
+// message-IDs, so the connections offer each other's articles. The mode
+// "check" only offers: a "238" counts as accepted and no article is sent.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -35,7 +36,7 @@
 
 namespace {
 
-enum class Mode { kStream, kTakethis, kIhave };
+enum class Mode { kStream, kTakethis, kIhave, kCheck };
 
 struct Options {
     std::string host = "127.0.0.1";
@@ -77,7 +78,7 @@ struct Outstanding {
 {
     std::fprintf(stderr,
                  "usage: nntpfeed [-H host] [-p port] [-n count] [-s size] [-c connections]\n"
-                 "                [-g group,group...] [-m stream|takethis|ihave] [-w window]\n"
+                 "                [-g group,group...] [-m stream|takethis|ihave|check] [-w window]\n"
                  "                [-P prefix] [-S] [-t seconds]\n");
     std::exit(2);
 }
@@ -118,6 +119,8 @@ void ParseOptions(int argc, char** argv)
                 options.mode = Mode::kTakethis;
             else if (std::strcmp(optarg, "ihave") == 0)
                 options.mode = Mode::kIhave;
+            else if (std::strcmp(optarg, "check") == 0)
+                options.mode = Mode::kCheck;
             else
                 Usage();
             break;
@@ -277,7 +280,9 @@ void Feeder::Handle(std::string_view line)
     --ringCount_;
     std::string_view code = line.substr(0, 3);
     bool finished = true;
-    if (code == "238") {
+    if (code == "238" && options.mode == Mode::kCheck) {
+        ++counters.accepted;
+    } else if (code == "238") {
         Queue(Sent::kTakethis, sent.index);
         finished = false;
     } else if (code == "335") {
@@ -362,9 +367,9 @@ bool Feeder::Command(std::string_view command, std::string& reply)
 
 bool Feeder::Run()
 {
-    Sent offer = options.mode == Mode::kStream ? Sent::kCheck
-                 : options.mode == Mode::kTakethis ? Sent::kTakethis
-                                                   : Sent::kIhave;
+    Sent offer = options.mode == Mode::kTakethis ? Sent::kTakethis
+                 : options.mode == Mode::kIhave    ? Sent::kIhave
+                                                   : Sent::kCheck;
     while (done_ < count_ && !failed_ && !stopFeeding) {
         while (ringCount_ < options.window && next_ < count_) {
             Queue(offer, next_++);
