@@ -58,7 +58,7 @@ void ReadOpMode()
 
 int ArticleInit()
 {
-    csArtFile();
+    csArtFile();  // created here, before any thread can insert
     GetConfigInt("LogFilterRejects", &logFilterRejects);
     GetConfigInt("HonorSupersedes", &honorSupersedes);
     ReadPathName();
