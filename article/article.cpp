@@ -376,7 +376,7 @@ int InsertArticle(ClientContext& c)
 
 int ArticleInit()
 {
-    csArtFile();
+    csArtFile();  // created here, before any thread can insert
     GetConfigInt("LogFilterRejects", &logFilterRejects);
     GetConfigInt("HonorSupersedes", &honorSupersedes);
     ReadPathName();
