@@ -42,13 +42,19 @@ std::unique_ptr<MatchExpression> mh;  // null: every article goes to the filter
 int port = 5000;
 int timeoutMs = kDefaultTimeoutMs;
 
-bool SetSocketOptions(int fd)
+bool SetNoDelay(int fd)
+{
+    int one = 1;
+    return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
+}
+
+// Only our end gets the time-outs: on the filter's end they would make its
+// reads of standard input fail whenever no article came for that long.
+bool SetServerSocketOptions(int fd)
 {
     timeval tv {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    int one = 1;
     return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 &&
-           setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0 &&
-           setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
+           setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0 && SetNoDelay(fd);
 }
 
 // Binds a new listener to the next free loopback port at or after port + 1.
@@ -198,10 +204,10 @@ int CreateSocket(int* child, int* server)
     CreateSocketAddress(&any, "127.0.0.1", 0);
     if (!connector || ::bind(connector.get(), reinterpret_cast<sockaddr*>(&any), sizeof any) != 0 ||
         ::connect(connector.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        !SetSocketOptions(connector.get()))
+        !SetServerSocketOptions(connector.get()))
         return 0;
     UniqueFd accepted = AcceptOwnConnection(listener.get(), connector.get());
-    if (!accepted || !SetSocketOptions(accepted.get()))
+    if (!accepted || !SetNoDelay(accepted.get()))
         return 0;
     *child = accepted.release();
     *server = connector.release();

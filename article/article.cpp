@@ -64,7 +64,13 @@ int ArticleInit()
     ReadPathName();
     GetConfigInt("MaxArticleAge", &MaxArticleAge);
     ReadOpMode();
-    GroupInit();
+    // Nothing works without the group database: stop here (GroupInit logged why).
+    if (!GroupInit()) {
+        LogLine("group database not opened, exiting");
+        std::printf("group database not opened, exiting\n");
+        std::fflush(stdout);
+        std::exit(1);
+    }
     ControlMessageInit();
     if (const char* patterns = GetConfigString("ControlMessagePatterns"))
         ControlMessagePattern = patterns;

@@ -1,34 +1,54 @@
-// Tcl commands (sites). Placeholder until the module behind them lands:
-// each answers with an error naming the command.
+// The Tcl commands that declare and tune the outgoing feeds.
+#include <string>
+
 #include "control/tcl_commands.h"
+#include "feed/site.h"
 
 VERDALIX_TCL_HANDLER(Tcl_CreateSite)
 {
-    Tcl_AppendResult(interp, argv[0], " is not available yet", nullptr);
-    return TCL_ERROR;
+    if (argc != 2)
+        return UsageReply(interp, argv[0], " sitename");
+    if (!SiteCreate(argv[1]))
+        return TCL_ERROR;
+    Tcl_AppendResult(interp, "created successfully", nullptr);
+    return TCL_OK;
 }
 
 VERDALIX_TCL_HANDLER(Tcl_DeleteSite)
 {
-    Tcl_AppendResult(interp, argv[0], " is not available yet", nullptr);
-    return TCL_ERROR;
+    if (argc != 2)
+        return UsageReply(interp, argv[0], " sitename");
+    if (!SiteDelete(argv[1]))
+        return TCL_ERROR;
+    Tcl_AppendResult(interp, "deleted successfully", nullptr);
+    return TCL_OK;
 }
 
 VERDALIX_TCL_HANDLER(Tcl_SetSite)
 {
-    Tcl_AppendResult(interp, argv[0], " is not available yet", nullptr);
-    return TCL_ERROR;
+    if (argc < 3)
+        return UsageReply(interp, argv[0], " sitename parameter [arg]");
+    if (argc > 4)
+        return TCL_ERROR;
+    return SiteSetParameter(argv[1], argv[2], argc == 4 ? argv[3] : nullptr) ? TCL_OK : TCL_ERROR;
 }
 
 VERDALIX_TCL_HANDLER(Tcl_GetSiteList)
 {
-    Tcl_AppendResult(interp, argv[0], " is not available yet", nullptr);
-    return TCL_ERROR;
+    std::string text = SiteGetList();
+    Tcl_AppendResult(interp, text.c_str(), nullptr);
+    return TCL_OK;
 }
 
 VERDALIX_TCL_HANDLER(Tcl_GetSiteConfig)
 {
-    Tcl_AppendResult(interp, argv[0], " is not available yet", nullptr);
-    return TCL_ERROR;
+    if (argc != 2)
+        return UsageReply(interp, argv[0], " sitename");
+    std::optional<std::string> text = SiteGetConfig(argv[1]);
+    if (!text) {
+        Tcl_AppendResult(interp, "site ", argv[1], " not found", nullptr);
+        return TCL_ERROR;
+    }
+    Tcl_AppendResult(interp, text->c_str(), nullptr);
+    return TCL_OK;
 }
-

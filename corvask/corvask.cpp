@@ -212,8 +212,11 @@ void Post(PacketKind kind, void* item)
 
 void MarkClosing(AioHandle* handle)
 {
+    // Nothing of the handle is touched after the exchange: once the worker
+    // sees closing it may free the handle.
+    int socket = handle->socket;
     if (!handle->closing.exchange(true))
-        ::shutdown(handle->socket, SHUT_RDWR);  // wakes the worker, which tears down
+        ::shutdown(socket, SHUT_RDWR);  // wakes the worker, which tears down
 }
 
 void Teardown(AioHandle* handle)
@@ -306,6 +309,7 @@ int ChangeAIO(AioHandle* handle, AioCloseHandler closeHandler, AioReadHandler re
 {
     if (handle == nullptr)
         return 0;
+    std::lock_guard lock(handle->writeLock);  // orders the change before a teardown
     handle->closeHandler = closeHandler;
     handle->readHandler = readHandler;
     handle->context = context;
@@ -319,7 +323,10 @@ AioBuffer* GetAIOBuffer(AioHandle* handle)
 
 int AIOGetOutstandingWriteCount(AioHandle* handle)
 {
-    return handle == nullptr ? 0 : handle->pendingWrites.load();
+    if (handle == nullptr)
+        return 0;
+    std::lock_guard lock(handle->writeLock);  // orders the look before a teardown
+    return handle->pendingWrites.load();
 }
 
 void AIOClose(AioHandle* handle)

@@ -1,10 +1,343 @@
-// Outgoing feed queues in memory and in queue files.
-// Placeholder: filled in when this module is built.
+// Feed queues. Queue files are named by the scheduler second of their
+// creation, so their numbers order them by age; the file being written and
+// the file being read are passed over by name when reading or pruning (an
+// open file can still be unlinked here).
 #include "feed/queue.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "access/match.h"
+#include "control/scheduler.h"
 #include "corvask/corvask.h"
+#include "feed/connection.h"
+#include "feed/site.h"
+#include "nntp/precommit.h"
+#include "server/client_context.h"
+#include "server/config.h"
+#include "server/log.h"
 
-int FeedInit() { return 1; }
+namespace {
 
-// No connection handler may run once the queues are written out.
-void FeedShutdown() { AsyncShutdown(); }
+constexpr uint32_t kRotateSeconds = 600;
+constexpr std::time_t kOpenBackoffSeconds = 300;
+constexpr uint32_t kTransmitRoom = 8188;
+constexpr off_t kMinQueueFileSize = 4;
+constexpr const char* kSuffix = ".qf";
+
+std::string queuePath;
+
+uint32_t SchedulerSecond()
+{
+    return static_cast<uint32_t>(curSecondCount);
+}
+
+std::string QueueDirectory(const Site* site)
+{
+    return queuePath + "/" + site->name;
+}
+
+bool WriteAll(int fd, const char* data, size_t length)
+{
+    while (length > 0) {
+        ssize_t written = ::write(fd, data, length);
+        if (written <= 0)
+            return false;
+        data += written;
+        length -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// A closed file is ready for reading at once: the look-for-file back-off
+// and the pending flag must not keep the connections from it.
+void CloseWriteFile(Site* site)
+{
+    CsLock lock(site->lock);
+    site->writeFile.reset();
+    site->writeFileName.clear();
+    site->lastOpenTry = 0;
+    site->filesPending = 1;
+    if (!site->readFile)
+        SiteWriteOnConnection(site);
+}
+
+bool OpenWriteFile(Site* site)
+{
+    uint32_t now = SchedulerSecond();
+    site->writeOpened = now;
+    std::string directory = QueueDirectory(site);
+    if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
+        LogFormat("could not create %s for outgoing queue", directory.c_str());
+        return false;
+    }
+    for (uint32_t number = now;; ++number) {
+        std::string path = directory + "/" + std::to_string(number) + kSuffix;
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            CsLock lock(site->lock);
+            site->writeFile.reset(fd);
+            site->writeFileName = path;
+            break;
+        }
+        if (errno != EEXIST) {
+            LogFormat("could not create %s (outgoing queue file)", path.c_str());
+            return false;
+        }
+    }
+    FeedQueuePruneFiles(site);
+    {
+        CsLock lock(site->lock);
+        site->filesPending = 1;
+    }
+    SiteWakeConnection(site);
+    return true;
+}
+
+// Appends records to the write file, creating one when none is open.
+bool AppendToQueueFile(Site* site, const char* records, size_t length)
+{
+    if (length == 0)
+        return true;
+    if (queuePath.empty() || (!site->writeFile && !OpenWriteFile(site)))
+        return false;
+    return WriteAll(site->writeFile.get(), records, length);
+}
+
+bool AppendToArticleQueue(Site* site, const char* record, uint32_t length)
+{
+    CsLock lock(site->lock);
+    if (static_cast<uint32_t>(site->articleQ + kSiteQueueSize - site->articleQWrite) < length)
+        return false;
+    std::memcpy(site->articleQWrite, record, length);
+    site->articleQWrite += length;
+    return true;
+}
+
+uint64_t FileNumber(const std::string& name)
+{
+    return std::strtoull(name.c_str(), nullptr, 10);
+}
+
+bool IsBusyFile(const Site* site, const std::string& path)
+{
+    return path == site->writeFileName || path == site->curSendFileName;
+}
+
+enum class Chunk { kRecords, kNoRecord, kError };
+
+// Fills the article queue from readFile up to the last complete record and
+// steps the file back to the start of an incomplete one.
+Chunk ReadChunk(Site* site)
+{
+    ssize_t got = ::read(site->readFile.get(), site->articleQ, kSiteQueueSize);
+    if (got < 0)
+        return Chunk::kError;
+    const char* end = site->articleQ;
+    if (got > 0) {
+        const void* last = ::memrchr(site->articleQ, '\0', static_cast<size_t>(got));
+        if (last != nullptr)
+            end = static_cast<const char*>(last) + 1;
+    }
+    site->articleQRead = site->articleQ;
+    site->articleQWrite = const_cast<char*>(end);
+    off_t partial = got - (end - site->articleQ);
+    if (got < static_cast<ssize_t>(kSiteQueueSize)) {
+        ::unlink(site->curSendFileName.c_str());
+        site->readFile.reset();
+        site->curSendFileName.clear();
+    } else if (end == site->articleQ) {
+        // Stepping back would read the same chunk for ever.
+        LogFormat("no record end in 8192 bytes of %s, skipped", site->curSendFileName.c_str());
+    } else if (partial > 0) {
+        ::lseek(site->readFile.get(), -partial, SEEK_CUR);
+    }
+    return end != site->articleQ ? Chunk::kRecords : Chunk::kNoRecord;
+}
+
+bool SiteOfferedIt(const Site* site, const uint32_t flags[kDequeueFlagWords])
+{
+    return site->number < static_cast<uint32_t>(kDequeueIndexLimit) &&
+           (flags[site->number / 32] & (1u << (site->number % 32))) != 0;
+}
+
+}  // namespace
+
+int FeedInit()
+{
+    const char* path = GetConfigString("FeedQueuePath");
+    queuePath = path != nullptr ? path : "";
+    if (path == nullptr)
+        LogLine("feeding disabled, no FeedQueuePath in configuration file");
+    return SiteInit();
+}
+
+int FeedShutdown()
+{
+    AsyncShutdown();  // no connection handler may run once the queues are written out
+    if (queuePath.empty() || siteHead == nullptr)
+        return 1;
+    CsLock list(csSiteList);
+    for (Site* site = siteHead; site != nullptr; site = site->next) {
+        site->lock.lock();  // never released: nothing may touch the queues any more
+        site->realtime = 0;
+        AppendToQueueFile(site, site->articleQRead, site->articleQWrite - site->articleQRead);
+        AppendToQueueFile(site, site->transmitQRead, site->transmitQWrite - site->transmitQRead);
+    }
+    return 1;
+}
+
+int EnqueueForOutgoing(ClientContext* context)
+{
+    if (queuePath.empty() || siteHead == nullptr)
+        return 1;
+    uint32_t flags[kDequeueFlagWords];
+    bool offered = GetDequeueFlags(context, flags) != 0;
+    uint32_t length = static_cast<uint32_t>(std::strlen(context->messageId));
+    CsLock list(csSiteList);
+    for (Site* site = siteHead; site != nullptr; site = site->next) {
+        if (offered && SiteOfferedIt(site, flags))
+            ++site->dequeued;
+        else if (site->feedSpec == nullptr || CheckMatch(*context, site->feedSpec))
+            EnqueueForSite(site, context->messageId, length);
+    }
+    return 1;
+}
+
+int EnqueueForSite(Site* site, const char* text, uint32_t length)
+{
+    CsLock list(csSiteList);
+    if (site->writeFile && SchedulerSecond() - site->writeOpened > kRotateSeconds)
+        CloseWriteFile(site);
+    uint32_t record = length + 1;
+    if (site->realtime && AppendToArticleQueue(site, text, record)) {
+        SiteWakeConnection(site);
+        return 1;
+    }
+    return AppendToQueueFile(site, text, record) ? 1 : 0;
+}
+
+int SiteQForTransmit(Site* site, const char* line, uint32_t length)
+{
+    const char* start = static_cast<const char*>(std::memchr(line, '<', length));
+    if (start == nullptr)
+        return 1;
+    const char* lineEnd = line + length;
+    const char* close = std::find(start, lineEnd, '>');
+    const char* idEnd = close != lineEnd ? close + 1 : std::find_if(start, lineEnd, [](char c) {
+        return c == '\r' || c == '\n';
+    });
+    CsLock lock(site->lock);
+    for (;;) {
+        uint32_t used = static_cast<uint32_t>(site->transmitQWrite - site->transmitQ);
+        if (used + length <= kTransmitRoom) {
+            site->transmitQWrite = std::copy(start, idEnd, site->transmitQWrite);
+            *site->transmitQWrite++ = '\0';
+            *site->transmitQWrite = '\0';
+            return 1;
+        }
+        if (site->transmitQRead == site->transmitQ)
+            break;
+        site->transmitQWrite = std::copy(site->transmitQRead, site->transmitQWrite, site->transmitQ);
+        site->transmitQRead = site->transmitQ;
+        *site->transmitQWrite = '\0';
+    }
+    LogFormat("TransmitQ overflow for %s", site->name.c_str());
+    ++site->transmitQOverflows;
+    return 0;
+}
+
+int FeedQueueReadFile(Site* site)
+{
+    for (;;) {
+        if (!site->readFile) {
+            site->filesPending = 0;
+            if (!FeedQueueOpenFile(site))
+                return 0;
+        }
+        switch (ReadChunk(site)) {
+        case Chunk::kRecords:
+            return 1;
+        case Chunk::kError:
+            return 0;
+        case Chunk::kNoRecord:
+            break;  // on to the next chunk or file
+        }
+    }
+}
+
+int FeedQueueOpenFile(Site* site)
+{
+    std::time_t now = std::time(nullptr);
+    if (queuePath.empty() || now - site->lastOpenTry < kOpenBackoffSeconds)
+        return 0;
+    site->lastOpenTry = now;
+    std::string directory = QueueDirectory(site);
+    for (const std::string& name : GetQFileList(directory)) {
+        std::string path = directory + "/" + name;
+        if (IsBusyFile(site, path))
+            continue;
+        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat st {};
+        if (!fd || ::fstat(fd.get(), &st) != 0)
+            continue;
+        if (st.st_size < kMinQueueFileSize) {
+            ::unlink(path.c_str());
+            continue;
+        }
+        site->readFile = std::move(fd);
+        site->curSendFileName = path;
+        site->lastOpenTry = 0;
+        return 1;
+    }
+    return 0;
+}
+
+int FeedQueuePruneFiles(Site* site)
+{
+    std::string directory = QueueDirectory(site);
+    std::vector<std::string> names = GetQFileList(directory);
+    if (names.empty())
+        return 1;
+    CsLock lock(site->lock);
+    size_t count = names.size() - 1;
+    uint32_t deleted = 0;
+    for (const std::string& name : names) {
+        if (count <= site->maxQFiles)
+            break;
+        std::string path = directory + "/" + name;
+        if (!IsBusyFile(site, path) && ::unlink(path.c_str()) == 0) {
+            --count;
+            ++deleted;
+        }
+    }
+    if (deleted > 0)
+        LogFormat("backlog purge: %u files deleted for %s", deleted, site->name.c_str());
+    return 1;
+}
+
+std::vector<std::string> GetQFileList(const std::string& directory)
+{
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(directory.c_str());
+    if (dir == nullptr)
+        return names;
+    while (const dirent* entry = ::readdir(dir)) {
+        std::string_view name = entry->d_name;
+        if (name.size() > 3 && name.ends_with(kSuffix))
+            names.emplace_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return std::make_pair(FileNumber(a), a) < std::make_pair(FileNumber(b), b);
+    });
+    return names;
+}

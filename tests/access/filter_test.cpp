@@ -8,12 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "access/match.h"
 #include "platform/unique_fd.h"
@@ -149,6 +151,16 @@ TEST_F(ExternalFilter, FilterThatNeverAnswersTimesOut)
     EXPECT_NE(LogText().find("external filter read failure, err=" + std::to_string(EAGAIN)), std::string::npos);
     EXPECT_EQ(Check("next"), 335);
     EXPECT_NE(LogText().find("filter restared"), std::string::npos);
+}
+
+TEST_F(ExternalFilter, IdleFilterKeepsReadingPastTheTimeOut)
+{
+    // Our time-outs must not reach the filter's end of the connection.
+    Start("ExternalFilterTimeout = 100\n"
+          "ExternalFilter = /bin/sh " VERDALIX_SOURCE_DIR "/etc/filter-example.sh forbidden\n");
+    EXPECT_EQ(Check("first"), 335);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_EQ(Check("forbidden after a pause"), 437);
 }
 
 TEST_F(ExternalFilter, NoFilterConfiguredLetsEverythingPass)

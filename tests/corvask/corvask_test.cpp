@@ -132,6 +132,20 @@ void WriteAll(int fd, const std::string& text)
     ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
 }
 
+// A TCP socket bound to a free loopback port, not yet listening.
+int BindLoopback(int& port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
 TEST(Corvask, ReadBufferGrowsAndShrinksBack)
 {
     Connection c;
@@ -197,24 +211,20 @@ TEST(Corvask, PeerCloseDropsQueuedWritesBeforeTheCloseHandler)
 
 TEST(Corvask, WriteAfterPeerResetFailsThenCloses)
 {
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    int port;
+    int listener = BindLoopback(port);
     ASSERT_EQ(::listen(listener, 1), 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    int socket = ConnectToHost("127.0.0.1", ntohs(address.sin_port));
+    int socket = ConnectToHost("127.0.0.1", port);
     ASSERT_GE(socket, 0);
     int peer = ::accept(listener, nullptr, nullptr);
     ::close(listener);
     Connection c;
     ASSERT_NE(RegisterHandleForAIO(socket, OnClose, OnRead, OnWrite, &c, &c.handle), nullptr);
+    // A buffer held back keeps the handle from being done meanwhile.
+    AioBuffer* held = GetAIOBuffer(c.handle);
     linger reset{1, 0};
     ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     ::close(peer);
-
     testing::internal::CaptureStdout();
     int result = 1;
     for (int tries = 0; tries < 200 && result == 1; ++tries) {
@@ -228,6 +238,13 @@ TEST(Corvask, WriteAfterPeerResetFailsThenCloses)
     EXPECT_EQ(result, 0);
     EXPECT_EQ(output.rfind("WRITE FAILED: ", 0), 0u) << output;
     EXPECT_GT(std::atoi(output.c_str() + 14), 0);
+    {
+        std::lock_guard lock(c.mutex);
+        EXPECT_EQ(c.closes, 0);
+    }
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(WriteAIOBuffer(held, 0), 0);  // the connection is closing
+    testing::internal::GetCapturedStdout();
     EXPECT_TRUE(c.WaitFor([&] { return c.closes == 1; }));
 }
 
@@ -305,6 +322,22 @@ TEST(Corvask, WritesAndTransmissionsArriveInOrder)
     EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("WRITE FAILED: ", 0), 0u);
     EXPECT_TRUE(c.WaitFor([&] { return c.closes == 1; }));
     ::close(c.peer);
+}
+
+TEST(Corvask, TransmissionToAClosedPeerRaisesNoSignal)
+{
+    TempFile file(0, Pattern(4096));
+    Connection c;
+    Register(c);
+    AioBuffer* held = GetAIOBuffer(c.handle);  // keeps the handle until the end
+    ::close(c.peer);
+    testing::internal::CaptureStdout();
+    // Without a head the file range is the first thing sent (unless the
+    // worker has already seen the peer go); SIGPIPE would end this process.
+    EXPECT_EQ(AIOTransmit(c.handle, file.fd, 0, 4096), 0);
+    EXPECT_EQ(WriteAIOBuffer(held, 0), 0);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("WRITE FAILED: "), std::string::npos);
+    EXPECT_TRUE(c.WaitFor([&] { return c.closes == 1; }));
 }
 
 TEST(Corvask, FreeListKeepsAtMost51Records)
@@ -424,14 +457,8 @@ long TimeoutMs(int fd, int name)
 
 TEST(Corvask, ConnectToHostSetsOptionsAndReportsFailure)
 {
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    int port = ntohs(address.sin_port);
+    int port;
+    int listener = BindLoopback(port);
     EXPECT_EQ(ConnectToHost("127.0.0.1", port), -1);  // bound, not listening: refused
     ASSERT_EQ(::listen(listener, 2), 0);
 

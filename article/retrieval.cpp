@@ -1,0 +1,209 @@
+// Article retrieval. History gives the record's place, the store key check
+// says whether the data is still there, and the bytes go from the store file
+// to the socket. No lock: store reads are positioned and history reads go to
+// mapped memory.
+#include "article/retrieval.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "article/header.h"
+#include "article/store.h"
+#include "history/history.h"
+#include "nntp/nntp.h"
+#include "server/client_context.h"
+
+namespace {
+
+constexpr const char kEndMarker[] = "\r\n.\r\n";
+constexpr uint32_t kOverviewPiece = 4000;
+constexpr uint32_t kOverviewBuffer = 4120;
+// Overview records hold 8 fields after the number: 8 TABs in the line.
+constexpr uint32_t kOverviewTabs = 8;
+
+using SlotGetter = int (*)(uint32_t slot, uint64_t* storeKey, uint32_t* offset, uint32_t* length);
+
+// Status line, the record's bytes and the end marker, when the slot still
+// holds data in its store; false with nothing sent otherwise.
+bool SendStored(ClientContext* ctx, uint32_t slot, uint32_t number, SlotGetter get, const char* status)
+{
+    uint64_t storeKey = 0;
+    uint32_t offset = 0, length = 0;
+    if (!get(slot, &storeKey, &offset, &length) || GetStoreHandle(storeKey) < 0 || !ArticleGetMessageID(ctx, slot))
+        return false;
+    char line[64 + kMessageIdSize];
+    int n = std::snprintf(line, sizeof line, status, number, ctx->messageId);
+    SendData(ctx, line, static_cast<size_t>(n));
+    CopyStoreToHandle(ctx->socket, storeKey, offset, length);
+    SendData(ctx, kEndMarker, sizeof kEndMarker - 1);
+    return true;
+}
+
+int CountTabs(const char* data, uint32_t length)
+{
+    int tabs = 0;
+    for (uint32_t i = 0; i < length; ++i)
+        tabs += data[i] == '\t' ? 1 : 0;
+    return tabs;
+}
+
+// The connection thread's scratch space for header blocks, grown as needed
+// so that XHDR over many articles allocates once.
+std::vector<char>& Scratch(size_t size)
+{
+    thread_local std::vector<char> scratch;
+    if (scratch.size() < size)
+        scratch.resize(size);
+    return scratch;
+}
+
+bool FindSlot(ClientContext* ctx, uint32_t* slot)
+{
+    if (SeenGetEntry(ctx->articleKey, slot))
+        return true;
+    Respond(ctx, 430);
+    return false;
+}
+
+}  // namespace
+
+int ArticleGetMessageIDBuf(char* buffer, uint32_t slot)
+{
+    uint64_t storeKey = 0;
+    uint32_t offset = 0, length = 0;
+    if (!SeenGetArticleMessageID(slot, &storeKey, &offset, &length) || length >= kMessageIdSize ||
+        GetStoreHandle(storeKey) < 0 || ReadStore(storeKey, buffer, offset, length) != length)
+        return 0;
+    buffer[length] = '\0';
+    return 1;
+}
+
+int ArticleGetMessageID(ClientContext* ctx, uint32_t slot)
+{
+    return ArticleGetMessageIDBuf(ctx->messageId, slot);
+}
+
+int TransmitArticle(ClientContext* ctx, uint32_t slot, uint32_t number)
+{
+    return SendStored(ctx, slot, number, SeenGetArticle, "220 %u %s article retrieved - head and body follow\r\n") ? 1
+                                                                                                                   : 0;
+}
+
+int TransmitHeader(ClientContext* ctx, uint32_t slot, uint32_t number)
+{
+    if (SendStored(ctx, slot, number, SeenGetArticleHeader, "221 %u %s article retrieved - header follows\r\n"))
+        return 1;
+    Respond(ctx, 423);
+    return 0;
+}
+
+int TransmitArticleBody(ClientContext* ctx, uint32_t slot, uint32_t number)
+{
+    if (SendStored(ctx, slot, number, SeenGetArticleBody, "222 %u %s article retrieved - body follows\r\n"))
+        return 1;
+    Respond(ctx, 430);
+    return 0;
+}
+
+int TransmitXpath(ClientContext* ctx, uint32_t slot, uint32_t number)
+{
+    uint64_t storeKey = 0, articleKey = 0;
+    uint32_t length = 0;
+    if (!SeenGetXPath(slot, &storeKey, &length, &articleKey)) {
+        Respond(ctx, 430);
+        return 0;
+    }
+    char line[160];
+    int n = std::snprintf(line, sizeof line, "200 key=%" PRIx64 ",length=%u,number=%u,entry=%u id=%" PRIu64 "\r\n",
+                          storeKey, length, number, slot, articleKey);
+    SendData(ctx, line, static_cast<size_t>(n));
+    return 1;
+}
+
+int TransmitXHeader(ClientContext* ctx, uint32_t slot, uint32_t number, const char* name)
+{
+    uint64_t storeKey = 0;
+    uint32_t offset = 0, length = 0;
+    if (!SeenGetArticleHeader(slot, &storeKey, &offset, &length) || GetStoreHandle(storeKey) < 0)
+        return 0;
+    // The header block, then the line: "number " + value (at most the
+    // block's length, and its NUL) + CR LF.
+    std::vector<char>& scratch = Scratch(2 * static_cast<size_t>(length) + 200);
+    char* block = scratch.data();
+    char* line = block + length;
+    if (ReadStore(storeKey, block, offset, length) != length)
+        return 0;
+    int prefix = std::snprintf(line, 16, "%u ", number);
+    int32_t found = GetHeaderFromBuf(block, name, line + prefix, length, length);
+    if (found <= 0)
+        return 0;
+    size_t used = static_cast<size_t>(prefix) + std::strlen(line + prefix);
+    std::memcpy(line + used, "\r\n", 2);
+    SendData(ctx, line, used + 2);
+    return 1;
+}
+
+int TransmitOverview(ClientContext* ctx, uint32_t slot, uint32_t number)
+{
+    uint64_t storeKey = 0;
+    uint32_t length = 0;
+    if (!SeenGetOverview(slot, &storeKey, &length))
+        return 0;
+    char buffer[kOverviewBuffer];
+    uint32_t used = static_cast<uint32_t>(std::snprintf(buffer, sizeof buffer, "%u\t", number));
+    for (uint32_t done = 0; done < length;) {
+        uint32_t piece = std::min(length - done, kOverviewPiece);
+        if (ReadStore(storeKey, buffer + used, done, piece) != piece)
+            return 0;
+        SendData(ctx, buffer, used + piece);
+        done += piece;
+        used = 0;
+    }
+    return 1;
+}
+
+std::unique_ptr<char[]> ReadOverviewLine(uint32_t slot, uint32_t number, uint32_t* length)
+{
+    *length = 0;
+    uint64_t storeKey = 0;
+    uint32_t recordLength = 0;
+    if (!SeenGetOverview(slot, &storeKey, &recordLength))
+        return nullptr;
+    auto line = std::make_unique_for_overwrite<char[]>(recordLength + 32);
+    uint32_t prefix = static_cast<uint32_t>(std::snprintf(line.get(), 32, "%u\t", number));
+    if (ReadStore(storeKey, line.get() + prefix, 0, recordLength) != recordLength)
+        return nullptr;
+    // Other data of the same store over the key: the article is gone.
+    if (CountTabs(line.get(), prefix + recordLength) != kOverviewTabs) {
+        SeenToast(slot);
+        return nullptr;
+    }
+    *length = prefix + recordLength;
+    return line;
+}
+
+int TransmitArticleByID(ClientContext* ctx)
+{
+    uint32_t slot = 0;
+    if (!FindSlot(ctx, &slot))
+        return 0;
+    if (TransmitArticle(ctx, slot, 0))
+        return 1;
+    Respond(ctx, 430);
+    return 0;
+}
+
+int TransmitHeaderByID(ClientContext* ctx)
+{
+    uint32_t slot = 0;
+    return FindSlot(ctx, &slot) ? TransmitHeader(ctx, slot, 0) : 0;
+}
+
+int TransmitBodyByID(ClientContext* ctx)
+{
+    uint32_t slot = 0;
+    return FindSlot(ctx, &slot) ? TransmitArticleBody(ctx, slot, 0) : 0;
+}

@@ -1,0 +1,262 @@
+// Active file. A reload swaps the mapping, so users of the view (the overview
+// rewriter and LIST) announce themselves in semActive and stay out while
+// activeHold is raised; the reload waits for the count to drain.
+#include "groups/active.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "access/wildcard.h"
+#include "groups/groupdb.h"
+#include "platform/mapped_region.h"
+#include "platform/unique_fd.h"
+#include "server/config.h"
+#include "server/log.h"
+
+namespace {
+
+char* activeMap = nullptr;
+uint32_t activeLength = 0;
+std::atomic<int> usingActive{0};
+std::atomic<int> semActive{0};
+std::atomic<int> activeHold{1};
+// Two reloads at once would both unmap the view.
+std::mutex reloadLock;
+
+// "%09u %09u %c": the numbers field, without its CR LF.
+constexpr size_t kFieldSize = 21;
+constexpr size_t kMaxActiveName = 1000;
+// The field has nine digits: larger numbers are shown as the largest that fits.
+constexpr uint32_t kMaxFieldNumber = 999999999;
+
+uint32_t FieldNumber(uint32_t n)
+{
+    return n > kMaxFieldNumber ? kMaxFieldNumber : n;
+}
+
+// Formats the field into `out` (kFieldSize + 1 bytes, NUL-terminated).
+void FormatField(char* out, uint32_t high, uint32_t low, char flag)
+{
+    std::snprintf(out, kFieldSize + 1, "%09u %09u %c", FieldNumber(high), FieldNumber(low), flag);
+}
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// A view user for as long as it lives; ok() is false when the file went out
+// of use while it waited for a reload.
+class ActiveUser {
+public:
+    ActiveUser()
+    {
+        ++semActive;
+        while (activeHold) {
+            --semActive;
+            while (activeHold)
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+            ++semActive;
+        }
+    }
+    ~ActiveUser() { --semActive; }
+    ActiveUser(const ActiveUser&) = delete;
+    ActiveUser& operator=(const ActiveUser&) = delete;
+    bool ok() const { return usingActive != 0; }
+};
+
+void WaitForUsersToLeave()
+{
+    while (semActive != 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+}
+
+bool SendAll(int socket, const char* data, size_t length)
+{
+    while (length > 0) {
+        ssize_t sent = ::send(socket, data, length, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        data += sent;
+        length -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+void ForgetActiveEntries()
+{
+    if (groupMap == nullptr)
+        return;
+    for (uint32_t g = 0; g < groupArraySize; ++g)
+        groupMap[g].activeEntry = nullptr;
+}
+
+// Points the line's group at its numbers field. Only a line whose field is
+// exactly 21 bytes followed by CR LF gets one, so that an update can never
+// run into the next line or past the view.
+void IndexLine(char* line, size_t length)
+{
+    size_t nameLength = 0;
+    while (nameLength < length && nameLength < kMaxActiveName && !IsBlank(line[nameLength]) &&
+           line[nameLength] != '\r' && line[nameLength] != '\n')
+        ++nameLength;
+    if (nameLength == 0)
+        return;
+    char name[kMaxActiveName + 1];
+    std::memcpy(name, line, nameLength);
+    name[nameLength] = '\0';
+    uint32_t g = 0;
+    if (!FindGroup(name, &g) || g >= groupArraySize || groupMap == nullptr) {
+        LogFormat("[%s] not found in hash, but was in active", name);
+        return;
+    }
+    size_t field = nameLength;
+    while (field < length && IsBlank(line[field]))
+        ++field;
+    std::string_view rest(line + field, length - field);
+    if (rest.size() != kFieldSize + 2 || rest.substr(kFieldSize) != "\r\n" ||
+        rest.substr(0, kFieldSize).find_first_of("\r\n") != std::string_view::npos) {
+        LogFormat("[%s] has no numbers field in active", name);
+        return;
+    }
+    groupMap[g].activeEntry = line + field;
+}
+
+// One pass over the view: each line's name matched against `pattern`; stops
+// at a line without CR LF.
+void TransmitMatching(int socket, const char* pattern)
+{
+    const char* p = activeMap;
+    const char* end = activeMap + activeLength;
+    while (p < end) {
+        size_t nameLength = 0;
+        while (p + nameLength < end && nameLength < kMaxActiveName && p[nameLength] != ' ' &&
+               p[nameLength] != '\r' && p[nameLength] != '\n')
+            ++nameLength;
+        char name[kMaxActiveName + 1];
+        std::memcpy(name, p, nameLength);
+        name[nameLength] = '\0';
+        const char* cr = p + nameLength;
+        while (cr < end && *cr != '\r' && *cr != '\n')
+            ++cr;
+        if (cr + 1 >= end || cr[0] != '\r' || cr[1] != '\n')
+            return;
+        const char* next = cr + 2;
+        if (StringMatch(name, pattern) && !SendAll(socket, p, static_cast<size_t>(next - p)))
+            return;
+        p = next;
+    }
+}
+
+}  // namespace
+
+int ActiveInit()
+{
+    const char* path = GetConfigString("ActiveFile");
+    UniqueFd probe(path != nullptr ? ::open(path, O_RDONLY | O_CLOEXEC) : -1);
+    if (!probe) {
+        usingActive = 0;
+        return 0;
+    }
+    if (activeMap != nullptr) {
+        ForgetActiveEntries();
+        DeleteMappedRegion(activeMap);
+        activeMap = nullptr;
+    }
+    activeMap = static_cast<char*>(CreateMappedRegion(path, 0));
+    if (activeMap == nullptr) {
+        usingActive = 0;
+        return 0;
+    }
+    auto size = static_cast<size_t>(MappedRegionSize(activeMap));
+    uint32_t lines = 0;
+    for (size_t offset = 0; offset < size; ++lines) {
+        const void* lf = std::memchr(activeMap + offset, '\n', size - offset);
+        size_t next = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - activeMap) + 1 : size;
+        IndexLine(activeMap + offset, next - offset);
+        offset = next;
+    }
+    activeLength = static_cast<uint32_t>(size);
+    LogFormat("active file processed, %u groups, %u bytes", lines, activeLength);
+    usingActive = 1;
+    activeHold = 0;
+    return 1;
+}
+
+int ActiveReload()
+{
+    std::lock_guard<std::mutex> lock(reloadLock);
+    WaitForUsersToLeave();
+    activeHold = 1;
+    WaitForUsersToLeave();
+    int result = ActiveInit();
+    activeHold = 0;
+    return result;
+}
+
+void IndicateActiveReload()
+{
+    std::thread(ActiveReload).detach();
+}
+
+int ActiveUpdate(uint32_t g)
+{
+    if (!usingActive || groupMap == nullptr || g >= groupArraySize)
+        return 0;
+    ActiveUser user;
+    if (!user.ok())
+        return 0;
+    char* field = groupMap[g].activeEntry;
+    if (field == nullptr) {
+        LogFormat("%u not in active file!", g);
+        return 0;
+    }
+    const GroupRecord& record = groupArray[g];
+    char text[kFieldSize + 1];
+    FormatField(text, record.end, record.start, GroupPostingFlag(record));
+    std::memcpy(field, text, kFieldSize);
+    return 1;
+}
+
+int ActiveTransmit(int socket, const char* pattern)
+{
+    if (!usingActive)
+        return 0;
+    ActiveUser user;
+    if (!user.ok())
+        return 0;
+    if (pattern == nullptr) {
+        if (!SendAll(socket, activeMap, activeLength))
+            return 0;
+    } else {
+        TransmitMatching(socket, pattern);
+    }
+    SendAll(socket, ".\r\n", 3);
+    return 1;
+}
+
+int AddActive(const char* name, uint32_t start, const char* post)
+{
+    const char* path = GetConfigString("ActiveFile");
+    if (path == nullptr)
+        return 0;
+    UniqueFd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd)
+        return 0;
+    char field[kFieldSize + 1];
+    FormatField(field, start, start, post[0] != '\0' ? post[0] : 'y');
+    std::string line = std::string(name) + ' ' + field + "\r\n";
+    return ::write(fd.get(), line.data(), line.size()) == static_cast<ssize_t>(line.size()) ? 1 : 0;
+}

@@ -1,0 +1,25 @@
+// Active file: the text list of groups with their high and low marks and
+// posting flag, mapped so that LIST is served straight from it and each
+// group's numbers are rewritten in place in a fixed 21-byte field.
+#pragma once
+
+#include <cstdint>
+
+// (Re)maps the file named by ActiveFile and points every registered group at
+// its numbers field; 1, or 0 when the file is not configured or not mappable.
+// Runs without keeping users out: use ActiveReload while others may read.
+int ActiveInit();
+// Waits for the users to leave, holds them off, runs ActiveInit and releases
+// them whatever its result; returns that result.
+int ActiveReload();
+// Runs ActiveReload on a thread of its own and returns at once.
+void IndicateActiveReload();
+// Writes the group's current numbers and flag into its field; 0 when the
+// active file is not in use or the group has no line.
+int ActiveUpdate(uint32_t group);
+// Sends the whole file, or with a pattern the lines whose group names match,
+// then ".\r\n". 0 when the file is not in use or a whole-file send failed.
+int ActiveTransmit(int socket, const char* pattern);
+// Appends a new group's line with `start` as both marks; 0 when ActiveFile is
+// not configured or cannot be opened.
+int AddActive(const char* name, uint32_t start, const char* post);
