@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <strings.h>
+#include <utility>
 
 #include "access/incoming.h"
 #include "article/article.h"
@@ -167,10 +168,44 @@ constexpr CommandEntry kCommands[] = {
     {"article", 7, kRightRead, true, Reader_Article},
 };
 
+// Replies of the feed commands wait here while the connection has more
+// commands to serve, so a pipelined stream is answered with few sends. They
+// go out before the connection blocks in a read and before any other
+// command runs, so no reply waits for input and the order stays.
+struct PendingReplies {
+    char data[16384];
+    size_t used = 0;
+    bool batching = false;
+};
+thread_local PendingReplies pending;
+
+void SendNow(ClientContext* ctx, const char* data, size_t length)
+{
+    while (length > 0) {
+        ssize_t sent = ::send(ctx->socket, data, length, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            CloseConnection(ctx);
+        data += sent;
+        length -= static_cast<size_t>(sent);
+    }
+}
+
+void FlushReplies(ClientContext* ctx)
+{
+    size_t length = std::exchange(pending.used, 0);
+    if (length != 0)
+        SendNow(ctx, pending.data, length);
+}
+
 // Runs the command on `line`; 1 when the loop removes the line.
 int Dispatch(ClientContext* ctx, char* line, uint32_t length)
 {
     const CommandEntry* command = FindCommand(line, ctx->incomingEntry->rights, transitMode != 0);
+    pending.batching = command != nullptr && command->rights == kRightFeed;
+    if (!pending.batching)
+        FlushReplies(ctx);
     if (command != nullptr)
         return command->handler(ctx, line, length);
     if (logcmds != 0)
@@ -228,9 +263,12 @@ const CommandEntry* FindCommand(const char* line, uint32_t rights, bool transit)
 
 void nntp(ClientContext* ctx)
 {
+    pending.used = 0;
     try {
         CommandLoop(ctx);
     } catch (const ConnectionClosed&) {
+        if (pending.used != 0)
+            ::send(ctx->socket, pending.data, pending.used, MSG_NOSIGNAL | MSG_DONTWAIT);
     } catch (...) {
         LogLine("main: exception occured in nntp.c");
     }
@@ -239,15 +277,15 @@ void nntp(ClientContext* ctx)
 
 int SendData(ClientContext* ctx, const char* data, size_t length)
 {
-    while (length > 0) {
-        ssize_t sent = ::send(ctx->socket, data, length, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            CloseConnection(ctx);
-        data += sent;
-        length -= static_cast<size_t>(sent);
+    if (pending.batching && length <= sizeof pending.data) {
+        if (length > sizeof pending.data - pending.used)
+            FlushReplies(ctx);
+        std::memcpy(pending.data + pending.used, data, length);
+        pending.used += length;
+        return 1;
     }
+    FlushReplies(ctx);
+    SendNow(ctx, data, length);
     return 1;
 }
 
@@ -272,6 +310,7 @@ int Respond(ClientContext* ctx, int code)
 
 int PostRead(ClientContext* ctx)
 {
+    FlushReplies(ctx);
     if (ctx->used >= ctx->scanFrom && ctx->used - ctx->scanFrom > kRescanBytes)
         ctx->scanFrom = ctx->used - kRescanBytes;
     else if (ctx->used < ctx->scanFrom)
