@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+
 // Head and tail of the rewrite schedule, read by the statistics texts.
 extern std::atomic<uint32_t> oShead;
 extern std::atomic<uint32_t> oStail;
@@ -17,3 +19,7 @@ int OverCacheShutdown();
 // Queues a rewrite of `group` (an append when `append` is set); 0 when there
 // is no cache store, else 1.
 int ScheduleOverviewCacheRewrite(uint32_t group, int append);
+// The group's cached overview lines from at or a little before `first` to
+// the end of its block, their length in *length and the last article number
+// the block covers in *cacheEnd; null when the cache cannot be used.
+std::unique_ptr<char[]> ReadOverviewCache(uint32_t group, uint32_t first, uint32_t* cacheEnd, uint32_t* length);
