@@ -648,10 +648,3 @@ std::unique_ptr<char[]> ReadOverviewCache(uint32_t g, uint32_t first, uint32_t* 
     *cacheEnd = end;
     return buffer;
 }
-
-// No block is ever written yet, so no group's cache is valid.
-std::unique_ptr<char[]> ReadOverviewCache(uint32_t, uint32_t, uint32_t*, uint32_t* length)
-{
-    *length = 0;
-    return nullptr;
-}
