@@ -299,6 +299,47 @@ TEST_F(PipelineTest, IncomingFilterAndInoculation)
     EXPECT_EQ(AddArticleToFile(c), 0);
 }
 
+uint32_t SlotOf(const ClientContext& c)
+{
+    uint32_t slot = 0;
+    EXPECT_EQ(SeenGetEntry(c.articleKey, &slot), 1);
+    return slot;
+}
+
+std::string ArticleAt(uint32_t slot)
+{
+    uint64_t key = 0;
+    uint32_t offset = 0, length = 0;
+    return SeenGetArticle(slot, &key, &offset, &length) ? Read(key, offset, length) : "";
+}
+
+TEST_F(PipelineTest, SupersedingArticleTakesOverTheOldSlotAndXref)
+{
+    ClientContext* old = Received(Article());
+    ASSERT_EQ(AddArticleToFile(old), 1);
+    const std::string oldXref = XrefLine(ReadBack(*old).article);
+    ClientContext* next = Received(Article("Supersedes: " + std::string(old->messageId) + "\r\n"));
+    ASSERT_EQ(AddArticleToFile(next), 1);
+    Stored s = ReadBack(*next);
+    EXPECT_EQ(XrefLine(s.article), oldXref);
+    EXPECT_EQ(ArticleAt(SlotOf(*old)), s.article);
+    EXPECT_EQ(ArticleAt(SlotOf(*next)), s.article);
+}
+
+TEST_F(PipelineTest, CancelControlMessageIsStoredUnnumberedAndTakesEffect)
+{
+    ClientContext* target = Received(Article());
+    ASSERT_EQ(AddArticleToFile(target), 1);
+    const uint32_t slot = SlotOf(*target);
+    ClientContext* cancel = Received(Article("Control: cancel " + std::string(target->messageId) + "\r\n"));
+    ASSERT_EQ(AddArticleToFile(cancel), 1);
+    EXPECT_EQ(ArticleAt(slot), "");
+    Stored s = ReadBack(*cancel);
+    EXPECT_EQ(s.overview, "");
+    EXPECT_EQ(XrefLine(s.article), "");
+    EXPECT_EQ(s.messageId, cancel->messageId);
+}
+
 TEST_F(PipelineTest, DateCheck)
 {
     MaxArticleAge = 7;
