@@ -25,8 +25,8 @@
 #include "groups/groupdb.h"
 #include "history/history.h"
 #include "server/client_context.h"
-#include "server/config.h"
 #include "support/server_harness.h"
+#include "support/unit_config.h"
 
 namespace {
 
@@ -46,9 +46,7 @@ protected:
         std::string config = "HostPathIdentifier = test.host\nHistoryTablePath = " + dir +
                              "\nHistoryDataPath = " + dir + "\nGroupDataPath = " + dir +
                              "\nControlQueueDirectory = " + dir + "\nSeenTableSize = 1024\nSeenDataCount = 4096\n";
-        FILE* file = ::fmemopen(config.data(), config.size(), "r");
-        ConfigReadFile(file);
-        std::fclose(file);
+        verdalix_test::UseConfigText(config);
         SeenInit();
         ArtStoreInit();
         ASSERT_NE(BuildArtStore(0, dir.c_str(), "*", 8, 0), nullptr);
