@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 struct ClientContext;
 struct GroupSelection;
@@ -105,6 +106,9 @@ int GroupFindArticle(uint32_t number, uint32_t* slot, uint32_t group, uint32_t* 
 int GroupFindNextArticle(uint32_t number, uint32_t* slot, uint32_t group, uint32_t* found);
 int GroupFindPrevArticle(uint32_t number, uint32_t* slot, uint32_t group, uint32_t* found);
 int GroupToastArticle(uint32_t group, uint32_t number);
+// The ring entry holding article `number`, or null (no usable ring, or the
+// entry holds another number).
+ArticleEntry* GroupEntryOf(uint32_t group, uint32_t number);
 
 // Numbers the article in `ctx` in all its carried groups and writes its
 // NUL-terminated "Xref: …\r\n" line into `xref` (room for `xrefSize` bytes).
@@ -116,3 +120,6 @@ int UpdateGroupDatabaseSlave(ClientContext* ctx, uint32_t slot, char* xref, size
 
 // Number of a named group: 1 and *number, or 0.
 int FindGroup(const char* name, uint32_t* number);
+// Calls `visit` for every named group in the name index's own order, under
+// the index's read lock (so `visit` must not write to a connection).
+void ForEachGroup(const std::function<void(const char* name, const GroupRecord& record)>& visit);
