@@ -1,13 +1,30 @@
-// Article acceptance: the module's settings and the insertion pipeline.
+// Article acceptance: the module's settings and the insertion pipeline that
+// checks a received article, numbers it, stores it with its overview record
+// and records its location in the history, all under csArtFile.
 #include "article/article.h"
 
+#include <sys/uio.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <strings.h>
 
+#include "access/filter.h"
+#include "access/incoming.h"
+#include "access/match.h"
+#include "article/article_key.h"
 #include "article/control_message.h"
+#include "article/header.h"
+#include "article/store.h"
+#include "date/parsedate.h"
+#include "feed/queue.h"
 #include "groups/groupdb.h"
+#include "history/history.h"
+#include "server/client_context.h"
 #include "server/config.h"
 #include "server/log.h"
 
@@ -21,6 +38,22 @@ int transitMode = 0;
 const char* ControlMessagePattern = "newgroup*,rmgroup*,checkgroups*";
 
 namespace {
+
+// History entries keep these offsets and lengths in 16 and 8 bits.
+constexpr uint32_t kMaxRecordOffset = 0xFFFF;
+constexpr uint32_t kMaxMessageIdLength = 0xFF;
+constexpr uint32_t kXrefSize = 8192;
+constexpr int64_t kSecondsPerDay = 86400;
+constexpr int64_t kYearSeconds = 31536000;
+
+// Work buffers of the locked section: the Control: value and then the Xref:
+// line; the overview record of the article being inserted.
+char ov[kXrefSize];
+char overview[kMaxRecordOffset + 1];
+
+std::unique_ptr<MatchExpression> mhIncomingFilter;
+
+enum class OverviewResult { kOk, kMissing, kTooLong };
 
 void ReadPathName()
 {
@@ -54,11 +87,296 @@ void ReadOpMode()
     }
 }
 
+// Appends `text` to out[*used, capacity), keeping bytes 0x20-0x7F and turning
+// TAB into a blank. False when it does not fit.
+bool AppendFiltered(std::string_view text, char* out, uint32_t capacity, uint32_t* used)
+{
+    uint32_t at = *used;
+    for (unsigned char byte : text) {
+        if (byte == '\t')
+            byte = ' ';
+        else if (byte < 0x20 || byte > 0x7F)
+            continue;
+        if (at >= capacity)
+            return false;
+        out[at++] = static_cast<char>(byte);
+    }
+    *used = at;
+    return true;
+}
+
+bool AppendRaw(std::string_view text, char* out, uint32_t capacity, uint32_t* used)
+{
+    if (text.size() > capacity - *used)
+        return false;
+    std::memcpy(out + *used, text.data(), text.size());
+    *used += static_cast<uint32_t>(text.size());
+    return true;
+}
+
+// One filtered header value and its TAB. kMissing when the header is absent
+// or nothing of it is left after filtering.
+OverviewResult AppendField(const ClientContext& c, std::string_view name, char* out, uint32_t capacity,
+                           uint32_t* used)
+{
+    uint32_t offset = 0, length = 0;
+    int folded = 0;
+    if (!GetHeaderRange(c, name, &offset, &length, &folded))
+        return OverviewResult::kMissing;
+    uint32_t start = *used;
+    if (!AppendFiltered(std::string_view(c.buffer + offset, length), out, capacity, used) ||
+        !AppendRaw("\t", out, capacity, used))
+        return OverviewResult::kTooLong;
+    return *used - start > 1 ? OverviewResult::kOk : OverviewResult::kMissing;
+}
+
+// The overview record of the article into `out`; *messageIdOffset and
+// *messageIdLength locate the Message-ID field within it.
+OverviewResult FormatOverview(const ClientContext& c, const char* xref, char* out, uint32_t capacity,
+                              uint32_t* length, uint32_t* messageIdOffset, uint32_t* messageIdLength)
+{
+    uint32_t used = 0;
+    for (std::string_view name : {"Subject: ", "From: ", "Date: ", "Message-ID: "}) {
+        uint32_t start = used;
+        OverviewResult result = AppendField(c, name, out, capacity, &used);
+        if (result != OverviewResult::kOk)
+            return result;
+        *messageIdOffset = start;
+        *messageIdLength = used - start - 1;
+    }
+    uint32_t offset = 0, referencesLength = 0;
+    int folded = 0;
+    if (GetHeaderRange(c, "References: ", &offset, &referencesLength, &folded) &&
+        !AppendFiltered(std::string_view(c.buffer + offset, referencesLength), out, capacity, &used))
+        return OverviewResult::kTooLong;
+    auto lines = static_cast<uint32_t>(std::count(c.buffer, c.buffer + c.articleLength, '\n'));
+    char counts[32];
+    int n = std::snprintf(counts, sizeof counts, "\t%u\t%u\t", c.articleLength, lines);
+    if (!AppendRaw(std::string_view(counts, static_cast<size_t>(n)), out, capacity, &used) ||
+        !AppendRaw(xref, out, capacity, &used))
+        return OverviewResult::kTooLong;
+    *length = used;
+    return OverviewResult::kOk;
+}
+
+// The pieces of the article as stored: the text with my_path_name in front
+// of the Path: value and any Xref: header replaced by `xref` (removed when
+// `xref` is empty).
+struct StoredLayout {
+    iovec pieces[6];
+    int count = 0;
+    int32_t growth = 0;       // d: the header block's change besides the Path: insertion
+    uint32_t removedAt = 0;   // where an old Xref: header began
+    uint32_t removed = 0;     // its length, 0 when there was none
+};
+
+void AddPiece(StoredLayout& layout, const char* bytes, uint32_t length)
+{
+    if (length != 0)
+        layout.pieces[layout.count++] = {const_cast<char*>(bytes), length};
+}
+
+StoredLayout LayOut(const ClientContext& c, uint32_t pathValue, uint32_t headerEnd, std::string_view xref)
+{
+    StoredLayout layout;
+    const char* t = c.buffer;
+    const uint32_t end = c.articleLength;
+    uint32_t xrefAt = 0, xrefLength = 0;
+    int folded = 0;
+    if (GetHeaderRangeFull(c, "xref:", &xrefAt, &xrefLength, &folded)) {
+        layout.removedAt = xrefAt;
+        layout.removed = xrefLength;
+        const uint32_t xrefEnd = xrefAt + xrefLength;
+        if (xrefAt < pathValue) {
+            AddPiece(layout, t, xrefAt);
+            AddPiece(layout, xref.data(), static_cast<uint32_t>(xref.size()));
+            AddPiece(layout, t + xrefEnd, pathValue - xrefEnd);
+            AddPiece(layout, my_path_name, my_path_name_len);
+            AddPiece(layout, t + pathValue, end - pathValue);
+        } else {
+            AddPiece(layout, t, pathValue);
+            AddPiece(layout, my_path_name, my_path_name_len);
+            AddPiece(layout, t + pathValue, xrefAt - pathValue);
+            AddPiece(layout, xref.data(), static_cast<uint32_t>(xref.size()));
+            AddPiece(layout, t + xrefEnd, end - xrefEnd);
+        }
+    } else {
+        const uint32_t blankLine = std::min(headerEnd + 2, end);
+        AddPiece(layout, t, pathValue);
+        AddPiece(layout, my_path_name, my_path_name_len);
+        AddPiece(layout, t + pathValue, blankLine - pathValue);
+        AddPiece(layout, xref.data(), static_cast<uint32_t>(xref.size()));
+        AddPiece(layout, t + blankLine, end - blankLine);
+    }
+    layout.growth = static_cast<int32_t>(xref.size()) - static_cast<int32_t>(layout.removed);
+    return layout;
+}
+
+// Where the Message-Id: value of a control or transit article lies in the
+// stored article, checked against the offered message-ID.
+bool LocateStoredMessageId(const ClientContext& c, uint32_t pathValue, const StoredLayout& layout,
+                           uint32_t* offset, uint32_t* length)
+{
+    uint32_t valueAt = 0, valueLength = 0;
+    int folded = 0;
+    if (!GetHeaderRange(c, "Message-Id:", &valueAt, &valueLength, &folded))
+        return false;
+    char parsed[kMessageIdSize];
+    ArticleKey key = 0;
+    GetArticleIDFromString(c.buffer + valueAt, parsed, &key);
+    if (std::strcmp(parsed, c.messageId) != 0)
+        std::printf("mismatch %s (i)\n", c.messageId);
+    if (key != c.articleKey)
+        std::printf("hash broken\n");
+    *offset = valueAt + (pathValue <= valueAt ? my_path_name_len : 0);
+    if (layout.removed != 0 && layout.removedAt < valueAt)
+        *offset -= layout.removed;
+    *length = valueLength;
+    return true;
+}
+
+// What the history entry must hold fits its 16- and 8-bit fields.
+bool FitsHistoryEntry(const ClientContext& c, uint32_t overviewLength, int64_t headerLength, uint32_t messageIdOffset,
+                      uint32_t messageIdLength)
+{
+    if (overviewLength <= kMaxRecordOffset && headerLength <= kMaxRecordOffset &&
+        messageIdOffset <= kMaxRecordOffset && messageIdLength <= kMaxMessageIdLength)
+        return true;
+    LogFormat("%s: AddArticleToFile(): %s too large to record (header %lld, overview %u, message-id at %u, "
+              "length %u)",
+              c.peerName, c.messageId, static_cast<long long>(headerLength), overviewLength, messageIdOffset,
+              messageIdLength);
+    return false;
+}
+
+// The stored message-ID, found in the pieces just written, is the offered one.
+void CheckStoredMessageId(const ClientContext& c, const iovec* pieces, int count, uint32_t offset,
+                          uint32_t length)
+{
+    char stored[kMessageIdSize];
+    uint32_t copied = 0;
+    length = std::min<uint32_t>(length, kMaxMessageIdLength);
+    for (int i = 0; i < count && copied < length; ++i) {
+        const auto* bytes = static_cast<const char*>(pieces[i].iov_base);
+        auto size = static_cast<uint32_t>(pieces[i].iov_len);
+        if (offset >= size) {
+            offset -= size;
+            continue;
+        }
+        uint32_t take = std::min(size - offset, length - copied);
+        std::memcpy(stored + copied, bytes + offset, take);
+        copied += take;
+        offset = 0;
+    }
+    stored[copied] = '\0';
+    if (std::strcmp(stored, c.messageId) != 0)
+        LogFormat("[DEBUG] message id mismatch in %s, check the article to see if its funky", c.messageId);
+}
+
+// The article was already seen: counted as refused rather than rejected
+// (the caller's refusal answer adds the reject back).
+void CountDuplicate(const ClientContext& c)
+{
+    if (c.incomingEntry != nullptr) {
+        ++c.incomingEntry->refuses;
+        --c.incomingEntry->rejects;
+    }
+}
+
+// Steps 2 to 21 of an insertion; the caller holds csArtFile.
+int InsertArticle(ClientContext& c)
+{
+    ov[0] = '\0';
+    int code = ExternalFilterCheck(&c);
+    if (code != 335) {
+        if (logFilterRejects != 0)
+            LogFormat("external filter rejected %s from %s with response: %u", c.messageId, c.peerName,
+                      static_cast<unsigned>(code));
+        return 0;
+    }
+    if (CheckSeen(c.articleKey)) {
+        CountDuplicate(c);
+        return 0;
+    }
+    c.isControl = GetHeader(c, "Control: ", ov, 300) > 0 ? 1 : 0;
+    if (mhIncomingFilter != nullptr && CheckMatch(c, mhIncomingFilter.get()) == 0)
+        return 0;
+    if (c.isControl)
+        ProcessControlMessage(c, ov);
+    const uint32_t headerEnd = FindHeaderEnd(c);
+    if (headerEnd == 0) {
+        LogLine("no header term");
+        return 0;
+    }
+    if (!CheckArticleDate(&c))
+        return 0;
+    uint32_t pathValue = 0, pathLength = 0;
+    int folded = 0;
+    if (!GetHeaderRange(c, "Path: ", &pathValue, &pathLength, &folded)) {
+        LogFormat("%s: AddArticleToFile(): no path line found", c.peerName);
+        return 0;
+    }
+    const int store = FindArtStore(c);
+    if (store < 0) {
+        LogLine("no store found");
+        return 0;
+    }
+    const auto s = static_cast<uint32_t>(store);
+    const uint32_t slot = AddSeen(c.articleKey, 0, 0, 0, 0, 0, 0,
+                                  static_cast<uint8_t>(GetStoreExpirationPriority(s)));
+    // From here on the placeholder entry stays, so peers do not offer it again.
+    uint32_t superseded = 0xFFFFFFFF;
+    ov[0] = '\0';
+    const int superseding = CheckSupersedes(c, ov, &superseded);
+    const bool plain = c.isControl == 0 && transitMode == 0;
+    if (!superseding && plain) {
+        int numbered = slaveMode ? UpdateGroupDatabaseSlave(&c, slot, ov, sizeof ov)
+                                 : UpdateGroupDatabase(&c, slot, ov, sizeof ov);
+        if (!numbered)
+            return 0;
+    }
+    const std::string_view xref = plain ? std::string_view(ov, strnlen(ov, sizeof ov)) : std::string_view();
+    uint32_t overviewLength = 0, messageIdOffset = 0, messageIdLength = 0;
+    if (plain && FormatOverview(c, ov, overview, sizeof overview, &overviewLength, &messageIdOffset,
+                                &messageIdLength) != OverviewResult::kOk)
+        return 0;
+    StoredLayout layout = LayOut(c, pathValue, headerEnd, xref);
+    if (!plain && !LocateStoredMessageId(c, pathValue, layout, &messageIdOffset, &messageIdLength))
+        return 0;
+    const int64_t headerLength = int64_t{headerEnd} + my_path_name_len + layout.growth;
+    if (!FitsHistoryEntry(c, overviewLength, headerLength, messageIdOffset, messageIdLength))
+        return 0;
+
+    StoreCheckAndWrap(s);
+    const uint64_t storeKey = GetStoreKey(s);
+    iovec pieces[7];
+    int count = 0;
+    if (overviewLength != 0)
+        pieces[count++] = {overview, overviewLength};
+    std::copy(layout.pieces, layout.pieces + layout.count, pieces + count);
+    count += layout.count;
+    const uint32_t written = WriteToStoreV(s, pieces, count);
+    if (written == 0) {
+        LogLine("article: Write failed, disk failure?");
+        CloseConnection(&c);
+    }
+    const uint32_t articleBytes = written - overviewLength;
+    UpdateSeen(slot, c.articleKey, storeKey, articleBytes, static_cast<uint16_t>(overviewLength),
+               static_cast<uint16_t>(headerLength), static_cast<uint16_t>(messageIdOffset),
+               static_cast<uint8_t>(messageIdLength));
+    if (superseding)
+        UpdateSeen(superseded, c.articleKey, storeKey, articleBytes, static_cast<uint16_t>(overviewLength),
+                   static_cast<uint16_t>(headerLength), static_cast<uint16_t>(messageIdOffset),
+                   static_cast<uint8_t>(messageIdLength));
+    CheckStoredMessageId(c, pieces, count, messageIdOffset, messageIdLength);
+    return 1;
+}
+
 }  // namespace
 
 int ArticleInit()
 {
-    csArtFile();
+    csArtFile();  // created here, before any thread can insert
     GetConfigInt("LogFilterRejects", &logFilterRejects);
     GetConfigInt("HonorSupersedes", &honorSupersedes);
     ReadPathName();
@@ -74,5 +392,83 @@ int ArticleInit()
     ControlMessageInit();
     if (const char* patterns = GetConfigString("ControlMessagePatterns"))
         ControlMessagePattern = patterns;
+    return 1;
+}
+
+int AddArticleToFile(ClientContext* c)
+{
+    {
+        CsLock lock(csArtFile());
+        try {
+            if (!InsertArticle(*c))
+                return 0;
+        } catch (const ConnectionClosed&) {
+            throw;
+        } catch (...) {
+            LogLine("Exception occurred in AddArticleToFile()");
+            return 0;
+        }
+    }
+    EnqueueForOutgoing(c);
+    return 1;
+}
+
+int CheckArticleDate(ClientContext* c)
+{
+    constexpr uint32_t kDateSize = 81;
+    char date[kDateSize + 1];
+    int32_t found = GetHeader(*c, "Date: ", date, kDateSize);
+    if (found <= 0 || static_cast<uint32_t>(found) >= kDateSize) {
+        LogFormat("%s:AddArticleToFile(): invalid or no date line", c->peerName);
+        return 0;
+    }
+    const uint32_t parsed = parsedate(std::string_view(date), nullptr);
+    const int64_t now = std::time(nullptr);
+    const int64_t t = parsed == kBadDate ? -1 : int64_t{parsed};
+    c->futureSeconds = t > now ? static_cast<int32_t>(std::min<int64_t>(t - now, INT32_MAX)) : 0;
+    const int64_t age = now - t;
+    if (t <= 5 || age <= 0 || age <= int64_t{MaxArticleAge} * kSecondsPerDay || age >= kYearSeconds)
+        return 1;
+    LogFormat("%s: AddArticleToFile(): article too old (%u days old)", c->peerName,
+              static_cast<unsigned>(age / kSecondsPerDay));
+    return 0;
+}
+
+int WriteOverview(uint32_t store, ClientContext* c, uint32_t* messageIdOffset, uint32_t* messageIdLength,
+                  const char* xref)
+{
+    uint32_t length = 0;
+    if (FormatOverview(*c, xref, overview, sizeof overview, &length, messageIdOffset, messageIdLength) !=
+        OverviewResult::kOk)
+        return 0;
+    return WriteToStore(store, overview, length) == length ? 1 : 0;
+}
+
+int InnoculateHistory(ClientContext* c)
+{
+    CsLock lock(csArtFile());
+    try {
+        if (CheckSeen(c->articleKey)) {
+            CountDuplicate(*c);
+            return 0;
+        }
+        AddSeen(c->articleKey, 0, 0, 0, 0, 0, 0, 0);
+    } catch (const ConnectionClosed&) {
+        throw;
+    } catch (...) {
+    }
+    return 1;
+}
+
+int SetIncomingFilter(const char* text)
+{
+    std::unique_ptr<MatchExpression> compiled;
+    if (text[0] != '\0' && std::strcmp(text, "*") != 0) {
+        compiled = CompileMatchString(text);
+        if (compiled == nullptr)
+            return 0;
+    }
+    CsLock lock(csArtFile());
+    mhIncomingFilter = std::move(compiled);
     return 1;
 }

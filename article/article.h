@@ -5,6 +5,8 @@
 
 #include "platform/sync.h"
 
+struct ClientContext;
+
 // The article insertion lock: one article's history check, slot claim,
 // numbering, store append and history update run as one unit under it. The
 // closing order takes it for good, so it is allocated once and never freed.
@@ -28,3 +30,29 @@ extern const char* ControlMessagePattern;  // comma-separated wildcard patterns
 // queue. Ends the process with status 1 when HostPathIdentifier is missing.
 // Returns 1.
 int ArticleInit();
+
+// The one door into the server: checks the article at the start of the
+// context's buffer (match data prepared), numbers it in its groups, appends
+// its overview record and text to a store, records it in the history and
+// queues it for the sites. 1 accepted, 0 refused (logged where it says why).
+// A store write failure closes the connection (CloseConnection).
+int AddArticleToFile(ClientContext* c);
+
+// 1 when the article's Date: is acceptable, else 0 (logged). Sets
+// futureSeconds. Only an age between MaxArticleAge days and a year refuses.
+int CheckArticleDate(ClientContext* c);
+
+// Appends the overview record of the article, ended by `xref`, to the store;
+// the message-ID field's offset in the record and length go to the out
+// arguments. 1 written, 0 when Subject, From, Date or Message-ID is missing
+// or empty after filtering, or the write failed. Caller holds csArtFile.
+int WriteOverview(uint32_t store, ClientContext* c, uint32_t* messageIdOffset, uint32_t* messageIdLength,
+                  const char* xref);
+
+// Enters the context's message-ID into the history as seen, without an
+// article: 1 added, 0 when it was there already (counted as a refusal).
+int InnoculateHistory(ClientContext* c);
+
+// Sets the incoming filter from a match expression; "" or "*" clears it.
+// 0, keeping the previous filter, when the text does not compile.
+int SetIncomingFilter(const char* text);

@@ -14,6 +14,7 @@
 #include "article/article.h"
 #include "article/article_key.h"
 #include "article/header.h"
+#include "article/retrieval.h"
 #include "history/history.h"
 #include "platform/unique_fd.h"
 #include "server/client_context.h"
@@ -63,6 +64,24 @@ bool MatchesControlPattern(const char* value)
     return false;
 }
 
+// The Xref: line is the overview record's last field: everything after its
+// last TAB, CR LF included.
+void CopyXrefField(const char* line, uint32_t length, char* xref)
+{
+    xref[0] = '\0';
+    for (uint32_t i = length; i-- > 1;) {
+        if (line[i] != '\t')
+            continue;
+        uint32_t size = length - i - 1;
+        // A truncated line would break the header it becomes; none is better.
+        if (size < kSupersedesXrefSize) {
+            std::memcpy(xref, line + i + 1, size);
+            xref[size] = '\0';
+        }
+        return;
+    }
+}
+
 }  // namespace
 
 int ControlMessageInit()
@@ -99,6 +118,24 @@ int WriteControlMessage(const ClientContext& c)
     return written == static_cast<ssize_t>(c.articleLength) ? 1 : 0;
 }
 
-// Placeholder until the history database and retrieval are in: every
-// article is handled as an ordinary one.
-int CheckSupersedes(const ClientContext&, char*, uint32_t*) { return 0; }
+int CheckSupersedes(const ClientContext& c, char* xref, uint32_t* slot)
+{
+    if (!honorSupersedes)
+        return 0;
+    char value[kSupersedesValueSize + 1];
+    if (GetHeader(c, "Supersedes: ", value, kSupersedesValueSize) == 0)
+        return 0;
+    ArticleKey key = 0;
+    if (!GetArticleIDFromString(value, nullptr, &key) || key == c.articleKey)
+        return 0;
+    uint32_t index = 0;
+    if (!SeenGetEntry(key, &index))
+        return 0;
+    uint32_t length = 0;
+    if (auto line = ReadOverviewLine(index, 0, &length))
+        CopyXrefField(line.get(), length, xref);
+    else
+        xref[0] = '\0';
+    *slot = index;
+    return 1;
+}

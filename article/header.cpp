@@ -1,6 +1,7 @@
 // Header lookups: single forward passes over the raw article text.
 #include "article/header.h"
 
+#include <bit>
 #include <cstring>
 
 #include "server/client_context.h"
@@ -24,6 +25,27 @@ inline bool IsHeaderEnd(const char* text, uint32_t length, uint32_t o)
     return length >= 2 && o == length - 2 && text[o] == '\r' && text[o + 1] == '\n';
 }
 
+// Offset of the first CR or LF at or after o, or `length`: eight bytes at a
+// time, since header values are scanned on every lookup.
+inline uint32_t NextLineBreak(const char* text, uint32_t o, uint32_t length)
+{
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr uint64_t kHighs = 0x8080808080808080ULL;
+    for (; o + 8 <= length; o += 8) {
+        uint64_t word;
+        std::memcpy(&word, text + o, 8);
+        const uint64_t cr = word ^ (kOnes * '\r');
+        const uint64_t lf = word ^ (kOnes * '\n');
+        // The lowest flagged byte is exact: the first CR or LF.
+        const uint64_t hit = (((cr - kOnes) & ~cr) | ((lf - kOnes) & ~lf)) & kHighs;
+        if (hit != 0)
+            return o + static_cast<uint32_t>(std::countr_zero(hit) >> 3);
+    }
+    while (o < length && !IsLineBreak(text[o]))
+        ++o;
+    return o;
+}
+
 inline bool NameAt(const char* text, uint32_t o, std::string_view name)
 {
     for (size_t i = 0; i < name.size(); ++i)
@@ -45,12 +67,7 @@ uint32_t FindHeaderLine(const char* text, uint32_t length, std::string_view name
         bool lineStart = o == 0 || IsLineBreak(text[o - 1]);
         if (lineStart && NameAt(text, o, name))
             return o;
-        if (IsLineBreak(text[o])) {
-            ++o;
-            continue;
-        }
-        while (o < length && !IsLineBreak(text[o]))
-            ++o;
+        o = IsLineBreak(text[o]) ? o + 1 : NextLineBreak(text, o, length);
     }
     return kNotFound;
 }
@@ -85,8 +102,7 @@ int LocateHeader(const ClientContext& c, std::string_view name, HeaderSpan* span
     span->value = SkipSpaces(text, length, span->line + static_cast<uint32_t>(name.size()));
     uint32_t pos = span->value;
     for (;;) {
-        while (pos < length && !IsLineBreak(text[pos]))
-            ++pos;
+        pos = NextLineBreak(text, pos, length);
         if (pos == length)
             return 0;
         span->valueEnd = pos;
@@ -123,21 +139,25 @@ int32_t GetHeaderFromBuf(const char* text, std::string_view name, char* out, uin
     uint32_t pos = start;
     uint32_t copied = 0;
     while (pos < length && !IsLineBreak(text[pos])) {
-        if (copied == outSize) {
-            out[copied] = '\0';
+        const uint32_t end = NextLineBreak(text, pos, length);
+        if (end - pos > outSize - copied) {
+            std::memcpy(out + copied, text + pos, outSize - copied);
+            out[outSize] = '\0';
             return static_cast<int32_t>(outSize);
         }
-        out[copied++] = text[pos++];
-        if (pos < length && IsLineBreak(text[pos])) {
-            uint32_t next = pos + 1;
-            if (next < length && text[next] == '\n')
-                ++next;
-            if (next >= length || !IsBlank(text[next]))
-                break;
-            while (next < length && IsBlank(text[next]))
-                ++next;
-            pos = next;
-        }
+        std::memcpy(out + copied, text + pos, end - pos);
+        copied += end - pos;
+        pos = end;
+        if (pos >= length)
+            break;
+        uint32_t next = pos + 1;
+        if (next < length && text[next] == '\n')
+            ++next;
+        if (next >= length || !IsBlank(text[next]))
+            break;
+        while (next < length && IsBlank(text[next]))
+            ++next;
+        pos = next;
     }
     out[copied] = '\0';
     return static_cast<int32_t>(pos - start);

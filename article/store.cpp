@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/sendfile.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -277,6 +278,43 @@ uint32_t WriteToStore(uint32_t store, const void* bytes, uint32_t count)
     }
     Store(s->position, position + count);
     return count;
+}
+
+uint32_t WriteToStoreV(uint32_t store, const iovec* pieces, int count)
+{
+    ArtStore* s = InUse(store);
+    constexpr int kMaxPieces = 16;
+    if (s == nullptr || count < 0 || count > kMaxPieces)
+        return 0;
+    iovec left[kMaxPieces];
+    uint64_t total = 0;
+    for (int i = 0; i < count; ++i) {
+        left[i] = pieces[i];
+        total += pieces[i].iov_len;
+    }
+    if (total > UINT32_MAX)
+        return 0;
+    const uint64_t position = Load(s->position);
+    const int fd = storeHandles[store].load(std::memory_order_relaxed);
+    iovec* next = left;
+    for (uint64_t done = 0; done < total;) {
+        ssize_t n = ::pwritev(fd, next, static_cast<int>(left + count - next), static_cast<off_t>(position + done));
+        if (n <= 0) {
+            LogFormat("Error %u in WriteToStore for %u", n < 0 ? static_cast<unsigned>(errno) : EIO, store);
+            return 0;
+        }
+        done += static_cast<uint64_t>(n);
+        for (auto rest = static_cast<size_t>(n); rest > 0;) {
+            size_t step = rest < next->iov_len ? rest : next->iov_len;
+            next->iov_base = static_cast<char*>(next->iov_base) + step;
+            next->iov_len -= step;
+            rest -= step;
+            if (next->iov_len == 0)
+                ++next;
+        }
+    }
+    Store(s->position, position + total);
+    return static_cast<uint32_t>(total);
 }
 
 uint32_t AdvanceStore(uint32_t store, uint32_t count)

@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct iovec;
+
 struct ClientContext;
 
 inline constexpr uint32_t kMaxStores = 64;
@@ -86,6 +88,11 @@ uint64_t GetStorePosition(uint32_t store);
 // Appends `count` bytes at the write position and advances it. Returns
 // count, or 0 on failure (logged; the position stays).
 uint32_t WriteToStore(uint32_t store, const void* bytes, uint32_t count);
+
+// Appends the `count` pieces at the write position, in order, with one
+// gather write (more only when the kernel writes short), and advances it.
+// The total, or 0 on failure (logged; the position stays).
+uint32_t WriteToStoreV(uint32_t store, const iovec* pieces, int count);
 
 // Moves the write position on by `count` without writing; count, or 0 for
 // an invalid store.

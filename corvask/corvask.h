@@ -69,8 +69,12 @@ CORVASK_EXPORT int AIOTransmitBuffer(AioBuffer* buffer, int file, uint64_t posit
 CORVASK_EXPORT int AIOGetOutstandingWriteCount(AioHandle* handle);
 CORVASK_EXPORT void AIOClose(AioHandle* handle);
 CORVASK_EXPORT int ConnectToHost(const char* host, int port);
+/* Starts a thread that listens on the port (any address) and hands admitted
+ * peers to `connection`: 1, or 0 once the library has shut down. */
 CORVASK_EXPORT int AcceptIncomingConnections(AioAdmitFunction admit,
                                              AioConnectionFunction connection, int port);
+/* Stops the worker and the accept threads and returns when they have
+ * stopped; no handler runs afterwards. Sockets, handles and buffers stay. */
 CORVASK_EXPORT void AsyncShutdown(void);
 
 #ifdef __cplusplus

@@ -4,6 +4,8 @@
 
 #include "corvask/corvask.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <strings.h>
+#include <utility>
 
 #include "access/incoming.h"
 #include "article/article.h"
@@ -24,46 +26,48 @@ std::atomic<uint32_t> check{0}, check_refuse{0}, takethis{0}, takethis_refuse{0}
 
 namespace {
 
+using namespace std::string_view_literals;
+
 // More than this many bytes without a line end is no command.
 constexpr uint32_t kGarbageLimit = 275;
 // Bytes searched again before new data, so a split line end or terminator is found.
 constexpr uint32_t kRescanBytes = 5;
 
 struct Reply {
-    const char* text;  // whole line, or the part before the message-ID
-    bool withId;       // the context's messageId and CR LF follow
+    std::string_view text;  // whole line, or the part before the message-ID
+    bool withId;            // the context's messageId and CR LF follow
 };
 
 Reply ReplyFor(int code)
 {
     switch (code) {
-    case kReplyInvalidArticleId: return {"400 Invalid articleid\r\n", false};
-    case kReplySendIt: return {"335 Send it\r\n", false};
-    case kReplyAlreadyGot: return {"435 Already got it\r\n", false};
-    case kReplyGotIt: return {"235 Got it\r\n", false};
-    case kReplyStreamOk: return {"203 StreamOK\r\n", false};
-    case kReplyCheckRefuse: return {"438 ", true};
-    case kReplyTakethisOk: return {"239 ", true};
-    case kReplyInvalidCommand: return {"500 invalid command\r\n", false};
-    case kReplyGoodbye: return {"205 Goodbye\r\n", false};
-    case 202: return {"202 slave status noted\r\n", false};
-    case 211: return {"211 ", true};
-    case 223: return {"223 ", true};
-    case 238: return {"238 ", true};
-    case 340: return {"340 send it\r\n", false};
-    case 411: return {"411 no such group\r\n", false};
-    case 412: return {"412 no newsgroup has been selected\r\n", false};
-    case 421: return {"421 no next article\r\n", false};
-    case 422: return {"422 no previous article\r\n", false};
-    case 423: return {"423 article not found\r\n", false};
-    case 430: return {"430 article not found\r\n", false};
-    case 437: return {"437 Bad Article\r\n", false};
-    case 439: return {"439 ", true};
-    case 501: return {"501 Syntax error\r\n", false};
-    case kReplyOk: return {"200 OK\r\n", false};
-    case kReplyPostOk: return {"240 got it\r\n", false};
-    case kReplyPostFailed: return {"435 post failed\r\n", false};
-    default: return {"500 OOPS. Unknown code in my code :)\r\n", false};
+    case kReplyInvalidArticleId: return {"400 Invalid articleid\r\n"sv, false};
+    case kReplySendIt: return {"335 Send it\r\n"sv, false};
+    case kReplyAlreadyGot: return {"435 Already got it\r\n"sv, false};
+    case kReplyGotIt: return {"235 Got it\r\n"sv, false};
+    case kReplyStreamOk: return {"203 StreamOK\r\n"sv, false};
+    case kReplyCheckRefuse: return {"438 "sv, true};
+    case kReplyTakethisOk: return {"239 "sv, true};
+    case kReplyInvalidCommand: return {"500 invalid command\r\n"sv, false};
+    case kReplyGoodbye: return {"205 Goodbye\r\n"sv, false};
+    case 202: return {"202 slave status noted\r\n"sv, false};
+    case 211: return {"211 "sv, true};
+    case 223: return {"223 "sv, true};
+    case 238: return {"238 "sv, true};
+    case 340: return {"340 send it\r\n"sv, false};
+    case 411: return {"411 no such group\r\n"sv, false};
+    case 412: return {"412 no newsgroup has been selected\r\n"sv, false};
+    case 421: return {"421 no next article\r\n"sv, false};
+    case 422: return {"422 no previous article\r\n"sv, false};
+    case 423: return {"423 article not found\r\n"sv, false};
+    case 430: return {"430 article not found\r\n"sv, false};
+    case 437: return {"437 Bad Article\r\n"sv, false};
+    case 439: return {"439 "sv, true};
+    case 501: return {"501 Syntax error\r\n"sv, false};
+    case kReplyOk: return {"200 OK\r\n"sv, false};
+    case kReplyPostOk: return {"240 got it\r\n"sv, false};
+    case kReplyPostFailed: return {"435 post failed\r\n"sv, false};
+    default: return {"500 OOPS. Unknown code in my code :)\r\n"sv, false};
     }
 }
 
@@ -164,10 +168,44 @@ constexpr CommandEntry kCommands[] = {
     {"article", 7, kRightRead, true, Reader_Article},
 };
 
+// Replies of the feed commands wait here while the connection has more
+// commands to serve, so a pipelined stream is answered with few sends. They
+// go out before the connection blocks in a read and before any other
+// command runs, so no reply waits for input and the order stays.
+struct PendingReplies {
+    char data[16384];
+    size_t used = 0;
+    bool batching = false;
+};
+thread_local PendingReplies pending;
+
+void SendNow(ClientContext* ctx, const char* data, size_t length)
+{
+    while (length > 0) {
+        ssize_t sent = ::send(ctx->socket, data, length, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            CloseConnection(ctx);
+        data += sent;
+        length -= static_cast<size_t>(sent);
+    }
+}
+
+void FlushReplies(ClientContext* ctx)
+{
+    size_t length = std::exchange(pending.used, 0);
+    if (length != 0)
+        SendNow(ctx, pending.data, length);
+}
+
 // Runs the command on `line`; 1 when the loop removes the line.
 int Dispatch(ClientContext* ctx, char* line, uint32_t length)
 {
     const CommandEntry* command = FindCommand(line, ctx->incomingEntry->rights, transitMode != 0);
+    pending.batching = command != nullptr && command->rights == kRightFeed;
+    if (!pending.batching)
+        FlushReplies(ctx);
     if (command != nullptr)
         return command->handler(ctx, line, length);
     if (logcmds != 0)
@@ -225,9 +263,12 @@ const CommandEntry* FindCommand(const char* line, uint32_t rights, bool transit)
 
 void nntp(ClientContext* ctx)
 {
+    pending.used = 0;
     try {
         CommandLoop(ctx);
     } catch (const ConnectionClosed&) {
+        if (pending.used != 0)
+            ::send(ctx->socket, pending.data, pending.used, MSG_NOSIGNAL | MSG_DONTWAIT);
     } catch (...) {
         LogLine("main: exception occured in nntp.c");
     }
@@ -236,15 +277,15 @@ void nntp(ClientContext* ctx)
 
 int SendData(ClientContext* ctx, const char* data, size_t length)
 {
-    while (length > 0) {
-        ssize_t sent = ::send(ctx->socket, data, length, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            CloseConnection(ctx);
-        data += sent;
-        length -= static_cast<size_t>(sent);
+    if (pending.batching && length <= sizeof pending.data) {
+        if (length > sizeof pending.data - pending.used)
+            FlushReplies(ctx);
+        std::memcpy(pending.data + pending.used, data, length);
+        pending.used += length;
+        return 1;
     }
+    FlushReplies(ctx);
+    SendNow(ctx, data, length);
     return 1;
 }
 
@@ -257,11 +298,11 @@ int Respond(ClientContext* ctx, int code)
     }
     Reply reply = ReplyFor(code);
     if (!reply.withId)
-        return SendData(ctx, reply.text, std::strlen(reply.text));
+        return SendData(ctx, reply.text.data(), reply.text.size());
     char line[kMessageIdSize + 8];
-    size_t prefix = std::strlen(reply.text);
+    size_t prefix = reply.text.size();
     size_t id = strnlen(ctx->messageId, sizeof ctx->messageId);
-    std::memcpy(line, reply.text, prefix);
+    std::memcpy(line, reply.text.data(), prefix);
     std::memcpy(line + prefix, ctx->messageId, id);
     std::memcpy(line + prefix + id, "\r\n", 2);
     return SendData(ctx, line, prefix + id + 2);
@@ -269,6 +310,7 @@ int Respond(ClientContext* ctx, int code)
 
 int PostRead(ClientContext* ctx)
 {
+    FlushReplies(ctx);
     if (ctx->used >= ctx->scanFrom && ctx->used - ctx->scanFrom > kRescanBytes)
         ctx->scanFrom = ctx->used - kRescanBytes;
     else if (ctx->used < ctx->scanFrom)

@@ -55,6 +55,8 @@ void nntp(ClientContext* ctx);
 int Respond(ClientContext* ctx, int code);
 
 // Writes all bytes on the connection. Returns 1; a failed write ends it.
+// During a feed command the bytes may wait until the connection next reads
+// or runs another kind of command, so pipelined replies share one send.
 int SendData(ClientContext* ctx, const char* data, size_t length);
 
 // Reads more data into the buffer after what is held. Returns 1; end of

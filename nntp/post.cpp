@@ -1,9 +1,142 @@
-// Post queue directory and cancel files, and the POST command.
-// Placeholder: filled in when this module is built.
+// Post queue and cancel files. A post is written unchanged into a file of
+// the post queue directory for another process to inject; a cancel file of
+// message-IDs is read by a worker thread that marks them cancelled in the
+// history and then deletes the file.
 #include "nntp/post.h"
 
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "article/article_key.h"
+#include "history/history.h"
 #include "nntp/nntp.h"
+#include "nntp/reception.h"
+#include "platform/unique_fd.h"
+#include "server/client_context.h"
+#include "server/config.h"
 
-int PostInit() { return 1; }
+namespace {
 
-int nntp_post(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
+constexpr int kMaxCancelWorkers = 3;
+constexpr int kCancelLineSize = 16384;
+
+const char* PostQueueDir = "./";
+std::atomic<int> threadCount{0};
+
+// Creates the first free post file name for time `t`; an invalid descriptor
+// when creation fails for another reason than the name being taken.
+UniqueFd CreatePostFile(std::time_t t)
+{
+    char name[4096];
+    std::snprintf(name, sizeof name, "%s/%u.post", PostQueueDir, static_cast<unsigned>(t));
+    for (unsigned n = 0;; ++n) {
+        UniqueFd fd(::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (fd || errno != EEXIST)
+            return fd;
+        std::snprintf(name, sizeof name, "%s/%u-%u.post", PostQueueDir, static_cast<unsigned>(t), n);
+    }
+}
+
+bool WriteAll(int fd, iovec* pieces, int count)
+{
+    for (;;) {
+        while (count > 0 && pieces->iov_len == 0) {
+            ++pieces;
+            --count;
+        }
+        if (count == 0)
+            return true;
+        ssize_t n = ::writev(fd, pieces, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        for (auto rest = static_cast<size_t>(n); rest > 0; ++pieces, --count) {
+            size_t step = rest < pieces->iov_len ? rest : pieces->iov_len;
+            pieces->iov_base = static_cast<char*>(pieces->iov_base) + step;
+            pieces->iov_len -= step;
+            rest -= step;
+            if (pieces->iov_len != 0)
+                break;
+        }
+    }
+}
+
+}  // namespace
+
+int PostInit()
+{
+    if (const char* dir = GetConfigString("PostQueueDirectory"))
+        PostQueueDir = dir;
+    return 1;
+}
+
+int QueuePost(ClientContext* ctx)
+{
+    UniqueFd fd = CreatePostFile(std::time(nullptr));
+    if (!fd)
+        return 0;
+    ++ctx->postCount;
+    char head[64];
+    int headLength = std::snprintf(head, sizeof head, "%s\r\n%u\r\n", ctx->peerAddress, ctx->postCount);
+    iovec pieces[2] = {{head, static_cast<size_t>(headLength)}, {ctx->buffer, ctx->articleLength}};
+    return WriteAll(fd.get(), pieces, 2) ? 1 : 0;
+}
+
+int nntp_post(ClientContext* ctx, char*, uint32_t length)
+{
+    Respond(ctx, 340);
+    FixBuffer(ctx, length);
+    int queued = nntp_readarticle(ctx) && QueuePost(ctx);
+    Respond(ctx, queued ? kReplyPostOk : kReplyPostFailed);
+    nntp_readarticle_cleanup(ctx);
+    return 0;
+}
+
+int ProcessCancelFile(const char* filename)
+{
+    int running = threadCount.load();
+    do {
+        if (running >= kMaxCancelWorkers)
+            return 0;
+    } while (!threadCount.compare_exchange_weak(running, running + 1));
+    try {
+        std::thread([name = std::string(filename)] {
+            ProcessFile(name.c_str());
+            --threadCount;
+        }).detach();
+    } catch (const std::system_error&) {
+        --threadCount;
+        return 0;
+    }
+    return 1;
+}
+
+int CancelWorkersRunning() { return threadCount.load(); }
+
+int ProcessFile(const char* filename)
+{
+    FILE* file = std::fopen(filename, "re");
+    if (file == nullptr)
+        return 0;
+    int cancelled = 0;
+    char line[kCancelLineSize];
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        char messageId[kMessageIdSize];
+        ArticleKey key = 0;
+        if (line[0] == '<' && GetArticleIDFromString(line, messageId, &key))
+            cancelled += CancelSeen(key);
+    }
+    std::fclose(file);
+    ::unlink(filename);
+    return cancelled;
+}

@@ -1,10 +1,181 @@
 // Article reception: IHAVE, CHECK, TAKETHIS and the inoculation command.
-// Placeholder: each command is refused until this module is built.
+// Articles are read in place into the context's buffer and handed to the
+// acceptance pipeline from there.
 #include "nntp/reception.h"
 
-#include "nntp/nntp.h"
+#include <cstdlib>
+#include <cstring>
 
-int nntp_ihave(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
-int nntp_check(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
-int nntp_takethis(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
-int nntp_innoculate(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
+#include "access/incoming.h"
+#include "access/match.h"
+#include "article/article.h"
+#include "article/article_key.h"
+#include "history/history.h"
+#include "nntp/nntp.h"
+#include "nntp/precommit.h"
+#include "server/client_context.h"
+
+namespace {
+
+// The buffer grows once to this for a large article.
+constexpr uint32_t kLargeBufferSize = 1048576;
+constexpr uint32_t kLargeBufferAllocation = kLargeBufferSize + 5;
+// Below this the buffer may still grow.
+constexpr uint32_t kGrowLimit = 1044479;
+// The terminator CR LF "." CR LF; an over-long article keeps this much less
+// one held, so a terminator split across two reads is still found.
+constexpr char kTerminator[] = "\r\n.\r\n";
+constexpr uint32_t kTerminatorLength = 5;
+constexpr uint32_t kHeldBytes = kTerminatorLength - 1;
+// articleLength of the empty article: the clean-up then removes exactly
+// its ".\r\n" (articleLength + 5 wraps to 3).
+constexpr uint32_t kEmptyArticle = UINT32_MAX - 1;
+
+void CountPrecommitSave(ClientContext* ctx)
+{
+    ++precommit_saves;
+    if (ctx->incomingEntry != nullptr)
+        ++ctx->incomingEntry->precommitSaves;
+}
+
+// The buffer is full: grow it once, or give up on the article.
+void GrowBuffer(ClientContext* ctx)
+{
+    if (ctx->bufferSize >= kGrowLimit) {
+        ctx->articleValid = 0;
+        return;
+    }
+    auto* grown = static_cast<char*>(std::realloc(ctx->buffer, kLargeBufferAllocation));
+    if (grown == nullptr)
+        CloseConnection(ctx);
+    ctx->buffer = grown;
+    ctx->bufferSize = kLargeBufferSize;
+}
+
+// An article that is being thrown away: drop what is held but its last
+// bytes, which may begin the terminator.
+void DropHeld(ClientContext* ctx)
+{
+    if (ctx->used > kHeldBytes) {
+        std::memmove(ctx->buffer, ctx->buffer + ctx->used - kHeldBytes, kHeldBytes);
+        ctx->used = kHeldBytes;
+    }
+    ctx->buffer[ctx->used] = '\0';
+    ctx->scanFrom = 0;
+}
+
+int Refusal(const ClientContext* ctx) { return (ctx->flags & 1) != 0 ? 439 : 437; }
+
+// Releases the match data however the pipeline ends.
+struct MatchDataGuard {
+    ClientContext* ctx;
+    ~MatchDataGuard() { FreeMatchData(*ctx); }
+};
+
+}  // namespace
+
+int nntp_readarticle(ClientContext* ctx)
+{
+    ctx->articleValid = 1;
+    for (;;) {
+        if (ctx->used >= ctx->bufferSize - 1)
+            GrowBuffer(ctx);
+        ctx->buffer[ctx->used] = '\0';
+        if (ctx->articleValid && ctx->used >= 3 && std::memcmp(ctx->buffer, ".\r\n", 3) == 0) {
+            ctx->articleLength = kEmptyArticle;
+            ctx->articleValid = 0;
+            return 0;
+        }
+        uint32_t from = ctx->scanFrom < ctx->used ? ctx->scanFrom : 0;
+        const void* found = ::memmem(ctx->buffer + from, ctx->used - from, kTerminator, kTerminatorLength);
+        if (found != nullptr) {
+            ctx->articleLength = static_cast<uint32_t>(static_cast<const char*>(found) - ctx->buffer);
+            return ctx->articleValid ? 1 : 0;
+        }
+        if (!ctx->articleValid)
+            DropHeld(ctx);
+        PostRead(ctx);
+    }
+}
+
+void nntp_readarticle_cleanup(ClientContext* ctx)
+{
+    FixBuffer(ctx, ctx->articleLength + kTerminatorLength);
+    if (ctx->bufferSize > kContextBufferSize && ctx->used + 1 <= kContextBufferSize) {
+        if (auto* shrunk = static_cast<char*>(std::realloc(ctx->buffer, kContextBufferSize + 1))) {
+            ctx->buffer = shrunk;
+            ctx->bufferSize = kContextBufferSize;
+        }
+    }
+}
+
+void nntp_recv_article(ClientContext* ctx, bool idValid)
+{
+    int valid = nntp_readarticle(ctx);
+    if (valid && idValid) {
+        MatchDataGuard guard{ctx};
+        if (PrepareForMatch(*ctx)) {
+            const bool stream = (ctx->flags & 1) != 0;
+            if (AddArticleToFile(ctx))
+                Respond(ctx, stream ? kReplyTakethisOk : kReplyGotIt);
+            else
+                Respond(ctx, Refusal(ctx));
+            nntp_readarticle_cleanup(ctx);
+            return;
+        }
+    }
+    Respond(ctx, Refusal(ctx));
+    nntp_readarticle_cleanup(ctx);
+}
+
+int nntp_ihave(ClientContext* ctx, char*, uint32_t)
+{
+    if (!GetArticleID(*ctx))
+        return Respond(ctx, kReplyInvalidArticleId);
+    FixBuffer(ctx, ctx->used);
+    if (CheckSeen(ctx->articleKey)) {
+        Respond(ctx, kReplyAlreadyGot);
+    } else if (!AddPrecommit(ctx)) {
+        CountPrecommitSave(ctx);
+        Respond(ctx, kReplyAlreadyGot);
+    } else {
+        Respond(ctx, kReplySendIt);
+        nntp_recv_article(ctx, true);
+    }
+    return 0;
+}
+
+int nntp_check(ClientContext* ctx, char*, uint32_t)
+{
+    ++check;
+    if (!GetArticleID(*ctx))
+        return Respond(ctx, 439);
+    if (CheckSeen(ctx->articleKey))
+        return Respond(ctx, kReplyCheckRefuse);
+    if (AddPrecommit(ctx))
+        return Respond(ctx, 238);
+    CountPrecommitSave(ctx);
+    return Respond(ctx, kReplyCheckRefuse);
+}
+
+int nntp_takethis(ClientContext* ctx, char*, uint32_t length)
+{
+    // An invalid message-ID is still read past, then refused; it is not
+    // entered anywhere under its half-parsed key.
+    const bool idValid = GetArticleID(*ctx) != 0;
+    if (idValid)
+        AddPrecommit(ctx);
+    ctx->flags |= 1;
+    FixBuffer(ctx, length);
+    nntp_recv_article(ctx, idValid);
+    ++takethis;
+    return 0;
+}
+
+int nntp_innoculate(ClientContext* ctx, char*, uint32_t)
+{
+    if (!GetArticleID(*ctx))
+        return Respond(ctx, 439);
+    InnoculateHistory(ctx);
+    return 1;
+}

@@ -12,8 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -22,6 +20,12 @@
 #include "server/client_context.h"
 #include "server/config.h"
 #include "server/log.h"
+#include "support/server_harness.h"
+#include "support/unit_config.h"
+
+using verdalix_test::MakeTempDir;
+using verdalix_test::ReadFile;
+using verdalix_test::UseConfigText;
 
 namespace {
 
@@ -47,14 +51,8 @@ protected:
 
     void Start(const std::string& settings)
     {
-        char name[] = "/tmp/filter_test.XXXXXX";
-        ASSERT_NE(::mkdtemp(name), nullptr);
-        dir_ = name;
-        std::string text = "LogDirectory = " + dir_ + "\n" + settings;
-        ConfigClear();
-        FILE* file = fmemopen(text.data(), text.size(), "r");
-        ConfigReadFile(file);
-        std::fclose(file);
+        dir_ = MakeTempDir();
+        UseConfigText("LogDirectory = " + dir_ + "\n" + settings);
         console_init();
         ExternalFilterInit();
     }
@@ -71,13 +69,7 @@ protected:
         return code;
     }
 
-    std::string LogText() const
-    {
-        std::ifstream in(dir_ + "/verdalix.log");
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string LogText() const { return ReadFile(dir_ + "/verdalix.log"); }
 
     std::string dir_;
     std::string article_;

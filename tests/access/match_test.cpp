@@ -156,12 +156,3 @@ TEST(CompileMatchString, RefusesTokensThatDoNotParse)
     EXPECT_EQ(path->head->flags, 0x3000002u);
     EXPECT_EQ(path->head->pattern, "site");
 }
-
-TEST(MatchTokenizer, DelimiterSetsPerCall)
-{
-    MatchTokenizer tokens(",,a b\tc,d");
-    EXPECT_EQ(tokens.Next(",\r\n\t"), "a b");
-    EXPECT_EQ(tokens.Next(" ,\n"), "c");
-    EXPECT_EQ(tokens.Next(","), "d");
-    EXPECT_EQ(tokens.Next(","), std::nullopt);
-}

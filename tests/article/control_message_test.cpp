@@ -191,3 +191,62 @@ TEST_F(ControlMessage, FileNumbersSkipExistingFiles)
     EXPECT_EQ(WriteControlMessage(a.c), 0);
     EXPECT_EQ(ProcessControlMessage(a.c, "newgroup a"), 1);
 }
+
+TEST_F(ControlMessage, SupersedesTakesOverTheOldXref)
+{
+    const std::string xref = "Xref: here alt.test:12 misc.test:7 \r\n";
+    const uint32_t old = StoreArticle("<old@x>", "s\tf\td\t<old@x>\tr\t9\t1\t" + xref, Article(""));
+    char out[kSupersedesXrefSize];
+    uint32_t slot = 0xFFFFFFFF;
+
+    Received known(Article("Supersedes: <old@x>\r\n"));
+    EXPECT_EQ(CheckSupersedes(known.c, out, &slot), 1);
+    EXPECT_EQ(slot, old);
+    EXPECT_EQ(std::string(out), xref);
+
+    // Switched off, unknown, unreadable or its own message-ID: an ordinary
+    // article, and the out values stay as they were.
+    std::string untouched(out);
+    slot = 0xFFFFFFFF;
+    honorSupersedes = 0;
+    EXPECT_EQ(CheckSupersedes(known.c, out, &slot), 0);
+    honorSupersedes = 1;
+    Received unknown(Article("Supersedes: <never@x>\r\n"));
+    EXPECT_EQ(CheckSupersedes(unknown.c, out, &slot), 0);
+    Received unreadable(Article("Supersedes: old@x\r\n"));
+    EXPECT_EQ(CheckSupersedes(unreadable.c, out, &slot), 0);
+    Received none(Article("Subject: <old@x>\r\n"));
+    EXPECT_EQ(CheckSupersedes(none.c, out, &slot), 0);
+    Received itself(Article("Supersedes: <old@x>\r\n"), "<old@x>");
+    EXPECT_EQ(CheckSupersedes(itself.c, out, &slot), 0);
+    EXPECT_EQ(slot, 0xFFFFFFFFu);
+    EXPECT_EQ(std::string(out), untouched);
+
+    // A cancelled target is still superseded, without an Xref: line.
+    EXPECT_EQ(CancelSeen(KeyOf("<old@x>")), 1);
+    EXPECT_EQ(CheckSupersedes(known.c, out, &slot), 1);
+    EXPECT_EQ(slot, old);
+    EXPECT_EQ(std::string(out), "");
+}
+
+TEST_F(ControlMessage, SupersedesOfUnfitOverviewRecords)
+{
+    char out[kSupersedesXrefSize];
+    uint32_t slot = 0;
+
+    // Other data over the record (not 7 TABs): the target is marked gone.
+    const uint32_t bad = StoreArticle("<bad@x>", "no\ttabs\tenough\r\n", Article(""));
+    Received overwritten(Article("Supersedes: <bad@x>\r\n"));
+    EXPECT_EQ(CheckSupersedes(overwritten.c, out, &slot), 1);
+    EXPECT_EQ(slot, bad);
+    EXPECT_EQ(std::string(out), "");
+    EXPECT_EQ(SeenValidateArticle(bad), 0);
+
+    // An Xref: line that does not fit the buffer is left out, not cut.
+    const std::string longXref = "Xref: here " + std::string(kSupersedesXrefSize, 'g') + ":1 \r\n";
+    const uint32_t big = StoreArticle("<big@x>", "s\tf\td\t<big@x>\t\t9\t1\t" + longXref, Article(""));
+    Received huge(Article("Supersedes: <big@x>\r\n"));
+    EXPECT_EQ(CheckSupersedes(huge.c, out, &slot), 1);
+    EXPECT_EQ(slot, big);
+    EXPECT_EQ(std::string(out), "");
+}

@@ -135,3 +135,16 @@ TEST(GetHeaderRange, RawRangesAndFlags)
     EXPECT_EQ(GetHeaderRange(cut.c, "Xref:", &offset, &length, &folded), 0);
     EXPECT_EQ(GetHeaderRangeFull(cut.c, "Xref:", &offset, &length, &folded), 0);
 }
+
+TEST(GetHeader, LoneLineBreaksAtEveryAlignment)
+{
+    for (const char* lineBreak : {"\r", "\n"}) {
+        for (size_t k = 1; k < 20; ++k) {
+            std::string value(k, 'v');
+            value[k / 2] = '\x80';  // high bytes are not line breaks
+            Received r("X: " + value + lineBreak + "Y: w\r\n\r\n");
+            EXPECT_EQ(Value(r, "x: "), std::to_string(k) + ":" + value) << k;
+            EXPECT_EQ(Value(r, "y: "), "1:w") << k;
+        }
+    }
+}

@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "access/incoming.h"
@@ -17,23 +15,17 @@
 #include "server/client_context.h"
 #include "server/config.h"
 #include "server/log.h"
+#include "support/server_harness.h"
+#include "support/unit_config.h"
 
 namespace fs = std::filesystem;
 
+using verdalix_test::MakeTempDir;
+using verdalix_test::ReadFile;
+using verdalix_test::WriteFile;
+using verdalix_test::UseConfigText;
+
 namespace {
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 std::string Record(const std::string& id)
 {
@@ -44,9 +36,7 @@ class FeedQueues : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char name[] = "/tmp/queue_test.XXXXXX";
-        ASSERT_NE(::mkdtemp(name), nullptr);
-        dir_ = name;
+        dir_ = MakeTempDir();
         Configure("FeedQueuePath = " + dir_ + "\n");
         while (siteHead != nullptr)
             SiteDelete(siteHead->name.c_str());
@@ -62,11 +52,7 @@ protected:
 
     void Configure(const std::string& settings)
     {
-        std::string text = "LogDirectory = " + dir_ + "\n" + settings;
-        ConfigClear();
-        FILE* file = fmemopen(text.data(), text.size(), "r");
-        ConfigReadFile(file);
-        std::fclose(file);
+        UseConfigText("LogDirectory = " + dir_ + "\n" + settings);
         console_init();
         FeedInit();
         PrecommitInit();
@@ -79,11 +65,13 @@ protected:
         return SiteFind(name);
     }
 
-    fs::path SiteDir(const Site* site) const { return fs::path(dir_) / site->name; }
+    std::string SiteDir(const Site* site) const { return dir_ + "/" + site->name; }
+
+    std::string QFile(const Site* site, const std::string& name) const { return SiteDir(site) + "/" + name; }
 
     std::vector<std::string> Files(const Site* site) const { return GetQFileList(SiteDir(site)); }
 
-    std::string LogText() const { return ReadFile(fs::path(dir_) / "verdalix.log"); }
+    std::string LogText() const { return ReadFile(dir_ + "/verdalix.log"); }
 
     static int Enqueue(Site* site, const std::string& id)
     {
@@ -112,7 +100,7 @@ TEST_F(FeedQueues, NotRealtimeGoesToFilesThatRotate)
     EXPECT_EQ(Enqueue(site, "<b@x>"), 1);
     EXPECT_EQ(ArticleQueue(site), "");
     EXPECT_EQ(Files(site), std::vector<std::string>{"1000.qf"});
-    EXPECT_EQ(ReadFile(SiteDir(site) / "1000.qf"), Record("<a@x>") + Record("<b@x>"));
+    EXPECT_EQ(ReadFile(QFile(site, "1000.qf")), Record("<a@x>") + Record("<b@x>"));
     EXPECT_EQ(site->filesPending, 1);
 
     // 600 seconds on the file is still within its time; 601 closes it.
@@ -122,7 +110,7 @@ TEST_F(FeedQueues, NotRealtimeGoesToFilesThatRotate)
     curSecondCount = 1601;
     Enqueue(site, "<d@x>");
     EXPECT_EQ(Files(site), (std::vector<std::string>{"1000.qf", "1601.qf"}));
-    EXPECT_EQ(ReadFile(SiteDir(site) / "1601.qf"), Record("<d@x>"));
+    EXPECT_EQ(ReadFile(QFile(site, "1601.qf")), Record("<d@x>"));
 
     // The closed file is read; the one being written is passed over.
     EXPECT_EQ(Reload(site), 1);
@@ -141,7 +129,7 @@ TEST_F(FeedQueues, FullMemoryQueueOverflowsToFile)
     EXPECT_EQ(Enqueue(site, "<over1@x>"), 1);
     EXPECT_EQ(Enqueue(site, "<over2@x>"), 1);
     EXPECT_EQ(ArticleQueue(site).size(), kSiteQueueSize);
-    EXPECT_EQ(ReadFile(SiteDir(site) / "1000.qf"), Record("<over1@x>") + Record("<over2@x>"));
+    EXPECT_EQ(ReadFile(QFile(site, "1000.qf")), Record("<over1@x>") + Record("<over2@x>"));
 
     // Once the memory queue has been taken, new articles go there again; the
     // file is read when it has been closed and the memory queue is empty.
@@ -167,17 +155,17 @@ TEST_F(FeedQueues, RecordCutByChunkEndComesWholeInTheNextChunk)
         bytes += Record(id);
     }
     ASSERT_EQ(bytes.size(), 8195u);
-    WriteFile(SiteDir(site) / "5.qf", bytes);
-    WriteFile(SiteDir(site) / "7.qf", "abc");  // too short: deleted unread
-    WriteFile(SiteDir(site) / "9.qf", Record("<last@x>"));
+    WriteFile(QFile(site, "5.qf"), bytes);
+    WriteFile(QFile(site, "7.qf"), "abc");  // too short: deleted unread
+    WriteFile(QFile(site, "9.qf"), Record("<last@x>"));
 
     EXPECT_EQ(Reload(site), 1);
     EXPECT_EQ(ArticleQueue(site), bytes.substr(0, 744 * 11));
-    EXPECT_EQ(site->curSendFileName, (SiteDir(site) / "5.qf").string());
+    EXPECT_EQ(site->curSendFileName, QFile(site, "5.qf"));
     EXPECT_NE(SiteGetConfig("news1")->find("{curSendFileName " + site->curSendFileName + "}"), std::string::npos);
     EXPECT_EQ(Reload(site), 1);
     EXPECT_EQ(ArticleQueue(site), Record("<0000744@>"));
-    EXPECT_FALSE(fs::exists(SiteDir(site) / "5.qf"));
+    EXPECT_FALSE(fs::exists(QFile(site, "5.qf")));
     EXPECT_EQ(site->curSendFileName, "");
 
     EXPECT_EQ(Reload(site), 1);
@@ -190,10 +178,10 @@ TEST_F(FeedQueues, ChunkWithoutRecordEndIsSkipped)
 {
     Site* site = NewSite("news1", "1");
     fs::create_directories(SiteDir(site));
-    WriteFile(SiteDir(site) / "1.qf", std::string(8192, 'z') + Record("<after@x>"));
+    WriteFile(QFile(site, "1.qf"), std::string(8192, 'z') + Record("<after@x>"));
     EXPECT_EQ(Reload(site), 1);
     EXPECT_EQ(ArticleQueue(site), Record("<after@x>"));
-    EXPECT_NE(LogText().find("no record end in 8192 bytes of " + (SiteDir(site) / "1.qf").string()),
+    EXPECT_NE(LogText().find("no record end in 8192 bytes of " + QFile(site, "1.qf")),
               std::string::npos);
 }
 
@@ -203,11 +191,11 @@ TEST_F(FeedQueues, BacklogIsPrunedAndTakenNumbersSkipped)
     SiteSetParameter("news1", "maxQFiles", "2");
     fs::create_directories(SiteDir(site));
     for (const char* name : {"1000.qf", "998.qf", "10.qf", "999.qf", "2.qf"})
-        WriteFile(SiteDir(site) / name, Record("<old@x>"));
+        WriteFile(QFile(site, name), Record("<old@x>"));
     EXPECT_EQ(Enqueue(site, "<new@x>"), 1);
     // 1000 was taken, so the new file is 1001; the three oldest went.
     EXPECT_EQ(Files(site), (std::vector<std::string>{"999.qf", "1000.qf", "1001.qf"}));
-    EXPECT_EQ(ReadFile(SiteDir(site) / "1001.qf"), Record("<new@x>"));
+    EXPECT_EQ(ReadFile(QFile(site, "1001.qf")), Record("<new@x>"));
     EXPECT_NE(LogText().find("backlog purge: 3 files deleted for news1"), std::string::npos);
 }
 
@@ -216,7 +204,7 @@ TEST_F(FeedQueues, UncreatableDirectoryIsLogged)
     Site* site = NewSite("news1", "0");
     WriteFile(SiteDir(site), "a plain file where the directory should be");
     EXPECT_EQ(Enqueue(site, "<a@x>"), 0);
-    EXPECT_NE(LogText().find("could not create " + (SiteDir(site) / "1000.qf").string() + " (outgoing queue file)"),
+    EXPECT_NE(LogText().find("could not create " + QFile(site, "1000.qf") + " (outgoing queue file)"),
               std::string::npos);
 }
 
@@ -315,7 +303,7 @@ TEST_F(FeedQueues, ShutdownWritesMemoryQueuesThatARestartReads)
     EXPECT_EQ(FeedShutdown(), 1);
     EXPECT_EQ(site->realtime, 0);
     EXPECT_EQ(Files(site), std::vector<std::string>{"1000.qf"});
-    EXPECT_EQ(ReadFile(SiteDir(site) / "1000.qf"), Record("<waiting@x>") + Record("<wanted@x>"));
+    EXPECT_EQ(ReadFile(QFile(site, "1000.qf")), Record("<waiting@x>") + Record("<wanted@x>"));
 
     // The next run: the same site declared again finds them.
     Configure("FeedQueuePath = " + dir_ + "\n");

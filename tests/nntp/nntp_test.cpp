@@ -114,17 +114,6 @@ protected:
     UniqueFd peer;
 };
 
-TEST_F(Session, NewContextIsEmptyWithNoGroupSelected)
-{
-    EXPECT_EQ(ctx->bufferSize, 65536u);
-    EXPECT_EQ(ctx->used, 0u);
-    EXPECT_EQ(ctx->buffer[0], '\0');
-    EXPECT_EQ(ctx->selection.group, 0xFFFFFFFFu);
-    EXPECT_EQ(ctx->selection.current, 0xFFFFFFFFu);
-    EXPECT_EQ(ctx->selection.low, 0xFFFFFFFFu);
-    EXPECT_EQ(ctx->selection.high, 0xFFFFFFFFu);
-}
-
 TEST_F(Session, RepliesAndTheirCounters)
 {
     std::strcpy(ctx->messageId, "<a@b>");
@@ -289,19 +278,6 @@ TEST_F(Loop, PipelinedCommandsAreAnsweredInOrderAndQuitEndsTheSession)
     EXPECT_TRUE(PeerClosed());
     Join();
     EXPECT_EQ(TotalConnected, total);
-}
-
-TEST_F(Loop, ModeStreamFollowsTheStreamingSwitch)
-{
-    entry.streaming = 1;
-    Run(kRightFeed);
-    Put("mode stream\r\n");
-    EXPECT_EQ(Lines(1), "203 StreamOK\r\n");
-    entry.streaming = 0;
-    Put("MODE STREAM\r\nquit\r\n");
-    EXPECT_EQ(Lines(2), "500 invalid command\r\n205 Goodbye\r\n");
-    EXPECT_TRUE(PeerClosed());
-    Join();
 }
 
 TEST_F(Loop, LineEndSplitAcrossReadsIsFound)

@@ -3,22 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <thread>
 
 #include "access/incoming.h"
 #include "server/client_context.h"
-#include "server/config.h"
+#include "support/unit_config.h"
+
+using verdalix_test::UseConfigText;
 
 namespace {
 
 void Configure(const char* text)
 {
-    ConfigClear();
-    FILE* file = fmemopen(const_cast<char*>(text), std::strlen(text), "r");
-    ConfigReadFile(file);
-    std::fclose(file);
+    UseConfigText(text);
     PrecommitInit();
 }
 

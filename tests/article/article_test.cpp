@@ -1,0 +1,324 @@
+// The acceptance pipeline against a real history, store and group database
+// in a temporary directory: the stored bytes and history entry of accepted
+// articles, the refusals and what they leave behind, the date check.
+#include "article/article.h"
+
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+#include <algorithm>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "access/incoming.h"
+#include "access/match.h"
+#include "article/article_key.h"
+#include "article/store.h"
+#include "groups/groupdb.h"
+#include "history/history.h"
+#include "server/client_context.h"
+#include "server/config.h"
+#include "support/server_harness.h"
+
+namespace {
+
+using verdalix_test::MakeTempDir;
+
+std::string dir;
+IncomingEntry peer;
+
+// One history, store and group database per test process.
+class PipelineTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!dir.empty())
+            return;
+        dir = MakeTempDir();
+        std::string config = "HostPathIdentifier = test.host\nHistoryTablePath = " + dir +
+                             "\nHistoryDataPath = " + dir + "\nGroupDataPath = " + dir +
+                             "\nControlQueueDirectory = " + dir + "\nSeenTableSize = 1024\nSeenDataCount = 4096\n";
+        FILE* file = ::fmemopen(config.data(), config.size(), "r");
+        ConfigReadFile(file);
+        std::fclose(file);
+        SeenInit();
+        ArtStoreInit();
+        ASSERT_NE(BuildArtStore(0, dir.c_str(), "*", 8, 0), nullptr);
+        ArticleInit();
+        ASSERT_EQ(CreateGroup("misc.test", 0, 1, 1, "y"), 1);
+        ASSERT_EQ(CreateGroup("mod.test", 1, 1, 1, "m"), 1);
+    }
+
+    void TearDown() override
+    {
+        for (ClientContext* c : contexts_) {
+            FreeMatchData(*c);
+            AddContextToFreeList(c);
+        }
+    }
+
+    // A context holding `text` as received (followed by the terminator),
+    // with its message-ID and match data prepared like reception does.
+    ClientContext* Received(const std::string& text)
+    {
+        ClientContext* c = AllocClientContext();
+        contexts_.push_back(c);
+        std::string wire = text + "\r\n.\r\n";
+        if (wire.size() >= c->bufferSize) {
+            c->buffer = static_cast<char*>(std::realloc(c->buffer, wire.size() + 1));
+            c->bufferSize = static_cast<uint32_t>(wire.size());
+        }
+        std::memcpy(c->buffer, wire.c_str(), wire.size() + 1);
+        c->used = static_cast<uint32_t>(wire.size());
+        c->articleLength = static_cast<uint32_t>(text.size());
+        const char* id = std::strstr(text.c_str(), "Message-ID: ");
+        EXPECT_NE(id, nullptr);
+        GetArticleIDFromString(id + 12, c->messageId, &c->articleKey);
+        c->incomingEntry = &peer;
+        c->peerName = "peer.test";
+        PrepareForMatch(*c);
+        return c;
+    }
+
+    std::vector<ClientContext*> contexts_;
+};
+
+std::string Date(int daysAgo)
+{
+    char text[64];
+    std::time_t t = std::time(nullptr) - static_cast<std::time_t>(daysAgo) * 86400;
+    std::tm tm {};
+    ::gmtime_r(&t, &tm);
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+    return text;
+}
+
+int serial = 0;
+
+// An article with a fresh message-ID; `extra` goes in before the blank line.
+std::string Article(const std::string& extra = "", const std::string& groups = "misc.test",
+                    const std::string& subject = "hello\tworld")
+{
+    std::string id = "<" + std::to_string(++serial) + "." + std::to_string(::getpid()) + "@test>";
+    return "Path: peer.test!origin\r\nFrom: someone@test\r\nNewsgroups: " + groups + "\r\nSubject: " + subject +
+           "\r\nMessage-ID: " + id + "\r\nDate: " + Date(1) + "\r\n" + extra + "\r\nbody line\r\n..dotted\r\n";
+}
+
+std::string Read(uint64_t storeKey, uint32_t offset, uint32_t length)
+{
+    std::string bytes(length, '\0');
+    EXPECT_EQ(ReadStore(storeKey, bytes.data(), offset, length), length);
+    return bytes;
+}
+
+// What the history entry of the context's message-ID leads to.
+struct Stored {
+    std::string article, overview, messageId;
+    uint32_t headerLength = 0;
+};
+
+Stored ReadBack(const ClientContext& c)
+{
+    Stored s;
+    uint32_t slot = 0;
+    EXPECT_EQ(SeenGetEntry(c.articleKey, &slot), 1);
+    uint64_t key = 0;
+    uint32_t offset = 0, length = 0;
+    EXPECT_EQ(SeenGetArticle(slot, &key, &offset, &length), 1);
+    s.article = Read(key, offset, length);
+    uint32_t overviewLength = 0;
+    EXPECT_EQ(SeenGetOverview(slot, &key, &overviewLength), 1);
+    s.overview = Read(key, 0, overviewLength);
+    EXPECT_EQ(SeenGetArticleMessageID(slot, &key, &offset, &length), 1);
+    s.messageId = Read(key, offset, length);
+    EXPECT_EQ(SeenGetArticleHeader(slot, &key, &offset, &length), 1);
+    s.headerLength = length;
+    return s;
+}
+
+std::string XrefLine(const std::string& stored)
+{
+    size_t at = stored.find("\r\nXref: ");
+    return at == std::string::npos ? "" : stored.substr(at + 2, stored.find("\r\n", at + 2) - at);
+}
+
+TEST_F(PipelineTest, AcceptedArticleIsStoredWithPathXrefAndOverview)
+{
+    std::string text = Article();
+    ClientContext* c = Received(text);
+    ASSERT_EQ(AddArticleToFile(c), 1);
+    Stored s = ReadBack(*c);
+
+    std::string xref = XrefLine(s.article);
+    ASSERT_EQ(xref.rfind("Xref: test.host misc.test:", 0), 0u) << s.article;
+    std::string expected = text;
+    expected.insert(expected.find("\r\n\r\n") + 2, xref);
+    expected.insert(6, "test.host!");
+    EXPECT_EQ(s.article, expected);
+    EXPECT_EQ(s.article.substr(s.headerLength, 4), "\r\n\r\n");
+    EXPECT_EQ(s.messageId, c->messageId);
+
+    // TAB in the subject becomes a blank; no References gives an empty field.
+    std::string lines = std::to_string(std::count(text.begin(), text.end(), '\n'));
+    EXPECT_EQ(s.overview, "hello world\tsomeone@test\t" + Date(1) + "\t" + c->messageId + "\t\t" +
+                              std::to_string(text.size()) + "\t" + lines + "\t" + xref);
+}
+
+TEST_F(PipelineTest, OldXrefIsReplacedWhereItStood)
+{
+    for (bool beforePath : {true, false}) {
+        std::string text = Article();
+        if (beforePath)
+            text = "Xref: other 1:2\r\n" + text;
+        else
+            text.insert(text.find("\r\n\r\n") + 2, "Xref: other 1:2\r\n");
+        ClientContext* c = Received(text);
+        ASSERT_EQ(AddArticleToFile(c), 1);
+        Stored s = ReadBack(*c);
+        std::string xref = XrefLine("\r\n" + s.article);
+        std::string expected = text;
+        expected.replace(expected.find("Xref: other 1:2\r\n"), 17, xref);
+        expected.insert(expected.find("Path: ") + 6, "test.host!");
+        EXPECT_EQ(s.article, expected) << beforePath;
+        EXPECT_EQ(s.article.substr(s.headerLength, 4), "\r\n\r\n");
+        EXPECT_EQ(s.messageId, c->messageId);
+    }
+}
+
+TEST_F(PipelineTest, DuplicateIsCountedAsRefusedNotRejected)
+{
+    std::string text = Article();
+    ASSERT_EQ(AddArticleToFile(Received(text)), 1);
+    uint32_t refuses = peer.refuses, rejects = peer.rejects;
+    EXPECT_EQ(AddArticleToFile(Received(text)), 0);
+    EXPECT_EQ(peer.refuses, refuses + 1);
+    EXPECT_EQ(peer.rejects, rejects - 1);  // the caller's 437/439 adds it back
+}
+
+TEST_F(PipelineTest, RefusalsBeforeTheSlotLeaveNoHistoryEntryLaterOnesAPlaceholder)
+{
+    std::string noBlank = Article();
+    noBlank.replace(0, 6, "Path:");
+    ClientContext* c = Received(noBlank);
+    EXPECT_EQ(AddArticleToFile(c), 0);
+    EXPECT_EQ(CheckSeen(c->articleKey), 0);
+
+    std::string old = Article();
+    old.replace(old.find(Date(1)), Date(1).size(), Date(10));
+    c = Received(old);
+    EXPECT_EQ(AddArticleToFile(c), 0);
+    EXPECT_EQ(CheckSeen(c->articleKey), 0);
+
+    // Refused once numbered or laid out: the message-ID stays seen.
+    for (const std::string& text : {Article("", "misc.test", "\xe4\xf6\xfc"), Article("", "mod.test"),
+                                    Article("", "no.such.group")}) {
+        c = Received(text);
+        uint64_t position = GetStorePosition(0);
+        EXPECT_EQ(AddArticleToFile(c), 0) << text;
+        EXPECT_EQ(CheckSeen(c->articleKey), 1) << text;
+        EXPECT_EQ(GetStorePosition(0), position);
+    }
+    EXPECT_EQ(AddArticleToFile(Received(Article("Approved: mod@test\r\n", "mod.test"))), 1);
+}
+
+// History entries hold 16-bit offsets and an 8-bit message-ID length.
+TEST_F(PipelineTest, ArticleTooLargeForItsHistoryEntryIsRefusedBeforeWriting)
+{
+    std::string huge = "X-Long: " + std::string(70000, 'a') + "\r\n";
+    std::string longRefs = "References: <" + std::string(66000, 'r') + "@x>\r\n";
+    for (const std::string& extra : {huge, longRefs}) {
+        ClientContext* c = Received(Article(extra));
+        uint64_t position = GetStorePosition(0);
+        EXPECT_EQ(AddArticleToFile(c), 0);
+        EXPECT_EQ(CheckSeen(c->articleKey), 1);
+        EXPECT_EQ(GetStorePosition(0), position);
+    }
+}
+
+TEST_F(PipelineTest, TransitModeStoresWithoutXrefOrOverview)
+{
+    std::string text = Article();
+    text.insert(text.find("\r\n\r\n") + 2, "Xref: other misc.test:5\r\n");
+    transitMode = 1;
+    ClientContext* c = Received(text);
+    int accepted = AddArticleToFile(c);
+    transitMode = 0;
+    ASSERT_EQ(accepted, 1);
+    Stored s = ReadBack(*c);
+    std::string expected = text;
+    expected.erase(expected.find("Xref: other"), 25);
+    expected.insert(6, "test.host!");
+    EXPECT_EQ(s.article, expected);
+    EXPECT_EQ(s.overview, "");
+    EXPECT_EQ(s.messageId, c->messageId);
+    EXPECT_EQ(s.article.substr(s.headerLength, 4), "\r\n\r\n");
+}
+
+TEST_F(PipelineTest, StoreWriteFailureClosesTheConnectionAndReleasesTheLock)
+{
+    ClientContext* c = Received(Article());
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved {};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limit = saved;
+    limit.rlim_cur = GetStorePosition(0);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    EXPECT_THROW(AddArticleToFile(c), ConnectionClosed);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(CheckSeen(c->articleKey), 1);
+    bool free = false;
+    std::thread([&free] {
+        free = csArtFile().try_lock();
+        if (free)
+            csArtFile().unlock();
+    }).join();
+    EXPECT_TRUE(free);
+}
+
+TEST_F(PipelineTest, IncomingFilterAndInoculation)
+{
+    ASSERT_EQ(SetIncomingFilter("alt.*"), 1);
+    EXPECT_EQ(AddArticleToFile(Received(Article())), 0);
+    EXPECT_EQ(SetIncomingFilter("&,broken"), 0);  // the filter in force stays
+    EXPECT_EQ(AddArticleToFile(Received(Article())), 0);
+    ASSERT_EQ(SetIncomingFilter("*"), 1);
+    EXPECT_EQ(AddArticleToFile(Received(Article())), 1);
+
+    ClientContext* c = Received(Article());
+    EXPECT_EQ(InnoculateHistory(c), 1);
+    EXPECT_EQ(CheckSeen(c->articleKey), 1);
+    EXPECT_EQ(InnoculateHistory(c), 0);
+    EXPECT_EQ(AddArticleToFile(c), 0);
+}
+
+TEST_F(PipelineTest, DateCheck)
+{
+    MaxArticleAge = 7;
+    auto dated = [this](const std::string& date) {
+        std::string text = Article();
+        text.replace(text.find(Date(1)), Date(1).size(), date);
+        return Received(text);
+    };
+    EXPECT_EQ(CheckArticleDate(dated(Date(10))), 0);
+    EXPECT_EQ(CheckArticleDate(dated(Date(400))), 1);
+    EXPECT_EQ(CheckArticleDate(dated(Date(6))), 1);
+    EXPECT_EQ(CheckArticleDate(dated("not a date at all")), 1);
+    EXPECT_EQ(CheckArticleDate(dated(std::string(81, '1'))), 0);
+    ClientContext* future = dated(Date(-1));
+    EXPECT_EQ(CheckArticleDate(future), 1);
+    EXPECT_GT(future->futureSeconds, 86000);
+    EXPECT_LE(future->futureSeconds, 86400);
+    std::string noDate = Article();
+    noDate.replace(noDate.find("Date: "), 6, "Data: ");
+    EXPECT_EQ(CheckArticleDate(Received(noDate)), 0);
+}
+
+}  // namespace

@@ -1,0 +1,452 @@
+// End-to-end: peers feeding articles with IHAVE and CHECK/TAKETHIS, posts
+// landing in the post queue, and what ends up in the store files.
+#include <dirent.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/nntp_client.h"
+#include "support/server_harness.h"
+
+using verdalix_test::NntpClient;
+using verdalix_test::ReadFile;
+using verdalix_test::TestServer;
+
+namespace {
+
+// A feeding peer with every right, one store for everything and a few groups.
+std::string FeedScript(const std::string& storeSelection = "*", const std::string& more = "")
+{
+    std::string script = "AddIncoming 127.0.0.1\nSetIncoming 127.0.0.1 rights 7\nSetIncoming 127.0.0.1 streaming 1\n"
+                         "CreateArtStore 0 @DIR@/stores {" + storeSelection + "} 16 0\n"
+                         "CreateGroup misc.test 0 1 y 1\nCreateGroup mod.test 1 1 m 1\n";
+    for (int i = 0; i < 17; ++i)
+        script += "CreateGroup cross.g" + std::to_string(i) + " " + std::to_string(2 + i) + " 1 y 1\n";
+    return script + more + "AcceptConnections\n";
+}
+
+std::string Date(int daysAgo)
+{
+    char text[64];
+    std::time_t t = std::time(nullptr) - static_cast<std::time_t>(daysAgo) * 86400;
+    std::tm tm {};
+    ::gmtime_r(&t, &tm);
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+    return text;
+}
+
+struct Headers {
+    std::string path = "peer.example!poster";
+    std::string groups = "misc.test";
+    std::string date = Date(1);
+    std::string extra;
+};
+
+// An article as sent on the wire, terminator included.
+std::string Article(const std::string& id, const Headers& h = {}, const std::string& body = "body\r\n")
+{
+    std::string text;
+    if (!h.path.empty())
+        text += "Path: " + h.path + "\r\n";
+    text += "From: poster@example\r\n";
+    if (!h.groups.empty())
+        text += "Newsgroups: " + h.groups + "\r\n";
+    text += "Subject: test " + id + "\r\nMessage-ID: " + id + "\r\n";
+    if (!h.date.empty())
+        text += "Date: " + h.date + "\r\n";
+    return text + h.extra + "\r\n" + body + ".\r\n";
+}
+
+std::string Id(const std::string& name) { return "<" + name + "." + std::to_string(::getpid()) + "@test>"; }
+
+// Connects as the feeding peer and reads the greeting.
+void Feed(TestServer& server, NntpClient& client)
+{
+    ASSERT_TRUE(client.Connect(server.Port()));
+    ASSERT_EQ(client.ReadLine().substr(0, 3), "200");
+}
+
+void StartServer(TestServer& server, const std::string& script = FeedScript())
+{
+    server.SetScript(script);
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.WaitForListening());
+}
+
+std::string Ihave(NntpClient& client, const std::string& id, const std::string& article)
+{
+    std::string offer = client.Command("IHAVE " + id);
+    if (offer.substr(0, 3) != "335")
+        return offer;
+    client.Send(article);
+    return client.ReadLine();
+}
+
+std::string StoreFile(const TestServer& server) { return ReadFile(server.Path("stores/0-articles.dat")); }
+
+size_t Count(const std::string& haystack, const std::string& needle)
+{
+    size_t n = 0;
+    for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+// The value of `{name value}` in the statistics reply.
+long Stat(NntpClient& client, const std::string& name)
+{
+    std::string reply = client.Command("ssp");
+    size_t at = reply.find("{" + name + " ");
+    return at == std::string::npos ? -1 : std::stol(reply.substr(at + name.size() + 2));
+}
+
+// The number the article of `id` got in misc.test, from its stored Xref:.
+long Number(const std::string& stored, const std::string& id)
+{
+    size_t at = stored.find("Message-ID: " + id + "\r\n");
+    size_t xref = at == std::string::npos ? at : stored.find("Xref: verdalix.test misc.test:", at);
+    return xref == std::string::npos ? -1 : std::stol(stored.substr(xref + 30, 12));
+}
+
+TEST(Pipeline, IhaveStoresTheArticleAndRefusesItsDuplicate)
+{
+    TestServer server;
+    StartServer(server);
+    NntpClient client;
+    Feed(server, client);
+    const std::string id = Id("ihave");
+    const Headers h;
+    EXPECT_EQ(Ihave(client, id, Article(id, h)), "235 Got it");
+    EXPECT_EQ(client.Command("IHAVE " + id), "435 Already got it");
+    EXPECT_EQ(client.Command("IHAVE no-brackets"), "400 Invalid articleid");
+
+    std::string stored = StoreFile(server);
+    EXPECT_NE(stored.find("Path: verdalix.test!peer.example!poster\r\n"), std::string::npos);
+    EXPECT_NE(stored.find("Date: " + h.date + "\r\nXref: verdalix.test misc.test:" + std::to_string(Number(stored, id)) +
+                          " \r\n\r\nbody"),
+              std::string::npos);
+    // The overview record in front of it.
+    EXPECT_NE(stored.find("test " + id + "\tposter@example\t"), std::string::npos);
+}
+
+TEST(Pipeline, StreamingPipelinedCommandsAreAnsweredInOrder)
+{
+    TestServer server;
+    StartServer(server);
+    NntpClient client;
+    Feed(server, client);
+    EXPECT_EQ(client.Command("MODE STREAM"), "203 StreamOK");
+    constexpr int kCount = 200;
+    std::string checks, takes;
+    for (int i = 0; i < kCount; ++i) {
+        checks += "CHECK " + Id("s" + std::to_string(i)) + "\r\n";
+        takes += "TAKETHIS " + Id("s" + std::to_string(i)) + "\r\n" + Article(Id("s" + std::to_string(i)));
+    }
+    client.Send(checks);
+    for (int i = 0; i < kCount; ++i)
+        ASSERT_EQ(client.ReadLine(), "238 " + Id("s" + std::to_string(i)));
+    client.Send(takes);
+    for (int i = 0; i < kCount; ++i)
+        ASSERT_EQ(client.ReadLine(), "239 " + Id("s" + std::to_string(i)));
+
+    // A duplicate is read whole and refused; the command behind it in the
+    // same packet is served.
+    client.Send("TAKETHIS " + Id("s0") + "\r\n" + Article(Id("s0")) + "CHECK " + Id("s1") + "\r\nCHECK " +
+                Id("new") + "\r\n");
+    EXPECT_EQ(client.ReadLine(), "439 " + Id("s0"));
+    EXPECT_EQ(client.ReadLine(), "438 " + Id("s1"));
+    EXPECT_EQ(client.ReadLine(), "238 " + Id("new"));
+    // An invalid message-ID: the article is still read past.
+    client.Send("TAKETHIS nobrackets\r\n" + Article(Id("bad")) + "CHECK bad\r\n");
+    EXPECT_EQ(client.ReadLine().substr(0, 4), "439 ");
+    EXPECT_EQ(client.ReadLine().substr(0, 4), "439 ");
+    EXPECT_EQ(Count(StoreFile(server), "Message-ID: " + Id("s7") + "\r\n"), 1u);
+    EXPECT_EQ(Stat(client, "takethis"), kCount + 2);
+}
+
+TEST(Pipeline, OfferInProgressOnAnotherConnectionIsDeclined)
+{
+    TestServer server;
+    StartServer(server);
+    NntpClient first, second;
+    Feed(server, first);
+    Feed(server, second);
+    const std::string id = Id("busy");
+    EXPECT_EQ(first.Command("CHECK " + id), "238 " + id);
+    long saves = Stat(second, "precommit_saves");
+    EXPECT_EQ(second.Command("CHECK " + id), "438 " + id);
+    EXPECT_EQ(second.Command("IHAVE " + id), "435 Already got it");
+    EXPECT_EQ(Stat(second, "precommit_saves"), saves + 2);
+}
+
+TEST(Pipeline, LargeEmptyAndOversizedArticles)
+{
+    TestServer server;
+    StartServer(server);
+    NntpClient client(120);
+    Feed(server, client);
+    std::string line(78, 'x');
+    std::string big, huge;
+    while (big.size() < 70000)
+        big += line + "\r\n";
+    while (huge.size() < 2 * 1024 * 1024)
+        huge += line + "\r\n";
+    EXPECT_EQ(Ihave(client, Id("big"), Article(Id("big"), {}, big)), "235 Got it");
+    EXPECT_EQ(Ihave(client, Id("huge"), Article(Id("huge"), {}, huge)), "437 Bad Article");
+    client.Send("TAKETHIS " + Id("huge2") + "\r\n" + Article(Id("huge2"), {}, huge) + "CHECK " + Id("after") +
+                "\r\n");
+    EXPECT_EQ(client.ReadLine(), "439 " + Id("huge2"));
+    EXPECT_EQ(client.ReadLine(), "238 " + Id("after"));
+    EXPECT_EQ(Ihave(client, Id("empty"), ".\r\n"), "437 Bad Article");
+    EXPECT_EQ(Ihave(client, Id("big2"), Article(Id("big2"), {}, big)), "235 Got it");
+    // The stored text ends before the CR LF of the terminator line.
+    EXPECT_NE(StoreFile(server).find(big.substr(0, big.size() - 2)), std::string::npos);
+}
+
+TEST(Pipeline, ArticlesRefusedForTheirHeaders)
+{
+    TestServer server;
+    server.SetConfig("MaxArticleAge", "7");
+    StartServer(server);
+    NntpClient client;
+    Feed(server, client);
+    auto offer = [&client](const std::string& name, const Headers& h) {
+        return Ihave(client, Id(name), Article(Id(name), h));
+    };
+    Headers h;
+    h.groups = "";
+    EXPECT_EQ(offer("nogroups", h), "437 Bad Article");
+    h = {};
+    h.path = "";
+    EXPECT_EQ(offer("nopath", h), "437 Bad Article");
+    h = {};
+    h.date = "";
+    EXPECT_EQ(offer("nodate", h), "437 Bad Article");
+    h.date = Date(10);
+    EXPECT_EQ(offer("old", h), "437 Bad Article");
+    EXPECT_TRUE(server.WaitForLog("article too old (10 days old)"));
+    h.date = Date(400);
+    EXPECT_EQ(offer("ancient", h), "235 Got it");
+    h.date = std::string(81, '7');
+    EXPECT_EQ(offer("longdate", h), "437 Bad Article");
+    h = {};
+    h.extra = "Path:" + h.path + "\r\n";
+    h.path = "";
+    EXPECT_EQ(offer("pathnoblank", h), "437 Bad Article");
+    EXPECT_TRUE(server.WaitForLog("AddArticleToFile(): no path line found"));
+    h = {};
+    h.groups = "mod.test";
+    EXPECT_EQ(offer("unapproved", h), "437 Bad Article");
+    h.extra = "Approved: moderator@example\r\n";
+    EXPECT_EQ(offer("approved", h), "235 Got it");
+
+    // At most 16 groups (15 commas).
+    std::string groups = "cross.g0";
+    for (int i = 1; i < 16; ++i)
+        groups += ",cross.g" + std::to_string(i);
+    h = {};
+    h.groups = groups;
+    EXPECT_EQ(offer("sixteen", h), "235 Got it");
+    h.groups = groups + ",cross.g16";
+    EXPECT_EQ(offer("seventeen", h), "437 Bad Article");
+}
+
+TEST(Pipeline, NoMatchingStoreAndFilterRefusalsAreLogged)
+{
+    TestServer server;
+    server.SetConfig("ExternalFilter", std::string("/bin/sh ") + VERDALIX_SOURCE_DIR + "/etc/filter-example.sh spam");
+    server.SetConfig("LogFilterRejects", "1");
+    StartServer(server, FeedScript("mod.*"));
+    NntpClient client;
+    Feed(server, client);
+    EXPECT_EQ(Ihave(client, Id("nostore"), Article(Id("nostore"))), "437 Bad Article");
+    EXPECT_TRUE(server.WaitForLog("no store found"));
+    Headers h;
+    h.groups = "mod.test";
+    h.extra = "Approved: moderator@example\r\n";
+    EXPECT_EQ(Ihave(client, Id("stored"), Article(Id("stored"), h)), "235 Got it");
+    std::string spam = Article(Id("spam"), h);
+    spam.replace(spam.find("Subject: test"), 13, "Subject: spam");
+    EXPECT_EQ(Ihave(client, Id("spam"), spam), "437 Bad Article");
+    EXPECT_TRUE(server.WaitForLog("external filter rejected " + Id("spam") + " from 127.0.0.1 with response: 437"));
+}
+
+TEST(Pipeline, InoculationAnswersNothing)
+{
+    TestServer server;
+    StartServer(server);
+    NntpClient client;
+    Feed(server, client);
+    client.Send("innoculate " + Id("ino") + "\r\ninnoculate " + Id("ino") + "\r\nCHECK " + Id("ino") + "\r\n");
+    EXPECT_EQ(client.ReadLine(), "438 " + Id("ino"));
+    EXPECT_EQ(client.Command("innoculate bad").substr(0, 4), "439 ");
+}
+
+TEST(Pipeline, TransitModeStoresWithoutXrefAndOverview)
+{
+    TestServer server;
+    server.SetConfig("OpMode", "transit");
+    StartServer(server);
+    NntpClient client;
+    Feed(server, client);
+    Headers h;
+    h.extra = "Xref: elsewhere misc.test:9\r\n";
+    EXPECT_EQ(Ihave(client, Id("transit"), Article(Id("transit"), h)), "235 Got it");
+    std::string stored = StoreFile(server);
+    EXPECT_EQ(stored.find("Xref:"), std::string::npos);
+    EXPECT_EQ(stored.find("\tposter@example\t"), std::string::npos);
+    EXPECT_NE(stored.find("Path: verdalix.test!peer.example"), std::string::npos);
+    EXPECT_EQ(client.Command("POST"), "500 invalid command");
+}
+
+TEST(Pipeline, SlaveModeNumbersFromTheMastersXref)
+{
+    TestServer server;
+    server.SetConfig("OpMode", "slave");
+    StartServer(server);
+    NntpClient client;
+    Feed(server, client);
+    Headers h;
+    h.extra = "Xref: verdalix.test misc.test:77\r\n";
+    EXPECT_EQ(Ihave(client, Id("slave"), Article(Id("slave"), h)), "235 Got it");
+    std::string stored = StoreFile(server);
+    EXPECT_NE(stored.find("\r\nXref: verdalix.test misc.test:77\r\n"), std::string::npos);
+    EXPECT_NE(stored.find("\tXref: verdalix.test misc.test:77\r\n"), std::string::npos);
+}
+
+TEST(Pipeline, ArticlesHistoryAndNumbersSurviveARestart)
+{
+    TestServer server;
+    StartServer(server);
+    {
+        NntpClient client;
+        Feed(server, client);
+        EXPECT_EQ(Ihave(client, Id("before"), Article(Id("before"))), "235 Got it");
+    }
+    // Existing groups are named again, not created anew.
+    std::string script = FeedScript();
+    script.replace(script.find("CreateGroup misc.test 0 1 y 1"), 29, "InsertGroup misc.test 0");
+    server.SetScript(script);
+    server.Restart();
+    ASSERT_TRUE(server.WaitForListening());
+    NntpClient client;
+    Feed(server, client);
+    EXPECT_EQ(client.Command("IHAVE " + Id("before")), "435 Already got it");
+    EXPECT_EQ(Ihave(client, Id("after"), Article(Id("after"))), "235 Got it");
+    std::string stored = StoreFile(server);
+    long before = Number(stored, Id("before"));
+    EXPECT_GT(before, 0);
+    EXPECT_EQ(Number(stored, Id("after")), before + 1);
+}
+
+// Post files sorted by name, with their contents.
+std::map<std::string, std::string> PostFiles(const TestServer& server)
+{
+    std::map<std::string, std::string> files;
+    if (DIR* dir = ::opendir(server.Path("posts").c_str())) {
+        while (dirent* entry = ::readdir(dir))
+            if (entry->d_name[0] != '.')
+                files[entry->d_name] = ReadFile(server.Path("posts/") + entry->d_name);
+        ::closedir(dir);
+    }
+    return files;
+}
+
+TEST(Pipeline, PostsLandInThePostQueue)
+{
+    TestServer server;
+    StartServer(server);
+    NntpClient client;
+    Feed(server, client);
+    const std::string article = "Newsgroups: misc.test\r\nSubject: post\r\n\r\n..dotted\r\nend";
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(client.Command("POST"), "340 send it");
+        client.Send(article + "\r\n.\r\n");
+        EXPECT_EQ(client.ReadLine(), "240 got it");
+    }
+    EXPECT_EQ(client.Command("POST"), "340 send it");
+    client.Send(".\r\n");
+    EXPECT_EQ(client.ReadLine(), "435 post failed");
+
+    // Within one second T the names are T.post, T-0.post, T-1.post.
+    std::map<std::string, std::vector<std::string>> bySecond;
+    std::vector<std::string> counts;
+    for (const auto& [name, text] : PostFiles(server)) {
+        size_t cut = name.find_first_of("-.");
+        bySecond[name.substr(0, cut)].push_back(name.substr(cut));
+        size_t first = text.find("\r\n");
+        ASSERT_NE(first, std::string::npos);
+        EXPECT_EQ(text.substr(0, 10), "127.0.0.1:");
+        size_t second = text.find("\r\n", first + 2);
+        counts.push_back(text.substr(first + 2, second - first - 2));
+        EXPECT_EQ(text.substr(second + 2), article);
+    }
+    std::sort(counts.begin(), counts.end());
+    EXPECT_EQ(counts, (std::vector<std::string>{"1", "2", "3"}));
+    for (auto& [second, suffixes] : bySecond) {
+        std::vector<std::string> expected{".post", "-0.post", "-1.post"};
+        expected.resize(suffixes.size());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(suffixes, expected) << second;
+    }
+}
+
+// Several peers stream at once, each offering the same articles in a
+// different order; every article is stored once and the answers add up.
+TEST(Pipeline, ConcurrentFeedsStoreEachArticleOnce)
+{
+    TestServer server;
+    StartServer(server);
+    constexpr int kFeeds = 3;
+    constexpr int kArticles = 1500;
+    std::vector<int> accepted(kFeeds, 0), refused(kFeeds, 0);
+    std::vector<std::thread> feeds;
+    for (int f = 0; f < kFeeds; ++f)
+        feeds.emplace_back([&, f] {
+            NntpClient client(120);
+            Feed(server, client);
+            constexpr int kBatch = 100;
+            for (int start = 0; start < kArticles; start += kBatch) {
+                std::string batch;
+                std::vector<std::string> ids;
+                for (int i = start; i < start + kBatch; ++i) {
+                    int n = f % 2 == 0 ? i : kArticles - 1 - i;
+                    ids.push_back(Id("stress" + std::to_string(n)));
+                    batch += "TAKETHIS " + ids.back() + "\r\n" + Article(ids.back());
+                }
+                client.Send(batch);
+                for (const std::string& id : ids) {
+                    std::string reply = client.ReadLine();
+                    if (reply == "239 " + id)
+                        ++accepted[f];
+                    else if (reply == "439 " + id)
+                        ++refused[f];
+                    else
+                        ADD_FAILURE() << reply;
+                }
+            }
+        });
+    for (auto& feed : feeds)
+        feed.join();
+    int total = 0;
+    for (int f = 0; f < kFeeds; ++f) {
+        total += accepted[f];
+        EXPECT_EQ(accepted[f] + refused[f], kArticles);
+    }
+    EXPECT_EQ(total, kArticles);
+    std::string stored = StoreFile(server);
+    for (int n = 0; n < kArticles; n += 37)
+        EXPECT_EQ(Count(stored, "Message-ID: " + Id("stress" + std::to_string(n)) + "\r\n"), 1u) << n;
+    NntpClient client;
+    Feed(server, client);
+    EXPECT_EQ(Stat(client, "takethis"), kFeeds * kArticles);
+    EXPECT_EQ(Stat(client, "takethis_reject"), kFeeds * kArticles - kArticles);
+}
+
+}  // namespace
