@@ -1,13 +1,11 @@
 // The configuration file: `key = value` lines read once at start-up into a
-// list that lives for the life of the process.
+// list that lives for the life of the process. Each module reads its own
+// keys (etc/verdalix.conf.in lists them); `ListenPort` (integer, default
+// 119) and `ListenAddress` (dotted IPv4 address, default every address)
+// choose where the accept loop listens.
 #pragma once
 
 #include <cstdio>
-
-// Keys of this platform beside the documented ones: `ListenPort` (integer,
-// default 119) and `ListenAddress` (dotted IPv4 address, default every
-// address) choose where the accept loop listens.
-inline constexpr int kDefaultListenPort = 119;
 
 // Default path when VERDALIX_CONFIGFILE is not set.
 inline constexpr const char* kDefaultConfigFile = "/etc/verdalix/verdalix.conf";
