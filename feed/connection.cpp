@@ -1,24 +1,710 @@
-// Outgoing feed connections. Only the slot bookkeeping is here so far; the
-// connect thread and the protocol handlers come with the feed connection work.
+// Outgoing feed connections. The connect thread hands the socket to the I/O
+// library; from then on ConnRead, ConnWriteComplete and ConnError run on its
+// worker, while the wake functions also run on the threads that queue
+// articles. The site's lock serialises everything that touches a site's
+// queues, slots and idle list; the peer's bytes are untrusted and every copy
+// taken from them is bounded.
 #include "feed/connection.h"
 
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+#include "article/article_key.h"
+#include "article/retrieval.h"
+#include "article/store.h"
+#include "control/scheduler.h"
+#include "corvask/corvask.h"
+#include "feed/queue.h"
 #include "feed/site.h"
+#include "history/history.h"
+#include "server/client_context.h"
+#include "server/config.h"
+#include "server/log.h"
 
 std::atomic<uint32_t> total_accept{0};
 std::atomic<uint32_t> total_refuse{0};
 std::atomic<uint32_t> total_reject{0};
+std::atomic<unsigned> feedRetrySeconds{60};
 
-int SiteConnect(Site* site, [[maybe_unused]] int delayed)
+namespace {
+
+constexpr uint32_t kBatchLimit = 1785;           // a "check" batch grows while shorter than this
+constexpr uint32_t kMaxUnterminated = 64 * 1024;  // peer bytes without a line end before we give up
+constexpr uint32_t kRequeueIdSize = 256;
+constexpr int kTooManyErrorsBase = 10;
+constexpr char kQuit[] = "quit\r\n";
+constexpr char kModeStream[] = "mode stream\r\n";
+constexpr char kArticleTail[] = "\r\n.\r\n";
+
+void ConnError(AioHandle* handle, void* context);
+int ConnRead(AioHandle* handle, void* context, char* data, int length);
+void ConnWriteComplete(AioBuffer* buffer, void* context);
+
+// --- idle list and states (site lock held) ---
+
+bool OnIdleList(const Site* site, const Connection* connection)
 {
-    CsLock lock(site->lock);
-    for (Connection*& slot : site->connection) {
-        if (slot == nullptr) {
-            slot = new Connection;
-            slot->site = site;
-            return 1;
+    for (const Connection* c = site->idleConnections; c != nullptr; c = c->nextIdle)
+        if (c == connection)
+            return true;
+    return false;
+}
+
+void RemoveIdle(Site* site, Connection* connection)
+{
+    for (Connection** link = &site->idleConnections; *link != nullptr; link = &(*link)->nextIdle) {
+        if (*link == connection) {
+            *link = connection->nextIdle;
+            connection->nextIdle = nullptr;
+            return;
         }
     }
+}
+
+void AppendIdle(Site* site, Connection* connection)
+{
+    Connection** link = &site->idleConnections;
+    while (*link != nullptr)
+        link = &(*link)->nextIdle;
+    *link = connection;
+    connection->nextIdle = nullptr;
+}
+
+void ChangeStateF(Connection* connection, int32_t state,
+                  uint32_t line = std::source_location::current().line())
+{
+    Site* site = connection->site;
+    if (state == kConnIdle && !OnIdleList(site, connection)) {
+        connection->nextIdle = site->idleConnections;
+        site->idleConnections = connection;
+    } else if (state != kConnIdle && connection->state == kConnIdle) {
+        RemoveIdle(site, connection);
+    }
+    connection->state = state;
+    connection->lastChangeLine = line;
+}
+
+// --- writing ---
+
+// Writes prefix, text and, with a prefix, CR LF; the caller keeps the
+// text shorter than a buffer.
+bool WriteText(Connection* connection, std::string_view text, std::string_view prefix = {})
+{
+    AioBuffer* buffer = GetAIOBuffer(connection->aio);
+    if (buffer == nullptr)
+        return false;
+    char* out = buffer->data;
+    out += prefix.copy(out, prefix.size());
+    out += text.copy(out, text.size());
+    if (!prefix.empty()) {
+        *out++ = '\r';
+        *out++ = '\n';
+    }
+    return WriteAIOBuffer(buffer, static_cast<uint32_t>(out - buffer->data)) != 0;
+}
+
+void WriteQuit(Connection* connection)
+{
+    if (connection->quitSent)
+        return;
+    connection->quitSent = 1;
+    RemoveIdle(connection->site, connection);
+    WriteText(connection, kQuit);
+}
+
+// Where a connection would go idle: one told to end quits instead, so that
+// it does not linger on the idle list of a site that no longer wants it.
+void GoIdle(Connection* connection)
+{
+    if (connection->disconnectRequested)
+        WriteQuit(connection);
+    else
+        ChangeStateF(connection, kConnIdle);
+}
+
+bool QueueEmpty(const char* read, const char* write)
+{
+    return read >= write;
+}
+
+bool HasWork(const Site* site)
+{
+    return !QueueEmpty(site->articleQRead, site->articleQWrite) ||
+           !QueueEmpty(site->transmitQRead, site->transmitQWrite) || site->readFile || site->filesPending;
+}
+
+// The article queue's records, reloaded from the queue files once empty.
+bool FillArticleQueue(Site* site)
+{
+    if (!QueueEmpty(site->articleQRead, site->articleQWrite))
+        return true;
+    site->articleQRead = site->articleQWrite = site->articleQ;
+    return FeedQueueReadFile(site) != 0;
+}
+
+// The NUL-ended record at `read`; a last record without its NUL ends at
+// `write`.
+std::string_view RecordAt(const char* read, const char* write)
+{
+    const void* nul = std::memchr(read, '\0', static_cast<size_t>(write - read));
+    const char* end = nul != nullptr ? static_cast<const char*>(nul) : write;
+    return {read, static_cast<size_t>(end - read)};
+}
+
+const char* PastRecord(std::string_view record, const char* write)
+{
+    const char* next = record.data() + record.size() + 1;
+    return next < write ? next : write;
+}
+
+void ResetTransmitQueue(Site* site)
+{
+    site->transmitQRead = site->transmitQWrite = site->transmitQ;
+    site->transmitQ[0] = '\0';
+}
+
+// 0 when the transmission could not be started; 1 otherwise, also when the
+// article is not there (nothing sent, state unchanged).
+int TransmitArticleByIDAsync(Connection* connection, std::string_view id)
+{
+    char requested[kMessageIdSize];
+    if (id.size() >= sizeof requested)
+        return 1;
+    id.copy(requested, id.size());
+    requested[id.size()] = '\0';
+    ArticleKey key = 0;
+    uint32_t index = 0;
+    uint64_t storeKey = 0, base = 0;
+    uint32_t offset = 0, length = 0;
+    if (!GetArticleIDFromString(requested, nullptr, &key) || !SeenGetEntry(key, &index) ||
+        !SeenGetArticle(index, &storeKey, &offset, &length))
+        return 1;
+    int file = GetStoreHandleAndOffset(storeKey, &base);
+    if (file < 0)
+        return 1;
+    char stored[kMessageIdSize];
+    if (ArticleGetMessageIDBuf(stored, index) && std::strcmp(stored, requested) != 0) {
+        std::printf("mismatch %s!=%s\n", stored, requested);
+        std::fflush(stdout);
+    }
+    AioBuffer* buffer = GetAIOBuffer(connection->aio);
+    if (buffer == nullptr)
+        return 0;
+    auto* parts = reinterpret_cast<AioTransmitBuffers*>(buffer->data);
+    char* text = buffer->data + sizeof(AioTransmitBuffers);
+    const uint32_t room = buffer->size - static_cast<uint32_t>(sizeof(AioTransmitBuffers));
+    uint32_t headLength = 0;
+    if (connection->streaming)
+        headLength = static_cast<uint32_t>(std::snprintf(text, room, "takethis %s\r\n", requested));
+    std::memcpy(text + headLength, kArticleTail, sizeof kArticleTail - 1);
+    *parts = AioTransmitBuffers{text, headLength, text + headLength, sizeof kArticleTail - 1};
+    if (!AIOTransmitBuffer(buffer, file, base + offset, length))
+        return 0;
+    ++connection->outstanding;
+    ChangeStateF(connection, headLength != 0 ? kConnStreaming : kConnArticleSent);
+    return 1;
+}
+
+// 1 when an "ihave" was started.
+int SiteWriteIhave(Connection* connection)
+{
+    Site* site = connection->site;
+    CsLock lock(site->lock);
+    if (connection->disconnectRequested) {
+        WriteQuit(connection);
+        return 0;
+    }
+    while (FillArticleQueue(site)) {
+        std::string_view id = RecordAt(site->articleQRead, site->articleQWrite);
+        const char* next = PastRecord(id, site->articleQWrite);
+        if (id.size() >= kMessageIdSize) {
+            LogFormat("message-id of %zu bytes in the queue of %s skipped", id.size(), site->name.c_str());
+            site->articleQRead = const_cast<char*>(next);
+            continue;
+        }
+        id.copy(connection->currentId, id.size());
+        connection->currentId[id.size()] = '\0';
+        if (!WriteText(connection, id, "ihave "))
+            return 0;  // the connection is closing; another one offers the id
+        site->articleQRead = const_cast<char*>(next);
+        ++connection->outstanding;
+        ChangeStateF(connection, kConnIhaveSent);
+        return 1;
+    }
+    GoIdle(connection);
     return 0;
+}
+
+// Sends what the peer asked for; false when the write could not start.
+bool SendWanted(Connection* connection, int& started)
+{
+    Site* site = connection->site;
+    while (!QueueEmpty(site->transmitQRead, site->transmitQWrite)) {
+        std::string_view id = RecordAt(site->transmitQRead, site->transmitQWrite);
+        if (!TransmitArticleByIDAsync(connection, id))
+            return false;
+        site->transmitQRead = const_cast<char*>(PastRecord(id, site->transmitQWrite));
+        if (connection->state == kConnStreaming)
+            started = 1;
+        if (QueueEmpty(site->transmitQRead, site->transmitQWrite)) {
+            ResetTransmitQueue(site);
+            break;
+        }
+        if (started)
+            break;
+    }
+    return true;
+}
+
+// Writes one batch of "check" lines; 1 when it went out.
+int WriteCheckBatch(Connection* connection)
+{
+    Site* site = connection->site;
+    if (!FillArticleQueue(site))
+        return 0;
+    AioBuffer* buffer = GetAIOBuffer(connection->aio);
+    if (buffer == nullptr)
+        return 0;
+    char* const batchStart = site->articleQRead;
+    uint32_t used = 0;
+    int32_t lines = 0;
+    while (used < kBatchLimit && !QueueEmpty(site->articleQRead, site->articleQWrite)) {
+        std::string_view id = RecordAt(site->articleQRead, site->articleQWrite);
+        const size_t lineLength = id.size() + 8;  // "check " id CR LF
+        if (used + lineLength > buffer->size) {
+            if (used != 0)
+                break;
+            LogFormat("message-id of %zu bytes in the queue of %s skipped", id.size(), site->name.c_str());
+        } else {
+            std::memcpy(buffer->data + used, "check ", 6);
+            id.copy(buffer->data + used + 6, id.size());
+            std::memcpy(buffer->data + used + 6 + id.size(), "\r\n", 2);
+            used += static_cast<uint32_t>(lineLength);
+            ++lines;
+        }
+        site->articleQRead = const_cast<char*>(PastRecord(id, site->articleQWrite));
+    }
+    if (!WriteAIOBuffer(buffer, used)) {
+        site->articleQRead = batchStart;
+        return 0;
+    }
+    ChangeStateF(connection, kConnStreaming);
+    connection->outstanding += lines;
+    if (QueueEmpty(site->articleQRead, site->articleQWrite))
+        site->articleQRead = site->articleQWrite = site->articleQ;
+    return 1;
+}
+
+// 1 when something was started.
+int SiteWriteStream(Connection* connection)
+{
+    Site* site = connection->site;
+    CsLock lock(site->lock);
+    if (connection->disconnectRequested) {
+        WriteQuit(connection);
+        return 0;
+    }
+    if (!QueueEmpty(site->transmitQRead, site->transmitQWrite)) {
+        int started = 0;
+        if (!SendWanted(connection, started))
+            return 0;
+        if (started || connection->state != kConnIdle)
+            return started;
+    }
+    return WriteCheckBatch(connection);
+}
+
+int LetWrite(Connection* connection)
+{
+    return connection->streaming ? SiteWriteStream(connection) : SiteWriteIhave(connection);
+}
+
+// Lets the first idle connection write; one that found nothing to do stays
+// on the list, at the front or moved to the end. Site lock held; true when
+// it took work.
+bool WakeFirstIdle(Site* site, bool backToEnd)
+{
+    Connection* connection = site->idleConnections;
+    LetWrite(connection);
+    // Leaving the idle state (or quitting) took it off the list.
+    if (connection->state != kConnIdle || connection->quitSent)
+        return true;
+    if (backToEnd) {
+        RemoveIdle(site, connection);
+        AppendIdle(site, connection);
+    }
+    return false;
+}
+
+// --- opening ---
+
+void SpawnConnectThread(void* argument);
+
+// A connection told to end before it was connected gives its slot back.
+bool AbandonIfAsked(Connection* connection)
+{
+    Site* site = connection->site;
+    CsLock lock(site->lock);
+    if (!connection->disconnectRequested)
+        return false;
+    for (Connection*& slot : site->connection)
+        if (slot == connection)
+            slot = nullptr;
+    delete connection;
+    return true;
+}
+
+void RetryLater(Connection* connection)
+{
+    ScheduleCallback(feedRetrySeconds.load(), 0, SpawnConnectThread, connection);
+}
+
+void Connector(Connection* connection)
+{
+    if (AbandonIfAsked(connection))
+        return;
+    Site* site = connection->site;
+    std::string host;
+    int port;
+    {
+        CsLock lock(site->lock);
+        host = site->hostname;
+        port = site->port;
+    }
+    int socket = ConnectToHost(host.c_str(), port);
+    if (socket < 0) {
+        RetryLater(connection);
+        return;
+    }
+    {
+        CsLock lock(site->lock);
+        ChangeStateF(connection, kConnConnected);
+    }
+    if (RegisterHandleForAIO(socket, ConnError, ConnRead, ConnWriteComplete, connection, &connection->aio) ==
+        nullptr) {
+        ::close(socket);
+        {
+            CsLock lock(site->lock);
+            ChangeStateF(connection, kConnConnecting);
+        }
+        RetryLater(connection);
+    }
+}
+
+// A site without a host name has nothing to connect to yet: it is looked
+// at again after the delay without a thread.
+void SpawnConnectThread(void* argument)
+{
+    auto* connection = static_cast<Connection*>(argument);
+    bool named;
+    {
+        CsLock lock(connection->site->lock);
+        named = !connection->site->hostname.empty();
+    }
+    if (!named) {
+        if (!AbandonIfAsked(connection))
+            RetryLater(connection);
+        return;
+    }
+    try {
+        std::thread(Connector, connection).detach();
+    } catch (const std::system_error&) {
+        RetryLater(connection);
+    }
+}
+
+// --- responses ---
+
+enum class Outcome { kNext, kHoldBack, kClose };
+
+void CountResponse(std::atomic<uint32_t>& siteCounter, std::atomic<uint32_t>& total)
+{
+    ++siteCounter;
+    ++total;
+}
+
+// Queues the id again in a queue file (never in memory, where it would be
+// offered again at once). Takes csSiteList before the site's lock.
+void Requeue(Connection* connection, const char* id)
+{
+    Site* site = connection->site;
+    if (!site->requeuesAllowed || id[0] == '\0')
+        return;
+    CsLock list(csSiteList);
+    CsLock lock(site->lock);
+    int32_t realtime = site->realtime;
+    site->realtime = 0;
+    if (EnqueueForSite(site, id, static_cast<uint32_t>(std::strlen(id))))
+        ++site->requeues;
+    site->realtime = realtime;
+}
+
+// The id of a "431" line, "<" through ">" with at least two characters in
+// between; one longer than the copy area is dropped with a log line.
+void RequeueFromLine(Connection* connection, std::string_view line)
+{
+    size_t open = line.find('<');
+    size_t close = open == std::string_view::npos ? open : line.find('>', open);
+    if (close == std::string_view::npos || close - open < 3)
+        return;
+    size_t length = close - open + 1;
+    if (length >= kRequeueIdSize) {
+        LogFormat("message-id of %zu bytes from %s not requeued", length, connection->site->name.c_str());
+        return;
+    }
+    char id[kRequeueIdSize];
+    line.substr(open, length).copy(id, length);
+    id[length] = '\0';
+    Requeue(connection, id);
+}
+
+// Site lock held.
+void SendAfterGoAhead(Connection* connection)
+{
+    Site* site = connection->site;
+    bool sent = TransmitArticleByIDAsync(connection, connection->currentId) != 0 &&
+                connection->state == kConnArticleSent;
+    if (sent)
+        return;
+    ++site->missing;
+    if (WriteText(connection, kArticleTail)) {
+        ++connection->outstanding;  // its 235 or 437 is answered like any article's
+        ChangeStateF(connection, kConnArticleSent);
+    }
+}
+
+Outcome HandleResponse(Connection* connection, int code, std::string_view line)
+{
+    Site* site = connection->site;
+    ++connection->responses;
+    switch (code) {
+    case 235:
+    case 239:
+        --connection->outstanding;
+        CountResponse(site->accepts, total_accept);
+        break;
+    case 238:
+        if (!SiteQForTransmit(site, line.data(), static_cast<uint32_t>(line.size())))
+            return Outcome::kHoldBack;
+        --connection->outstanding;
+        SiteWakeConnection(site);
+        break;
+    case 335: {
+        --connection->outstanding;
+        CsLock lock(site->lock);
+        SendAfterGoAhead(connection);
+        return Outcome::kNext;
+    }
+    case 431:
+        --connection->outstanding;
+        RequeueFromLine(connection, line);
+        break;
+    case 436:
+        --connection->outstanding;
+        Requeue(connection, connection->currentId);
+        break;
+    case 435:
+    case 438:
+        --connection->outstanding;
+        CountResponse(site->refused, total_refuse);
+        break;
+    case 437:
+    case 439:
+        --connection->outstanding;
+        CountResponse(site->rejected, total_reject);
+        break;
+    case 480:
+        LogFormat("480 (access denied) received from %s (%s), disconnecting (will retry in 60 seconds)",
+                  site->hostname.c_str(), site->name.c_str());
+        return Outcome::kClose;
+    case 500:
+    case 501:
+        --connection->outstanding;
+        ++connection->errors;
+        ++site->commandErrors;
+        if (connection->errors > static_cast<uint32_t>(connection->responses / 4 + kTooManyErrorsBase)) {
+            LogFormat("too many errors received from %s (%s), disconnecting (will disconnect and retry in 60 "
+                      "seconds)",
+                      site->hostname.c_str(), site->name.c_str());
+            return Outcome::kClose;
+        }
+        break;
+    default:
+        if (!connection->quitSent)  // the answer to our "quit" needs no line
+            LogFormat("%.*s", static_cast<int>(line.size()), line.data());
+        break;
+    }
+    if (!connection->streaming)
+        SiteWriteIhave(connection);
+    return Outcome::kNext;
+}
+
+// Greeting and "mode stream" answer; false closes.
+bool HandleOpening(Connection* connection, int code)
+{
+    Site* site = connection->site;
+    CsLock lock(site->lock);
+    if (connection->state == kConnConnected) {
+        if (code < 200 || code > 203)
+            return false;
+        if (site->doStreaming) {
+            ChangeStateF(connection, kConnModeStream);
+            WriteText(connection, kModeStream);
+            return true;
+        }
+    } else if (code == 203) {
+        connection->streaming = 1;
+    }
+    GoIdle(connection);
+    SiteWakeConnection(site);
+    return true;
+}
+
+// The leading number; a line cut after its CR starts with the LF.
+int ResponseCode(std::string_view line)
+{
+    size_t start = line.find_first_not_of(" \t\n");
+    int code = 0;
+    if (start != std::string_view::npos)
+        std::from_chars(line.data() + start, line.data() + line.size(), code);
+    return code;
+}
+
+bool Offering(int32_t state)
+{
+    return state == kConnIdle || state == kConnStreaming || state == kConnIhaveSent ||
+           state == kConnArticleSent;
+}
+
+int ConnRead(AioHandle*, void* context, char* data, int length)
+{
+    auto* connection = static_cast<Connection*>(context);
+    std::string_view rest(data, static_cast<size_t>(length));
+    size_t consumed = 0;
+    for (;;) {
+        size_t cr = rest.find('\r', consumed);
+        if (cr == std::string_view::npos)
+            break;
+        std::string_view line = rest.substr(consumed, cr - consumed);
+        const size_t next = cr + (cr + 1 < rest.size() && rest[cr + 1] == '\n' ? 2 : 1);
+        const int code = ResponseCode(line);
+        const int32_t state = connection->state;
+        if (state == kConnConnected || state == kConnModeStream) {
+            if (!HandleOpening(connection, code))
+                return -1;
+        } else if (Offering(state)) {
+            Outcome outcome = HandleResponse(connection, code, line);
+            if (outcome == Outcome::kClose)
+                return -1;
+            if (outcome == Outcome::kHoldBack)
+                return static_cast<int>(consumed);
+        } else {
+            std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
+            std::fflush(stdout);
+        }
+        consumed = next;
+    }
+    if (rest.size() - consumed > kMaxUnterminated) {
+        LogFormat("more than %u bytes without a line end from %s (%s), disconnecting", kMaxUnterminated,
+                  connection->site->hostname.c_str(), connection->site->name.c_str());
+        return -1;
+    }
+    return static_cast<int>(consumed);
+}
+
+void ConnWriteComplete(AioBuffer*, void* context)
+{
+    auto* connection = static_cast<Connection*>(context);
+    Site* site = connection->site;
+    CsLock lock(site->lock);
+    if (connection->quitSent)
+        return;
+    switch (connection->state) {
+    case kConnStreaming:
+        if (connection->disconnectRequested) {
+            WriteQuit(connection);
+            return;
+        }
+        ChangeStateF(connection, kConnIdle);
+        SiteWakeConnection(site);
+        break;
+    case kConnModeStream:
+    case kConnIhaveSent:
+    case kConnArticleSent:
+        break;
+    default:
+        SiteWakeConnection(site);
+        break;
+    }
+}
+
+void ConnError(AioHandle*, void* context)
+{
+    auto* connection = static_cast<Connection*>(context);
+    Site* site = connection->site;
+    bool requested;
+    int others = 0;
+    {
+        CsLock lock(site->lock);
+        ChangeStateF(connection, kConnClosed);
+        for (Connection*& slot : site->connection) {
+            if (slot == connection)
+                slot = nullptr;
+            else if (slot != nullptr)
+                ++others;
+        }
+        RemoveIdle(site, connection);
+        requested = connection->disconnectRequested != 0;
+        delete connection;
+    }
+    if (!requested && !(site->deleted && others == 0))
+        SiteConnect(site, 1);
+}
+
+}  // namespace
+
+int FeedConnectionInit()
+{
+    int seconds = 0;
+    if (GetConfigInt("FeedRetryDelay", &seconds) && seconds > 0)
+        feedRetrySeconds = static_cast<unsigned>(seconds);
+    return 1;
+}
+
+int SiteConnect(Site* site, int delayed)
+{
+    auto* connection = new Connection;
+    connection->site = site;
+    {
+        CsLock lock(site->lock);
+        Connection** free = nullptr;
+        for (Connection*& slot : site->connection) {
+            if (slot == nullptr) {
+                free = &slot;
+                break;
+            }
+        }
+        if (free == nullptr) {
+            delete connection;
+            return 0;
+        }
+        *free = connection;
+        ChangeStateF(connection, kConnConnecting);
+    }
+    if (delayed)
+        RetryLater(connection);
+    else
+        SpawnConnectThread(connection);
+    return 1;
 }
 
 // A connection already told to end is passed over, so that lowering the
@@ -26,6 +712,13 @@ int SiteConnect(Site* site, [[maybe_unused]] int delayed)
 int SiteDisconnect(Site* site)
 {
     CsLock lock(site->lock);
+    for (Connection* c = site->idleConnections; c != nullptr; c = c->nextIdle) {
+        if (!c->disconnectRequested) {
+            c->disconnectRequested = 1;
+            WriteQuit(c);
+            return 1;
+        }
+    }
     for (int i = kSiteSlots - 1; i >= 0; --i) {
         Connection* connection = site->connection[i];
         if (connection != nullptr && !connection->disconnectRequested) {
@@ -36,6 +729,22 @@ int SiteDisconnect(Site* site)
     return 0;
 }
 
-int SiteWakeConnection([[maybe_unused]] Site* site) { return 0; }
+int SiteWakeConnection(Site* site)
+{
+    CsLock lock(site->lock);
+    if (!HasWork(site) || site->idleConnections == nullptr)
+        return 0;
+    return WakeFirstIdle(site, false) ? 1 : 0;
+}
 
-int SiteWriteOnConnection([[maybe_unused]] Site* site) { return 0; }
+int SiteWriteOnConnection(Site* site)
+{
+    CsLock lock(site->lock);
+    int tried = 0;
+    while (HasWork(site) && site->idleConnections != nullptr) {
+        tried = 1;
+        if (!WakeFirstIdle(site, true))
+            break;
+    }
+    return tried;
+}

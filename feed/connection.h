@@ -1,5 +1,6 @@
-// Outgoing feed connections: up to 20 per site, each offering the site's
-// queued articles to its peer.
+// Outgoing feed connections: up to 20 per site, each opened on a short-lived
+// thread, then driven by the I/O library's worker, offering the site's queued
+// articles to its peer with "check"/"takethis" or with "ihave".
 #pragma once
 
 #include <atomic>
@@ -28,24 +29,34 @@ struct Connection {
     uint32_t streaming = 0;               // the peer accepted "mode stream"
     uint32_t lastChangeLine = 0;          // where the last state change was made
     uint32_t disconnectRequested = 0;     // end and do not replace
+    uint32_t quitSent = 0;                // "quit" written; waiting for the peer to close
     int32_t responses = 0;
     uint32_t errors = 0;
     int32_t outstanding = 0;              // commands sent and not yet answered
     Connection* nextIdle = nullptr;
 };
 
-// Takes the site's first free slot for a new connection; 1, or 0 when all 20
-// are taken. The connect step itself comes with the feed connection work:
-// until then the connection stays in the connecting state.
+// Seconds before a failed connect is tried again and before a lost
+// connection is replaced: "FeedRetryDelay" in the configuration, default 60.
+extern std::atomic<unsigned> feedRetrySeconds;
+
+// Reads the retry delay. Returns 1.
+int FeedConnectionInit();
+
+// Takes the site's first free slot for a new connection and starts
+// connecting, now or after the retry delay; 1, or 0 when all 20 are taken.
 int SiteConnect(Site* site, int delayed);
 
-// Asks the connection in the highest occupied slot that has not been asked
-// yet to end; 1, or 0 when there is none.
+// Tells one connection to end: an idle one quits at once, else the highest
+// occupied slot not yet told quits when its current work is done. 1, or 0
+// when there is none.
 int SiteDisconnect(Site* site);
 
-// Hand queued work to one idle connection / to every idle connection. Until
-// connections are built no connection is ever idle, so both give 0.
+// Hands queued work to the first idle connection: 1 when it took some.
 int SiteWakeConnection(Site* site);
+
+// Hands queued work to idle connections until one finds none: 1 when at
+// least one connection was tried.
 int SiteWriteOnConnection(Site* site);
 
 // Replies counted on outgoing feeds, read by the statistics texts.

@@ -198,7 +198,7 @@ uint32_t QueuedBytes(const char* read, const char* write)
 
 int SiteInit()
 {
-    return 1;
+    return FeedConnectionInit();
 }
 
 int SiteCreate(const char* name)
