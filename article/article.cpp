@@ -130,6 +130,15 @@ OverviewResult AppendField(const ClientContext& c, std::string_view name, char* 
     return *used - start > 1 ? OverviewResult::kOk : OverviewResult::kMissing;
 }
 
+uint32_t CountLines(const char* text, uint32_t length)
+{
+    uint32_t lines = 0;
+    const char* end = text + length;
+    for (const char* at = text; (at = static_cast<const char*>(std::memchr(at, '\n', end - at))) != nullptr; ++at)
+        ++lines;
+    return lines;
+}
+
 // The overview record of the article into `out`; *messageIdOffset and
 // *messageIdLength locate the Message-ID field within it.
 OverviewResult FormatOverview(const ClientContext& c, const char* xref, char* out, uint32_t capacity,
@@ -149,7 +158,7 @@ OverviewResult FormatOverview(const ClientContext& c, const char* xref, char* ou
     if (GetHeaderRange(c, "References: ", &offset, &referencesLength, &folded) &&
         !AppendFiltered(std::string_view(c.buffer + offset, referencesLength), out, capacity, &used))
         return OverviewResult::kTooLong;
-    auto lines = static_cast<uint32_t>(std::count(c.buffer, c.buffer + c.articleLength, '\n'));
+    const uint32_t lines = CountLines(c.buffer, c.articleLength);
     char counts[32];
     int n = std::snprintf(counts, sizeof counts, "\t%u\t%u\t", c.articleLength, lines);
     if (!AppendRaw(std::string_view(counts, static_cast<size_t>(n)), out, capacity, &used) ||

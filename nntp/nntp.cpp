@@ -311,6 +311,7 @@ int Respond(ClientContext* ctx, int code)
 int PostRead(ClientContext* ctx)
 {
     FlushReplies(ctx);
+    CompactBuffer(ctx);
     if (ctx->used >= ctx->scanFrom && ctx->used - ctx->scanFrom > kRescanBytes)
         ctx->scanFrom = ctx->used - kRescanBytes;
     else if (ctx->used < ctx->scanFrom)

@@ -22,9 +22,8 @@ constexpr uint32_t kLargeBufferSize = 1048576;
 constexpr uint32_t kLargeBufferAllocation = kLargeBufferSize + 5;
 // Below this the buffer may still grow.
 constexpr uint32_t kGrowLimit = 1044479;
-// The terminator CR LF "." CR LF; an over-long article keeps this much less
-// one held, so a terminator split across two reads is still found.
-constexpr char kTerminator[] = "\r\n.\r\n";
+// The terminator CR LF "." CR LF is 5 bytes; an over-long article keeps 4
+// held, so a terminator split across two reads is still found.
 constexpr uint32_t kTerminatorLength = 5;
 constexpr uint32_t kHeldBytes = kTerminatorLength - 1;
 // articleLength of the empty article: the clean-up then removes exactly
@@ -45,6 +44,7 @@ void GrowBuffer(ClientContext* ctx)
         ctx->articleValid = 0;
         return;
     }
+    CompactBuffer(ctx);
     auto* grown = static_cast<char*>(std::realloc(ctx->buffer, kLargeBufferAllocation));
     if (grown == nullptr)
         CloseConnection(ctx);
@@ -64,6 +64,21 @@ void DropHeld(ClientContext* ctx)
     ctx->scanFrom = 0;
 }
 
+// The first CR LF "." CR LF in data[from, used), found by its first LF:
+// line ends are much rarer than bytes, and memchr skips along quickly.
+const char* FindTerminator(const char* data, uint32_t from, uint32_t used)
+{
+    const char* end = data + used;
+    for (const char* lf = data + from + 1; lf + 4 <= end; ++lf) {
+        lf = static_cast<const char*>(std::memchr(lf, '\n', end - lf - 3));
+        if (lf == nullptr)
+            return nullptr;
+        if (lf[-1] == '\r' && lf[1] == '.' && lf[2] == '\r' && lf[3] == '\n')
+            return lf - 1;
+    }
+    return nullptr;
+}
+
 int Refusal(const ClientContext* ctx) { return (ctx->flags & 1) != 0 ? 439 : 437; }
 
 // Releases the match data however the pipeline ends.
@@ -76,6 +91,7 @@ struct MatchDataGuard {
 
 int nntp_readarticle(ClientContext* ctx)
 {
+    CompactBuffer(ctx);
     ctx->articleValid = 1;
     for (;;) {
         if (ctx->used >= ctx->bufferSize - 1)
@@ -86,10 +102,9 @@ int nntp_readarticle(ClientContext* ctx)
             ctx->articleValid = 0;
             return 0;
         }
-        uint32_t from = ctx->scanFrom < ctx->used ? ctx->scanFrom : 0;
-        const void* found = ::memmem(ctx->buffer + from, ctx->used - from, kTerminator, kTerminatorLength);
+        const char* found = FindTerminator(ctx->buffer, ctx->scanFrom < ctx->used ? ctx->scanFrom : 0, ctx->used);
         if (found != nullptr) {
-            ctx->articleLength = static_cast<uint32_t>(static_cast<const char*>(found) - ctx->buffer);
+            ctx->articleLength = static_cast<uint32_t>(found - ctx->buffer);
             return ctx->articleValid ? 1 : 0;
         }
         if (!ctx->articleValid)
@@ -101,7 +116,8 @@ int nntp_readarticle(ClientContext* ctx)
 void nntp_readarticle_cleanup(ClientContext* ctx)
 {
     FixBuffer(ctx, ctx->articleLength + kTerminatorLength);
-    if (ctx->bufferSize > kContextBufferSize && ctx->used + 1 <= kContextBufferSize) {
+    if (ctx->bufferSize + ctx->bufferOffset > kContextBufferSize && ctx->used + 1 <= kContextBufferSize) {
+        CompactBuffer(ctx);
         if (auto* shrunk = static_cast<char*>(std::realloc(ctx->buffer, kContextBufferSize + 1))) {
             ctx->buffer = shrunk;
             ctx->bufferSize = kContextBufferSize;

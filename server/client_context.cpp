@@ -30,7 +30,7 @@ void AddContextToFreeList(ClientContext* ctx)
 {
     if (ctx->socket >= 0)
         ::close(ctx->socket);
-    std::free(ctx->buffer);
+    std::free(ctx->buffer - ctx->bufferOffset);
     delete ctx;
 }
 
@@ -53,11 +53,25 @@ void ReleaseConnection(ClientContext* ctx)
 void FixBuffer(ClientContext* ctx, uint32_t n)
 {
     if (n < ctx->used) {
-        std::memmove(ctx->buffer, ctx->buffer + n, ctx->used - n);
+        ctx->buffer += n;
+        ctx->bufferSize -= n;
+        ctx->bufferOffset += n;
         ctx->used -= n;
     } else {
         ctx->used = 0;
+        CompactBuffer(ctx);
     }
     ctx->buffer[ctx->used] = '\0';
     ctx->scanFrom = 0;
+}
+
+void CompactBuffer(ClientContext* ctx)
+{
+    if (ctx->bufferOffset == 0)
+        return;
+    char* start = ctx->buffer - ctx->bufferOffset;
+    std::memmove(start, ctx->buffer, ctx->used + 1);
+    ctx->buffer = start;
+    ctx->bufferSize += ctx->bufferOffset;
+    ctx->bufferOffset = 0;
 }

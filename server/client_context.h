@@ -36,6 +36,7 @@ struct ClientContext {
     int isControl = 0;               // the article is a control message
     uint32_t articleLength = 0;      // length of the article text at the start of buffer
     uint32_t bufferSize = 0;         // capacity of buffer, not counting the NUL byte
+    uint32_t bufferOffset = 0;       // bytes consumed before buffer within its allocation
     const char* peerName = nullptr;  // host text of incomingEntry
     char peerAddress[32] = {};       // "a.b.c.d:port"
     std::time_t connectTime = 0;
@@ -70,5 +71,11 @@ void AddContextToFreeList(ClientContext* ctx);
 void ReleaseConnection(ClientContext* ctx);
 
 // Removes the first n bytes of the data held (all of it when n >= used),
-// keeps the data NUL-terminated and sets scanFrom to 0.
+// keeps the data NUL-terminated and sets scanFrom to 0. Removing part of the
+// data only moves `buffer` on within its allocation (no copy per command);
+// CompactBuffer moves the rest back to the start.
 void FixBuffer(ClientContext* ctx, uint32_t n);
+
+// Moves the data held back to the start of the allocation, so that buffer
+// and bufferSize cover all of it again. Before a read or a reallocation.
+void CompactBuffer(ClientContext* ctx);

@@ -305,6 +305,9 @@ TEST_F(FeedQueues, ShutdownWritesMemoryQueuesThatARestartReads)
     EXPECT_EQ(Files(site), std::vector<std::string>{"1000.qf"});
     EXPECT_EQ(ReadFile(QFile(site, "1000.qf")), Record("<waiting@x>") + Record("<wanted@x>"));
 
+    // The server exits here; this test goes on, so it gives the lock back.
+    site->lock.unlock();
+
     // The next run: the same site declared again finds them.
     Configure("FeedQueuePath = " + dir_ + "\n");
     Site* again = NewSite("news1", "1");
