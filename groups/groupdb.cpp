@@ -594,6 +594,15 @@ int GroupToastArticle(uint32_t g, uint32_t a)
     return 1;
 }
 
+ArticleEntry* GroupEntryOf(uint32_t g, uint32_t a)
+{
+    uint32_t n = RingSize(g);
+    if (n == 0 || a == 0)
+        return nullptr;
+    ArticleEntry& e = Entry(g, a % n);
+    return e.number == a ? &e : nullptr;
+}
+
 int UpdateGroupDatabase(ClientContext* ctx, uint32_t slot, char* xref, size_t xrefSize)
 {
     if (ctx->newsgroupCount > kMaxCrossposts) {

@@ -105,6 +105,9 @@ int GroupFindArticle(uint32_t number, uint32_t* slot, uint32_t group, uint32_t* 
 int GroupFindNextArticle(uint32_t number, uint32_t* slot, uint32_t group, uint32_t* found);
 int GroupFindPrevArticle(uint32_t number, uint32_t* slot, uint32_t group, uint32_t* found);
 int GroupToastArticle(uint32_t group, uint32_t number);
+// The ring entry holding article `number`, or null (no usable ring, or the
+// entry holds another number).
+ArticleEntry* GroupEntryOf(uint32_t group, uint32_t number);
 
 // Numbers the article in `ctx` in all its carried groups and writes its
 // NUL-terminated "Xref: …\r\n" line into `xref` (room for `xrefSize` bytes).

@@ -5,15 +5,30 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+
 // Head and tail of the rewrite schedule, read by the statistics texts.
 extern std::atomic<uint32_t> oShead;
 extern std::atomic<uint32_t> oStail;
 
-// Allocates groupMap (groupArraySize zeroed entries); 1.
+// Allocates groupMap (groupArraySize zeroed entries), empties the schedule,
+// reads OverviewRewriteDelay (seconds from a group's first change to its
+// rewrite, default 30) and starts the rewriter thread; 1.
 int OverCacheInit();
-// Takes the cache lock for good, so that nothing is scheduled or rewritten
-// once shutdown has begun; 1.
+// Closes the schedule, so that nothing is scheduled or stored once shutdown
+// has begun, and waits for the rewriter to leave group.dat; 1.
 int OverCacheShutdown();
 // Queues a rewrite of `group` (an append when `append` is set); 0 when there
 // is no cache store, else 1.
 int ScheduleOverviewCacheRewrite(uint32_t group, int append);
+// The group's cached overview lines from at or a little before `first` to
+// the end of its block, their length in *length and the last article number
+// the block covers in *cacheEnd; null when the cache cannot be used.
+std::unique_ptr<char[]> ReadOverviewCache(uint32_t group, uint32_t first, uint32_t* cacheEnd, uint32_t* length);
+// Rebuilds the group's block from its live articles, taking the lines the old
+// block has and reading the others from the stores; raises the low mark to
+// the first live article. 0 when there is no cache store, else 1.
+int WriteGroupOverviewCache(uint32_t group);
+// Adds the lines of articles above the block's end in the block's reserve;
+// 1, or 0 when a full rewrite is needed.
+int AppendToOverviewCache(uint32_t group);
