@@ -335,6 +335,20 @@ int FindGroup(const char* name, uint32_t* number)
     return LookupGroup(name, number) ? 1 : 0;
 }
 
+void ForEachGroup(const std::function<void(const char* name, const GroupRecord& record)>& visit)
+{
+    std::shared_lock lock(groupHashLock);
+    if (!bGroupHashReady || groupArray == nullptr)
+        return;
+    Tcl_HashSearch search;
+    for (Tcl_HashEntry* he = Tcl_FirstHashEntry(&groupHash, &search); he != nullptr;
+         he = Tcl_NextHashEntry(&search)) {
+        uint32_t g = GroupNumberOf(he);
+        if (g < groupArraySize)
+            visit(static_cast<const char*>(Tcl_GetHashKey(&groupHash, he)), Record(g));
+    }
+}
+
 int CreateGroup(const char* name, uint32_t g, uint32_t start, uint32_t slots, const char* post)
 {
     uint32_t k = SlotCount(slots);
@@ -510,7 +524,8 @@ int GroupSetArticleNumber(uint32_t g, uint32_t slot, uint32_t a, uint8_t useCoun
 int GroupFindArticle(uint32_t a, uint32_t* slot, uint32_t g, uint32_t* found)
 {
     uint32_t n = RingSize(g);
-    if (n == 0)
+    // Number 0 marks an empty entry: it is never an article.
+    if (n == 0 || a == 0)
         return 0;
     const ArticleEntry& e = Entry(g, a % n);
     if (e.number != a)

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 struct ClientContext;
 struct GroupSelection;
@@ -119,3 +120,6 @@ int UpdateGroupDatabaseSlave(ClientContext* ctx, uint32_t slot, char* xref, size
 
 // Number of a named group: 1 and *number, or 0.
 int FindGroup(const char* name, uint32_t* number);
+// Calls `visit` for every named group in the name index's own order, under
+// the index's read lock (so `visit` must not write to a connection).
+void ForEachGroup(const std::function<void(const char* name, const GroupRecord& record)>& visit);

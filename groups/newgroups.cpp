@@ -1,5 +1,174 @@
-// List of newly created groups, for NEWGROUPS.
-// Placeholder: filled in when this module is built.
+// List of newly created groups. The file is opened by each NEWGROUPS on its
+// own connection thread and only read; the group numbers come from the
+// group database.
 #include "groups/newgroups.h"
 
-int NewgroupsInit() { return 1; }
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "groups/groupdb.h"
+#include "nntp/nntp.h"
+#include "server/client_context.h"
+#include "server/config.h"
+
+namespace {
+
+constexpr uint32_t kInvalidTime = 0xFFFFFFFF;
+constexpr std::string_view kNoFile = "231 no newgroups file configured\r\n.\r\n";
+constexpr size_t kLineSize = 1024;
+constexpr size_t kPiece = 16384;
+constexpr uint32_t kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30};
+
+std::optional<std::string> fnNewgroups;
+
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// Two digits at `at`.
+uint32_t Pair(std::string_view text, size_t at)
+{
+    return static_cast<uint32_t>(text[at] - '0') * 10 + static_cast<uint32_t>(text[at + 1] - '0');
+}
+
+bool SixDigits(std::string_view text)
+{
+    return text.size() == 6 && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// 100k + yy nearest the current year; of two equally near, the earlier.
+uint32_t FullYear(uint32_t yy)
+{
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    int current = parts.tm_year + 1900;
+    int best = current - current % 100 - 100 + static_cast<int>(yy);
+    for (int candidate = best + 100; candidate <= current + 100; candidate += 100)
+        if (std::abs(candidate - current) < std::abs(best - current))
+            best = candidate;
+    return static_cast<uint32_t>(best);
+}
+
+// The next word of `rest` (split at spaces), advancing past it.
+std::string_view NextWord(std::string_view& rest)
+{
+    size_t begin = rest.find_first_not_of(' ');
+    if (begin == std::string_view::npos) {
+        rest = {};
+        return {};
+    }
+    size_t end = std::min(rest.find(' ', begin), rest.size());
+    std::string_view word = rest.substr(begin, end - begin);
+    rest.remove_prefix(end);
+    return word;
+}
+
+// Reads one line without its line end into `line` (kLineSize bytes); the
+// rest of a longer line is passed over. False at the end of the file.
+bool ReadLine(FILE* file, char* line)
+{
+    if (std::fgets(line, kLineSize, file) == nullptr)
+        return false;
+    size_t length = std::strlen(line);
+    if (length > 0 && line[length - 1] == '\n') {
+        line[--length] = '\0';
+        if (length > 0 && line[length - 1] == '\r')
+            line[--length] = '\0';
+    } else {
+        for (int c = 0; c != '\n' && c != EOF;)
+            c = std::fgetc(file);
+    }
+    return true;
+}
+
+// The group line of a carried group, appended to `out`.
+void AppendGroup(std::string& out, const char* name)
+{
+    GroupSelection selection;
+    if (!GetGroupInfo(name, &selection))
+        return;
+    char numbers[40];
+    int n = std::snprintf(numbers, sizeof numbers, " %u %u %c\r\n", selection.high, selection.low,
+                          GetGroupPostInfo(name));
+    out.append(name).append(numbers, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+int NewgroupsInit()
+{
+    const char* path = GetConfigString("NewgroupsFile");
+    fnNewgroups = path != nullptr ? std::optional<std::string>(path) : std::nullopt;
+    return 1;
+}
+
+int TransmitNewgroups(ClientContext* ctx, const char* argument)
+{
+    if (!fnNewgroups) {
+        SendData(ctx, kNoFile.data(), kNoFile.size());
+        return 1;
+    }
+    std::string_view rest(argument);
+    std::string_view date = NextWord(rest);
+    std::string_view time = NextWord(rest);
+    uint32_t since = NNTPtoGMT(date, time);
+    if (since == kInvalidTime) {
+        Respond(ctx, 501);
+        return 0;
+    }
+    File file(std::fopen(fnNewgroups->c_str(), "re"));
+    if (!file) {
+        SendData(ctx, kNoFile.data(), kNoFile.size());
+        return 1;
+    }
+    std::string out = "231\r\n";
+    bool listing = false;
+    char line[kLineSize];
+    while (ReadLine(file.get(), line)) {
+        if (line[0] == '#') {
+            unsigned long long marker = std::strtoull(line + 1, nullptr, 10);
+            listing = listing || (marker != 0 && marker > since);
+        } else if (listing) {
+            AppendGroup(out, line);
+            if (out.size() >= kPiece) {
+                SendData(ctx, out.data(), out.size());
+                out.clear();
+            }
+        }
+    }
+    file.reset();
+    out += ".\r\n";
+    SendData(ctx, out.data(), out.size());
+    return 1;
+}
+
+uint32_t NNTPtoGMT(std::string_view date, std::string_view time)
+{
+    if (!SixDigits(date) || !SixDigits(time))
+        return kInvalidTime;
+    uint32_t yy = Pair(date, 0), month = Pair(date, 2), day = Pair(date, 4);
+    uint32_t hour = Pair(time, 0), minute = Pair(time, 2), second = Pair(time, 4);
+    if (month < 1 || month > 12 || day < 1 || day > 31 || minute > 59 || second > 59 || hour > 24)
+        return kInvalidTime;
+    if (hour == 24) {
+        hour = 0;
+        ++day;
+    }
+    uint32_t year = FullYear(yy);
+    uint64_t days = 0;
+    for (uint32_t y = 1970; y < year; ++y)
+        days += y % 4 == 0 ? 366 : 365;
+    if (year % 4 == 0 && month > 2)
+        ++days;
+    for (uint32_t m = 1; m < month; ++m)
+        days += kMonthDays[m - 1];
+    days += day - 1;
+    return static_cast<uint32_t>(((days * 24 + hour) * 60 + minute) * 60 + second);
+}

@@ -1,20 +1,306 @@
-// Reader commands.
-// Placeholder: each command is refused until this module is built.
+// Reader commands. Arguments are parsed in place in the command line; the
+// answers come from the group operations, the new-groups list and
+// retrieval. Each handler returns 1 so that the command loop removes the line.
 #include "nntp/reader.h"
 
-#include "nntp/nntp.h"
+#include <strings.h>
 
-int Reader_Head(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
-int Reader_Body(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
-int Reader_Next(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
-int Reader_Last(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
-int Reader_Xover(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
-int Reader_Listgroup(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
-int Reader_XHDR(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
-int Reader_Stat(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
-int Reader_Newgroups(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
-int Reader_List(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
-int Reader_Group(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
-int Reader_Xpath(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
-int Reader_ListGroupStruct(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
-int Reader_Article(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReplyInvalidCommand); }
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "article/article_key.h"
+#include "article/retrieval.h"
+#include "groups/group_transmit.h"
+#include "groups/groupdb.h"
+#include "groups/newgroups.h"
+#include "nntp/nntp.h"
+#include "server/client_context.h"
+#include "server/log.h"
+
+namespace {
+
+constexpr uint32_t kNone = 0xFFFFFFFF;
+constexpr uint32_t kOpenRangeEnd = 2147483647;
+constexpr int kMaxDigits = 7;
+constexpr size_t kMaxHeaderName = 64;
+
+// The command line's length without its CR LF.
+uint32_t TextLength(uint32_t length)
+{
+    return length >= 2 ? length - 2 : 0;
+}
+
+// The argument text at `offset` of the command line; a line shorter than
+// that has none (its terminating NUL is returned).
+char* Argument(char* line, uint32_t length, uint32_t offset)
+{
+    return line + std::min(offset, TextLength(length));
+}
+
+char* SkipSpaces(char* text)
+{
+    while (*text == ' ')
+        ++text;
+    return text;
+}
+
+// Up to 7 decimal digits at `text`; false when there is none.
+bool ReadNumber(char*& text, uint32_t* number)
+{
+    uint32_t value = 0;
+    int digits = 0;
+    for (; digits < kMaxDigits && *text >= '0' && *text <= '9'; ++digits, ++text)
+        value = value * 10 + static_cast<uint32_t>(*text - '0');
+    *number = value;
+    return digits != 0;
+}
+
+bool Selected(ClientContext* ctx)
+{
+    if (GroupValidateGroup(&ctx->selection))
+        return true;
+    Respond(ctx, 412);
+    return false;
+}
+
+using CurrentOperation = int (*)(ClientContext* ctx, GroupSelection* selection);
+using ByIdOperation = int (*)(ClientContext* ctx);
+
+// Makes `number` current and serves it; the old current comes back when
+// that fails.
+void ServeNumber(ClientContext* ctx, uint32_t number, CurrentOperation serve)
+{
+    uint32_t saved = ctx->selection.current;
+    ctx->selection.current = number;
+    if (!serve(ctx, &ctx->selection))
+        ctx->selection.current = saved;
+}
+
+// ARTICLE, HEAD and BODY with the argument at `offset`.
+int Fetch(ClientContext* ctx, char* line, uint32_t length, uint32_t offset, CurrentOperation byNumber,
+          ByIdOperation byId, uint32_t* counter)
+{
+    int idGiven = 0;
+    uint32_t from = kNone, to = kNone;
+    if (!GetRangeOrId(Argument(line, length, offset), &idGiven, &from, &to))
+        return Respond(ctx, 501);
+    if (!idGiven && !Selected(ctx))
+        return 1;
+    if (counter != nullptr)
+        ++*counter;
+    if (idGiven) {
+        // A malformed ID must not leave the key of an earlier command in place.
+        if (GetArticleID(*ctx))
+            byId(ctx);
+        else
+            Respond(ctx, 430);
+    } else if (from == kNone) {
+        byNumber(ctx, &ctx->selection);
+    } else {
+        ServeNumber(ctx, from, byNumber);
+    }
+    return 1;
+}
+
+// The range of an overview-like command: the current article when none
+// was given.
+void RangeOrCurrent(const ClientContext* ctx, uint32_t* from, uint32_t* to)
+{
+    if (*from == kNone)
+        *from = *to = ctx->selection.current;
+}
+
+// LISTGROUP and lgs: the named group (text after `word` + 1 characters)
+// or the selected one; 1 with `current` at the low mark.
+bool SelectForListing(ClientContext* ctx, char* line, uint32_t length, uint32_t word)
+{
+    if (TextLength(length) > word) {
+        if (!GetGroupInfo(Argument(line, length, word + 1), &ctx->selection)) {
+            Respond(ctx, 411);
+            return false;
+        }
+    } else if (!Selected(ctx)) {
+        return false;
+    }
+    ctx->selection.current = ctx->selection.low;
+    return true;
+}
+
+}  // namespace
+
+int GetRangeOrId(char* text, int* idGiven, uint32_t* from, uint32_t* to)
+{
+    *idGiven = 0;
+    *from = *to = kNone;
+    text = SkipSpaces(text);
+    if (*text == '<') {
+        char* close = std::strchr(text, '>');
+        if (close == nullptr)
+            return 0;
+        close[1] = '\0';
+        *idGiven = 1;
+        return 1;
+    }
+    uint32_t number = 0;
+    if (!ReadNumber(text, &number))
+        return *text == '\0' ? 1 : 0;
+    *from = *to = number;
+    if (*text == '-') {
+        ++text;
+        *to = ReadNumber(text, &number) ? number : kOpenRangeEnd;
+    }
+    return 1;
+}
+
+int Reader_Article(ClientContext* ctx, char* line, uint32_t length)
+{
+    return Fetch(ctx, line, length, 7, GroupTransmitArticle, TransmitArticleByID, &ctx->articleCount);
+}
+
+int Reader_Head(ClientContext* ctx, char* line, uint32_t length)
+{
+    return Fetch(ctx, line, length, 4, GroupTransmitArticleHeader, TransmitHeaderByID, nullptr);
+}
+
+int Reader_Body(ClientContext* ctx, char* line, uint32_t length)
+{
+    return Fetch(ctx, line, length, 4, GroupTransmitArticleBody, TransmitBodyByID, nullptr);
+}
+
+int Reader_Stat(ClientContext* ctx, char* line, uint32_t length)
+{
+    if (!Selected(ctx))
+        return 1;
+    int idGiven = 0;
+    uint32_t from = kNone, to = kNone;
+    if (!GetRangeOrId(Argument(line, length, 4), &idGiven, &from, &to))
+        return Respond(ctx, 501);
+    GroupSelection& selection = ctx->selection;
+    if (from == kNone)
+        GroupTransmitArticleStat(ctx, &selection, selection.current);
+    else if (GroupTransmitArticleStat(ctx, &selection, from))
+        selection.current = from;
+    return 1;
+}
+
+int Reader_Next(ClientContext* ctx, char*, uint32_t)
+{
+    if (Selected(ctx)) {
+        ++ctx->nextCount;
+        GroupNextArticle(ctx, &ctx->selection);
+    }
+    return 1;
+}
+
+int Reader_Last(ClientContext* ctx, char*, uint32_t)
+{
+    if (Selected(ctx))
+        GroupPrevArticle(ctx, &ctx->selection);
+    return 1;
+}
+
+int Reader_Xover(ClientContext* ctx, char* line, uint32_t length)
+{
+    if (!Selected(ctx))
+        return 1;
+    ++ctx->xoverCount;
+    int idGiven = 0;
+    uint32_t from = kNone, to = kNone;
+    if (!GetRangeOrId(Argument(line, length, 5), &idGiven, &from, &to))
+        return Respond(ctx, 501);
+    RangeOrCurrent(ctx, &from, &to);
+    GroupTransmitOverview(ctx, &ctx->selection, from, to);
+    return 1;
+}
+
+int Reader_XHDR(ClientContext* ctx, char* line, uint32_t length)
+{
+    if (!Selected(ctx))
+        return 1;
+    char* name = Argument(line, length, 4);
+    while (*name == ' ' || *name == '\t')
+        ++name;
+    size_t nameLength = std::strcspn(name, " ");
+    char* rest = name + nameLength;
+    // The name, a colon unless it ends with one, and a blank.
+    char prefix[kMaxHeaderName + 3];
+    nameLength = std::min(nameLength, kMaxHeaderName);
+    std::memcpy(prefix, name, nameLength);
+    if (nameLength == 0 || prefix[nameLength - 1] != ':')
+        prefix[nameLength++] = ':';
+    prefix[nameLength++] = ' ';
+    prefix[nameLength] = '\0';
+    int idGiven = 0;
+    uint32_t from = kNone, to = kNone;
+    if (!GetRangeOrId(rest, &idGiven, &from, &to))
+        return Respond(ctx, 501);
+    RangeOrCurrent(ctx, &from, &to);
+    GroupTransmitXHeader(ctx, &ctx->selection, from, to, prefix);
+    return 1;
+}
+
+int Reader_Xpath(ClientContext* ctx, char* line, uint32_t length)
+{
+    if (!Selected(ctx))
+        return 1;
+    int idGiven = 0;
+    uint32_t from = kNone, to = kNone;
+    if (!GetRangeOrId(Argument(line, length, 6), &idGiven, &from, &to) || idGiven)
+        return Respond(ctx, 501);
+    if (from == kNone)
+        GroupTransmitXpath(ctx, &ctx->selection);
+    else
+        ServeNumber(ctx, from, GroupTransmitXpath);
+    return 1;
+}
+
+int Reader_Group(ClientContext* ctx, char* line, uint32_t length)
+{
+    const char* name = Argument(line, length, 6);
+    bool hadGroup = GroupValidateGroup(&ctx->selection) != 0;
+    if (!GetGroupInfo(name, &ctx->selection))
+        return Respond(ctx, 411);
+    if (hadGroup)
+        LogFormat("GROUPDONE article %u xover %u next %u %s %s", ctx->articleCount, ctx->xoverCount,
+                  ctx->nextCount, ctx->peerAddress, ctx->peerName);
+    const GroupSelection& s = ctx->selection;
+    uint32_t count = s.high == 1 || s.high < s.low ? 0 : s.high - s.low + 1;
+    std::snprintf(ctx->messageId, sizeof ctx->messageId, "%u %u %u %s group selected", count, s.low, s.high, name);
+    Respond(ctx, 211);
+    LogFormat("GROUP %s %s %s", name, ctx->peerAddress, ctx->peerName);
+    return 1;
+}
+
+int Reader_Listgroup(ClientContext* ctx, char* line, uint32_t length)
+{
+    if (SelectForListing(ctx, line, length, 9))
+        GroupTransmitListgroup(ctx, &ctx->selection, ctx->selection.low, ctx->selection.high);
+    return 1;
+}
+
+int Reader_ListGroupStruct(ClientContext* ctx, char* line, uint32_t length)
+{
+    if (SelectForListing(ctx, line, length, 3))
+        GroupTransmitSlotDump(ctx, &ctx->selection);
+    return 1;
+}
+
+int Reader_List(ClientContext* ctx, char* line, uint32_t length)
+{
+    char* rest = SkipSpaces(Argument(line, length, 4));
+    const char* pattern = nullptr;
+    if (strncasecmp(rest, "active", 6) == 0) {
+        rest = SkipSpaces(rest + 6);
+        if (*rest != '\0')
+            pattern = rest;
+    }
+    GroupList(ctx, pattern);
+    return 1;
+}
+
+int Reader_Newgroups(ClientContext* ctx, char* line, uint32_t length)
+{
+    TransmitNewgroups(ctx, SkipSpaces(Argument(line, length, 9)));
+    return 1;
+}

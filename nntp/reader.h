@@ -1,9 +1,18 @@
-// Reader commands. Handlers follow CommandHandler (nntp.h).
+// Reader commands: argument syntax, the checks made before the group,
+// new-groups and retrieval operations answer, and the bookkeeping of the
+// connection's group selection. Handlers follow CommandHandler (nntp.h).
 #pragma once
 
 #include <cstdint>
 
 struct ClientContext;
+
+// Parses the argument of an article command: nothing, a message-ID in angle
+// brackets (*idGiven set, the text cut after its ">"), a number, "number-"
+// (open range) or "number-number"; numbers are read to at most 7 digits and
+// what follows the range is ignored. Without a number *from and *to are all
+// ones. 1 when well formed, 0 otherwise.
+int GetRangeOrId(char* text, int* idGiven, uint32_t* from, uint32_t* to);
 
 int Reader_Head(ClientContext* ctx, char* line, uint32_t length);
 int Reader_Body(ClientContext* ctx, char* line, uint32_t length);

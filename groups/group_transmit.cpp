@@ -1,0 +1,359 @@
+// Group article transmission. The group database is read without a lock;
+// a reader that finds an article gone removes it from the ring itself.
+// Multi-line answers are gathered in a per-thread buffer and written in
+// pieces of about 16 KB, so XOVER and LISTGROUP cost one write per piece
+// rather than one per line.
+#include "groups/group_transmit.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "article/retrieval.h"
+#include "article/store.h"
+#include "groups/active.h"
+#include "groups/groupdb.h"
+#include "groups/overview_cache.h"
+#include "history/history.h"
+#include "nntp/nntp.h"
+#include "server/client_context.h"
+
+namespace {
+
+constexpr size_t kPiece = 16384;
+// Room for "number" TAB; overview records are at most 65535 bytes (their
+// length is 16 bits in the history).
+constexpr size_t kNumberRoom = 16;
+constexpr size_t kMaxRecord = 65535;
+constexpr size_t kBatchSize = kPiece + kNumberRoom + kMaxRecord;
+
+// Output gathered for one multi-line answer; nothing is held back when the
+// answer ends (Flush). A failed write ends the connection inside SendData.
+class Batch {
+public:
+    explicit Batch(ClientContext* ctx) : ctx_(ctx), data_(Buffer()) {}
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+    // Where the next bytes go: room for kNumberRoom + kMaxRecord of them.
+    char* Room() { return data_ + used_; }
+    void Commit(size_t n)
+    {
+        used_ += n;
+        if (used_ >= kPiece)
+            Flush();
+    }
+    void Append(std::string_view text)
+    {
+        if (used_ + text.size() > kBatchSize) {
+            Flush();
+            SendData(ctx_, text.data(), text.size());
+            return;
+        }
+        std::memcpy(data_ + used_, text.data(), text.size());
+        Commit(text.size());
+    }
+    // "number" and `end` (one or two characters).
+    void AppendNumber(uint32_t number, std::string_view end)
+    {
+        char* to = std::to_chars(Room(), Room() + kNumberRoom, number).ptr;
+        std::memcpy(to, end.data(), end.size());
+        Commit(static_cast<size_t>(to - Room()) + end.size());
+    }
+    void Flush()
+    {
+        if (used_ != 0)
+            SendData(ctx_, data_, used_);
+        used_ = 0;
+    }
+
+private:
+    // One buffer per connection thread, kept for the thread's life.
+    static char* Buffer()
+    {
+        thread_local std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kBatchSize);
+        return buffer.get();
+    }
+
+    ClientContext* ctx_;
+    char* data_;
+    size_t used_ = 0;  // below kPiece between calls
+};
+
+using Retrieval = int (*)(ClientContext* ctx, uint32_t slot, uint32_t number);
+
+// The single-article algorithm; `answer423` when the retrieval sends nothing
+// of its own on failure.
+int TransmitCurrent(ClientContext* ctx, GroupSelection* selection, Retrieval retrieve, bool answer423)
+{
+    if (!GroupValidateGroup(selection)) {
+        Respond(ctx, 412);
+        return 0;
+    }
+    uint32_t slot = 0, found = 0;
+    if (!GroupFindArticle(selection->current, &slot, selection->group, &found)) {
+        Respond(ctx, 423);
+        return 0;
+    }
+    if (retrieve(ctx, slot, selection->current))
+        return 1;
+    GroupToastArticle(selection->group, selection->current);
+    if (answer423)
+        Respond(ctx, 423);
+    return 0;
+}
+
+// ctx->messageId (the article's ID) becomes "number message-ID", the text
+// of the 223 answer.
+void Answer223(ClientContext* ctx, uint32_t number)
+{
+    char text[kMessageIdSize];
+    char* id = std::to_chars(text, text + kNumberRoom, number).ptr;
+    *id++ = ' ';
+    size_t room = sizeof text - 1 - static_cast<size_t>(id - text);
+    size_t length = strnlen(ctx->messageId, room);
+    std::memcpy(id, ctx->messageId, length);
+    id[length] = '\0';
+    std::memcpy(ctx->messageId, text, sizeof text);
+    Respond(ctx, 223);
+}
+
+using Find = int (*)(uint32_t number, uint32_t* slot, uint32_t group, uint32_t* found);
+
+// NEXT and LAST: `current` moves to every article tried, the ones toasted on
+// the way included.
+int Step(ClientContext* ctx, GroupSelection* selection, Find find, int noneCode)
+{
+    if (!GroupValidateGroup(selection)) {
+        Respond(ctx, 412);
+        return 0;
+    }
+    for (;;) {
+        uint32_t slot = 0, found = 0;
+        if (!find(selection->current, &slot, selection->group, &found)) {
+            Respond(ctx, noneCode);
+            return 0;
+        }
+        selection->current = found;
+        if (ArticleGetMessageID(ctx, slot)) {
+            Answer223(ctx, found);
+            return 1;
+        }
+        GroupToastArticle(selection->group, found);
+    }
+}
+
+// Calls visit(slot, number) for each live article from `first` to `last`.
+template <typename Visit>
+void ForEachLive(uint32_t group, uint32_t first, uint32_t last, Visit visit)
+{
+    uint32_t slot = 0, found = 0;
+    bool live = GroupFindArticle(first, &slot, group, &found) != 0;
+    for (uint32_t c = first; c <= last;) {
+        if (live)
+            visit(slot, c);
+        if (c == last || !GroupFindNextArticle(c, &slot, group, &found))
+            return;
+        c = found;
+        live = true;
+    }
+}
+
+// "number" TAB and the slot's overview record, read straight into the batch.
+void AppendOverview(Batch& out, uint32_t slot, uint32_t number)
+{
+    uint64_t storeKey = 0;
+    uint32_t length = 0;
+    if (!SeenGetOverview(slot, &storeKey, &length) || length > kMaxRecord)
+        return;
+    char* line = out.Room();
+    char* record = std::to_chars(line, line + kNumberRoom, number).ptr;
+    *record++ = '\t';
+    if (ReadStore(storeKey, record, 0, length) == length)
+        out.Commit(static_cast<size_t>(record - line) + length);
+}
+
+// The number a cache line starts with, read as atoi would but without
+// looking past the line (the cache buffer has no terminating NUL).
+uint32_t LineNumber(std::string_view line)
+{
+    size_t digits = line.find_first_not_of(" \t");
+    uint32_t number = 0;
+    if (digits != std::string_view::npos)
+        std::from_chars(line.data() + digits, line.data() + line.size(), number);
+    return number;
+}
+
+// Position just after the line starting at `from` (after its LF, or the end).
+size_t NextLine(std::string_view text, size_t from)
+{
+    size_t lf = text.find('\n', from);
+    return lf == std::string_view::npos ? text.size() : lf + 1;
+}
+
+// Sends the cache lines of `first` to `last` and returns the first article
+// number still to be served from the history.
+uint32_t SendCachedLines(Batch& out, std::string_view cache, uint32_t cacheEnd, uint32_t first, uint32_t last)
+{
+    size_t from = 0;
+    while (from < cache.size() && LineNumber(cache.substr(from)) < first)
+        from = NextLine(cache, from);
+    if (from >= cache.size())
+        return first;
+    size_t to = cache.size();
+    uint32_t next = cacheEnd + 1;
+    if (cacheEnd > last) {
+        // From the first remaining line itself: with first above last
+        // nothing of the cache is sent.
+        to = from;
+        while (to < cache.size() && LineNumber(cache.substr(to)) <= last)
+            to = NextLine(cache, to);
+        next = last + 1;
+    }
+    out.Flush();
+    for (size_t at = from; at < to; at += kPiece)
+        out.Append(cache.substr(at, std::min(kPiece, to - at)));
+    return next;
+}
+
+}  // namespace
+
+int GroupTransmitArticle(ClientContext* ctx, GroupSelection* selection)
+{
+    return TransmitCurrent(ctx, selection, TransmitArticle, true);
+}
+
+int GroupTransmitArticleHeader(ClientContext* ctx, GroupSelection* selection)
+{
+    return TransmitCurrent(ctx, selection, TransmitHeader, false);
+}
+
+int GroupTransmitArticleBody(ClientContext* ctx, GroupSelection* selection)
+{
+    return TransmitCurrent(ctx, selection, TransmitArticleBody, false);
+}
+
+int GroupTransmitXpath(ClientContext* ctx, GroupSelection* selection)
+{
+    return TransmitCurrent(ctx, selection, TransmitXpath, false);
+}
+
+int GroupTransmitArticleStat(ClientContext* ctx, GroupSelection* selection, uint32_t number)
+{
+    if (!GroupValidateGroup(selection)) {
+        Respond(ctx, 412);
+        return 0;
+    }
+    uint32_t slot = 0, found = 0;
+    if (GroupFindArticle(number, &slot, selection->group, &found)) {
+        if (ArticleGetMessageID(ctx, slot)) {
+            Answer223(ctx, number);
+            return 1;
+        }
+        GroupToastArticle(selection->group, number);
+    }
+    Respond(ctx, 423);
+    return 0;
+}
+
+int GroupNextArticle(ClientContext* ctx, GroupSelection* selection)
+{
+    return Step(ctx, selection, GroupFindNextArticle, 421);
+}
+
+int GroupPrevArticle(ClientContext* ctx, GroupSelection* selection)
+{
+    return Step(ctx, selection, GroupFindPrevArticle, 422);
+}
+
+int GroupTransmitOverview(ClientContext* ctx, GroupSelection* selection, uint32_t first, uint32_t last)
+{
+    if (!GroupValidateGroup(selection)) {
+        Respond(ctx, 412);
+        return 0;
+    }
+    uint32_t g = selection->group;
+    Batch out(ctx);
+    out.Append("224 Overview information follows\r\n");
+    first = std::max(first, groupArray[g].start);
+    uint32_t cacheEnd = 0, length = 0;
+    std::unique_ptr<char[]> cache = ReadOverviewCache(g, first, &cacheEnd, &length);
+    if (cache != nullptr && length != 0 && cache[0] != '\0')
+        first = SendCachedLines(out, std::string_view(cache.get(), length), cacheEnd, first, last);
+    cache.reset();
+    if (first <= last)
+        ForEachLive(g, first, last, [&](uint32_t slot, uint32_t number) { AppendOverview(out, slot, number); });
+    out.Append(".\r\n");
+    out.Flush();
+    return 1;
+}
+
+int GroupTransmitXHeader(ClientContext* ctx, GroupSelection* selection, uint32_t first, uint32_t last,
+                         const char* header)
+{
+    if (!GroupValidateGroup(selection)) {
+        Respond(ctx, 412);
+        return 0;
+    }
+    constexpr std::string_view status = "221 Overview information follows\r\n";
+    SendData(ctx, status.data(), status.size());
+    ForEachLive(selection->group, first, last,
+                [&](uint32_t slot, uint32_t number) { TransmitXHeader(ctx, slot, number, header); });
+    return SendData(ctx, ".\r\n", 3);
+}
+
+int GroupTransmitListgroup(ClientContext* ctx, GroupSelection* selection, uint32_t first, uint32_t last)
+{
+    if (!GroupValidateGroup(selection)) {
+        Respond(ctx, 412);
+        return 0;
+    }
+    Batch out(ctx);
+    out.Append("211 Overview information follows\r\n");
+    ForEachLive(selection->group, first, last, [&](uint32_t, uint32_t number) { out.AppendNumber(number, "\r\n"); });
+    out.Append(".\r\n");
+    out.Flush();
+    return 1;
+}
+
+int GroupTransmitSlotDump(ClientContext* ctx, GroupSelection* selection)
+{
+    if (!GroupValidateGroup(selection)) {
+        Respond(ctx, 412);
+        return 0;
+    }
+    const GroupRecord& record = groupArray[selection->group];
+    char head[160];
+    int n = std::snprintf(head, sizeof head, "200\r\nstart=%u,end=%u,ocachelen=%u,ocacheblen=%u,cstart=%u,cend=%u\r\n",
+                          record.start, record.end, record.ocachelen, record.ocacheblen, record.cstart, record.cend);
+    SendData(ctx, head, static_cast<size_t>(n));
+    ForEachLive(selection->group, selection->low, selection->high, [&](uint32_t slot, uint32_t number) {
+        TransmitXpath(ctx, slot, number);
+        char line[16];
+        SendData(ctx, line, static_cast<size_t>(std::snprintf(line, sizeof line, "%u\r\n", number)));
+    });
+    SendData(ctx, ".\r\n", 3);
+    return 1;
+}
+
+int GroupList(ClientContext* ctx, const char* pattern)
+{
+    constexpr std::string_view status = "215 heres what I got\r\n";
+    SendData(ctx, status.data(), status.size());
+    if (ActiveTransmit(ctx->socket, pattern))
+        return 1;
+    // Gathered first: nothing is written while the name index is locked.
+    std::string list;
+    ForEachGroup([&](const char* name, const GroupRecord& record) {
+        char numbers[32];
+        int n = std::snprintf(numbers, sizeof numbers, " %u %u y\r\n", record.end, record.start);
+        list.append(name).append(numbers, static_cast<size_t>(n));
+    });
+    list += ".\r\n";
+    return SendData(ctx, list.data(), list.size());
+}

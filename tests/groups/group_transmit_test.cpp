@@ -1,0 +1,187 @@
+#include "groups/group_transmit.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "groups/active.h"
+#include "groups/stored_group.h"
+#include "history/history.h"
+
+namespace {
+
+using group_test::Connection;
+using group_test::Posted;
+
+class GroupTransmit : public group_test::StoredGroupTest {
+protected:
+    void SetUp() override
+    {
+        StoredGroupTest::SetUp();
+        for (int i = 1; i <= 5; ++i)
+            posted_.push_back(Post("<a" + std::to_string(i) + "@test>", "subject " + std::to_string(i)));
+        ASSERT_EQ(posted_.back().number, 6u);  // a new group's first article is number 2
+        ASSERT_EQ(GetGroupInfo("alt.test", &c_.ctx.selection), 1);
+    }
+    void TearDown() override
+    {
+        // The active file stays mapped across tests: take it out of use.
+        std::filesystem::remove(dir_ + "/active");
+        ActiveInit();
+        StoredGroupTest::TearDown();
+    }
+    // The article posted as the n-th (numbers start at 2).
+    const Posted& Nth(int n) const { return posted_[static_cast<size_t>(n - 1)]; }
+    bool InGroup(uint32_t number)
+    {
+        uint32_t slot = 0, found = 0;
+        return GroupFindArticle(number, &slot, kGroup, &found) != 0;
+    }
+    std::string OverviewLine(int n) const
+    {
+        return std::to_string(Nth(n).number) + "\t" + OverviewOf(Nth(n).messageId, "subject " + std::to_string(n));
+    }
+
+    std::vector<Posted> posted_;
+    Connection c_;
+    GroupSelection& sel_ = c_.ctx.selection;
+};
+
+TEST_F(GroupTransmit, CurrentArticleAndItsParts)
+{
+    sel_.current = 3;
+    ASSERT_EQ(GroupTransmitArticle(&c_.ctx, &sel_), 1);
+    EXPECT_EQ(c_.Take(), "220 3 <a2@test> article retrieved - head and body follow\r\n" + Nth(2).article + "\r\n.\r\n");
+    ASSERT_EQ(GroupTransmitArticleHeader(&c_.ctx, &sel_), 1);
+    EXPECT_EQ(c_.Take().substr(0, 22), "221 3 <a2@test> articl");
+    ASSERT_EQ(GroupTransmitArticleBody(&c_.ctx, &sel_), 1);
+    EXPECT_EQ(c_.Take(), "222 3 <a2@test> article retrieved - body follows\r\nbody of subject 2\r\n.\r\n");
+    ASSERT_EQ(GroupTransmitXpath(&c_.ctx, &sel_), 1);
+    EXPECT_NE(c_.Take().find(",number=3,entry=" + std::to_string(Nth(2).slot) + " id="), std::string::npos);
+
+    sel_.current = 17;
+    EXPECT_EQ(GroupTransmitArticle(&c_.ctx, &sel_), 0);
+    EXPECT_EQ(GroupTransmitArticleStat(&c_.ctx, &sel_, 0), 0);
+    EXPECT_EQ(c_.Take(), "423 article not found\r\n423 article not found\r\n");
+
+    GroupSelection none;
+    EXPECT_EQ(GroupTransmitArticle(&c_.ctx, &none), 0);
+    EXPECT_EQ(GroupNextArticle(&c_.ctx, &none), 0);
+    EXPECT_EQ(GroupTransmitOverview(&c_.ctx, &none, 1, 9), 0);
+    const std::string noGroup = "412 no newsgroup has been selected\r\n";
+    EXPECT_EQ(c_.Take(), noGroup + noGroup + noGroup);
+}
+
+TEST_F(GroupTransmit, FailedRetrievalToastsWithOneAnswer)
+{
+    for (int n : {1, 2, 3, 4})
+        SeenToast(Nth(n).slot);
+    sel_.current = 2;
+    EXPECT_EQ(GroupTransmitArticle(&c_.ctx, &sel_), 0);
+    EXPECT_EQ(c_.Take(), "423 article not found\r\n");
+    EXPECT_FALSE(InGroup(2));
+    sel_.current = 3;
+    EXPECT_EQ(GroupTransmitArticleBody(&c_.ctx, &sel_), 0);
+    EXPECT_EQ(c_.Take(), "430 article not found\r\n");
+    sel_.current = 4;
+    EXPECT_EQ(GroupTransmitArticleHeader(&c_.ctx, &sel_), 0);
+    EXPECT_EQ(c_.Take(), "423 article not found\r\n");
+    EXPECT_FALSE(InGroup(3));
+    EXPECT_FALSE(InGroup(4));
+    // STAT toasts the number asked for, not the current article.
+    sel_.current = 6;
+    EXPECT_EQ(GroupTransmitArticleStat(&c_.ctx, &sel_, 5), 0);
+    EXPECT_EQ(c_.Take(), "423 article not found\r\n");
+    EXPECT_FALSE(InGroup(5));
+    EXPECT_TRUE(InGroup(6));
+    EXPECT_EQ(GroupTransmitArticleStat(&c_.ctx, &sel_, 6), 1);
+    EXPECT_EQ(c_.Take(), "223 6 <a5@test>\r\n");
+}
+
+TEST_F(GroupTransmit, NextAndLastStepOverGoneArticles)
+{
+    SeenToast(Nth(2).slot);
+    SeenToast(Nth(3).slot);
+    sel_.current = 2;
+    EXPECT_EQ(GroupNextArticle(&c_.ctx, &sel_), 1);
+    EXPECT_EQ(c_.Take(), "223 5 <a4@test>\r\n");
+    EXPECT_EQ(sel_.current, 5u);
+    EXPECT_FALSE(InGroup(3));
+    EXPECT_FALSE(InGroup(4));
+    EXPECT_EQ(GroupPrevArticle(&c_.ctx, &sel_), 1);
+    EXPECT_EQ(c_.Take(), "223 2 <a1@test>\r\n");
+    EXPECT_EQ(GroupPrevArticle(&c_.ctx, &sel_), 0);
+    sel_.current = 6;
+    EXPECT_EQ(GroupNextArticle(&c_.ctx, &sel_), 0);
+    EXPECT_EQ(c_.Take(), "422 no previous article\r\n421 no next article\r\n");
+    EXPECT_EQ(sel_.current, 6u);
+
+    // With the store overwritten, the walk toasts every article it tries.
+    OverwriteStore();
+    sel_.current = 2;
+    EXPECT_EQ(GroupNextArticle(&c_.ctx, &sel_), 0);
+    EXPECT_EQ(c_.Take(), "421 no next article\r\n");
+    EXPECT_EQ(sel_.current, 6u);
+    EXPECT_FALSE(InGroup(5));
+    EXPECT_FALSE(InGroup(6));
+}
+
+TEST_F(GroupTransmit, OverviewRanges)
+{
+    const std::string head = "224 Overview information follows\r\n";
+    GroupTransmitOverview(&c_.ctx, &sel_, 3, 3);
+    EXPECT_EQ(c_.Take(), head + OverviewLine(2) + ".\r\n");
+    GroupTransmitOverview(&c_.ctx, &sel_, 5, 2147483647);
+    EXPECT_EQ(c_.Take(), head + OverviewLine(4) + OverviewLine(5) + ".\r\n");
+    GroupTransmitOverview(&c_.ctx, &sel_, 5, 4);
+    EXPECT_EQ(c_.Take(), head + ".\r\n");
+    // Below the low mark starts at the low mark; gone articles are left out.
+    ASSERT_EQ(SetGroupStartPoint("alt.test", 4), 1);
+    SeenToast(Nth(4).slot);
+    GroupTransmitOverview(&c_.ctx, &sel_, 1, 6);
+    EXPECT_EQ(c_.Take(), head + OverviewLine(3) + OverviewLine(5) + ".\r\n");
+}
+
+TEST_F(GroupTransmit, HeaderFieldsAndListgroupStopAtTheRangeEnd)
+{
+    GroupToastArticle(kGroup, 4);
+    GroupTransmitXHeader(&c_.ctx, &sel_, 2, 4, "subject: ");
+    EXPECT_EQ(c_.Take(), "221 Overview information follows\r\n2 subject 1\r\n3 subject 2\r\n.\r\n");
+    GroupTransmitListgroup(&c_.ctx, &sel_, 1, 4);
+    EXPECT_EQ(c_.Take(), "211 Overview information follows\r\n2\r\n3\r\n.\r\n");
+    GroupTransmitListgroup(&c_.ctx, &sel_, 5, 2147483647);
+    EXPECT_EQ(c_.Take(), "211 Overview information follows\r\n5\r\n6\r\n.\r\n");
+}
+
+TEST_F(GroupTransmit, SlotDump)
+{
+    sel_.high = 3;
+    ASSERT_EQ(GroupTransmitSlotDump(&c_.ctx, &sel_), 1);
+    std::string dump = c_.Take();
+    EXPECT_EQ(dump.rfind("200\r\nstart=1,end=6,ocachelen=0,ocacheblen=0,cstart=0,cend=0\r\n200 key=", 0), 0u);
+    EXPECT_NE(dump.find("number=2,entry=" + std::to_string(Nth(1).slot)), std::string::npos);
+    EXPECT_NE(dump.find("\r\n2\r\n200 key="), std::string::npos);
+    EXPECT_EQ(dump.substr(dump.size() - 8), "\r\n3\r\n.\r\n");
+    EXPECT_EQ(dump.find("number=4"), std::string::npos);
+}
+
+TEST_F(GroupTransmit, ListWithAndWithoutActiveFile)
+{
+    ASSERT_EQ(CreateGroup("misc.closed", 3, 7, 1, "n"), 1);
+    GroupList(&c_.ctx, "alt.*");
+    std::string list = c_.Take();
+    EXPECT_EQ(list.substr(0, 22), "215 heres what I got\r\n");
+    EXPECT_NE(list.find("\r\nalt.test 6 1 y\r\n"), std::string::npos);
+    EXPECT_NE(list.find("\r\nmisc.closed 7 7 y\r\n"), std::string::npos);
+    EXPECT_EQ(list.substr(list.size() - 3), ".\r\n");
+
+    ASSERT_EQ(AddActive("alt.test", 1, "y"), 1);
+    ASSERT_EQ(AddActive("misc.closed", 7, "n"), 1);
+    ASSERT_EQ(ActiveInit(), 1);
+    GroupList(&c_.ctx, "misc.*");
+    EXPECT_EQ(c_.Take(), "215 heres what I got\r\nmisc.closed 000000007 000000007 n\r\n.\r\n");
+}
+
+}  // namespace
