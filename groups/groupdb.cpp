@@ -594,7 +594,8 @@ int GroupFindPrevArticle(uint32_t a, uint32_t* slot, uint32_t g, uint32_t* found
 int GroupToastArticle(uint32_t g, uint32_t a)
 {
     uint32_t n = RingSize(g);
-    if (n == 0)
+    // An empty entry holds number 0: there is nothing to remove.
+    if (n == 0 || a == 0)
         return 0;
     ArticleEntry& e = Entry(g, a % n);
     if (e.number != a)

@@ -115,6 +115,7 @@ TEST_F(GroupDb, ToastingCountsChangesUpToAFullRewrite)
         ASSERT_EQ(GroupToastArticle(7, a), 1);
     EXPECT_EQ(changes(), 21u);
     EXPECT_EQ(GroupToastArticle(7, 2), 0);  // already removed
+    EXPECT_EQ(GroupToastArticle(7, 0), 0);  // entry 0 is empty: number 0 is no article
     EXPECT_EQ(changes(), 21u);
     EXPECT_EQ(GroupToastArticle(7, 23), 1);  // the 22nd removal clears the counter
     EXPECT_EQ(changes(), 0u);
