@@ -25,8 +25,8 @@
 #include "groups/groupdb.h"
 #include "history/history.h"
 #include "server/client_context.h"
-#include "server/config.h"
 #include "support/server_harness.h"
+#include "support/unit_config.h"
 
 namespace {
 
@@ -46,9 +46,7 @@ protected:
         std::string config = "HostPathIdentifier = test.host\nHistoryTablePath = " + dir +
                              "\nHistoryDataPath = " + dir + "\nGroupDataPath = " + dir +
                              "\nControlQueueDirectory = " + dir + "\nSeenTableSize = 1024\nSeenDataCount = 4096\n";
-        FILE* file = ::fmemopen(config.data(), config.size(), "r");
-        ConfigReadFile(file);
-        std::fclose(file);
+        verdalix_test::UseConfigText(config);
         SeenInit();
         ArtStoreInit();
         ASSERT_NE(BuildArtStore(0, dir.c_str(), "*", 8, 0), nullptr);
@@ -297,6 +295,47 @@ TEST_F(PipelineTest, IncomingFilterAndInoculation)
     EXPECT_EQ(CheckSeen(c->articleKey), 1);
     EXPECT_EQ(InnoculateHistory(c), 0);
     EXPECT_EQ(AddArticleToFile(c), 0);
+}
+
+uint32_t SlotOf(const ClientContext& c)
+{
+    uint32_t slot = 0;
+    EXPECT_EQ(SeenGetEntry(c.articleKey, &slot), 1);
+    return slot;
+}
+
+std::string ArticleAt(uint32_t slot)
+{
+    uint64_t key = 0;
+    uint32_t offset = 0, length = 0;
+    return SeenGetArticle(slot, &key, &offset, &length) ? Read(key, offset, length) : "";
+}
+
+TEST_F(PipelineTest, SupersedingArticleTakesOverTheOldSlotAndXref)
+{
+    ClientContext* old = Received(Article());
+    ASSERT_EQ(AddArticleToFile(old), 1);
+    const std::string oldXref = XrefLine(ReadBack(*old).article);
+    ClientContext* next = Received(Article("Supersedes: " + std::string(old->messageId) + "\r\n"));
+    ASSERT_EQ(AddArticleToFile(next), 1);
+    Stored s = ReadBack(*next);
+    EXPECT_EQ(XrefLine(s.article), oldXref);
+    EXPECT_EQ(ArticleAt(SlotOf(*old)), s.article);
+    EXPECT_EQ(ArticleAt(SlotOf(*next)), s.article);
+}
+
+TEST_F(PipelineTest, CancelControlMessageIsStoredUnnumberedAndTakesEffect)
+{
+    ClientContext* target = Received(Article());
+    ASSERT_EQ(AddArticleToFile(target), 1);
+    const uint32_t slot = SlotOf(*target);
+    ClientContext* cancel = Received(Article("Control: cancel " + std::string(target->messageId) + "\r\n"));
+    ASSERT_EQ(AddArticleToFile(cancel), 1);
+    EXPECT_EQ(ArticleAt(slot), "");
+    Stored s = ReadBack(*cancel);
+    EXPECT_EQ(s.overview, "");
+    EXPECT_EQ(XrefLine(s.article), "");
+    EXPECT_EQ(s.messageId, cancel->messageId);
 }
 
 TEST_F(PipelineTest, DateCheck)

@@ -288,23 +288,6 @@ TEST(Pipeline, InoculationAnswersNothing)
     EXPECT_EQ(client.Command("innoculate bad").substr(0, 4), "439 ");
 }
 
-TEST(Pipeline, TransitModeStoresWithoutXrefAndOverview)
-{
-    TestServer server;
-    server.SetConfig("OpMode", "transit");
-    StartServer(server);
-    NntpClient client;
-    Feed(server, client);
-    Headers h;
-    h.extra = "Xref: elsewhere misc.test:9\r\n";
-    EXPECT_EQ(Ihave(client, Id("transit"), Article(Id("transit"), h)), "235 Got it");
-    std::string stored = StoreFile(server);
-    EXPECT_EQ(stored.find("Xref:"), std::string::npos);
-    EXPECT_EQ(stored.find("\tposter@example\t"), std::string::npos);
-    EXPECT_NE(stored.find("Path: verdalix.test!peer.example"), std::string::npos);
-    EXPECT_EQ(client.Command("POST"), "500 invalid command");
-}
-
 TEST(Pipeline, SlaveModeNumbersFromTheMastersXref)
 {
     TestServer server;

@@ -17,8 +17,8 @@
 #include "article/article_key.h"
 #include "history/history.h"
 #include "server/client_context.h"
-#include "server/config.h"
 #include "support/server_harness.h"
+#include "support/unit_config.h"
 
 namespace {
 
@@ -36,9 +36,7 @@ protected:
         dir = verdalix_test::MakeTempDir();
         std::string config = "PostQueueDirectory = " + dir + "/posts\nHistoryTablePath = " + dir +
                              "\nHistoryDataPath = " + dir + "\nSeenTableSize = 256\nSeenDataCount = 1024\n";
-        FILE* file = ::fmemopen(config.data(), config.size(), "r");
-        ConfigReadFile(file);
-        std::fclose(file);
+        verdalix_test::UseConfigText(config);
         ::mkdir((dir + "/posts").c_str(), 0755);
         PostInit();
         SeenInit();
