@@ -574,7 +574,8 @@ int GroupFindPrevArticle(uint32_t a, uint32_t* slot, uint32_t g, uint32_t* found
     uint32_t n = RingSize(g);
     if (n == 0 || a == 0)
         return 0;
-    uint32_t low = std::max<uint32_t>(Record(g).start, 1);
+    uint32_t start = Record(g).start;
+    uint32_t low = start > 1 ? start : 1;
     for (uint32_t c = a - 1, steps = 0; c >= low && steps < n; --c, ++steps) {
         const ArticleEntry& e = Entry(g, c % n);
         if (e.number == c) {
@@ -593,7 +594,8 @@ int GroupFindPrevArticle(uint32_t a, uint32_t* slot, uint32_t g, uint32_t* found
 int GroupToastArticle(uint32_t g, uint32_t a)
 {
     uint32_t n = RingSize(g);
-    if (n == 0)
+    // An empty entry holds number 0: there is nothing to remove.
+    if (n == 0 || a == 0)
         return 0;
     ArticleEntry& e = Entry(g, a % n);
     if (e.number != a)

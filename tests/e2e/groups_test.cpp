@@ -120,15 +120,4 @@ TEST(GroupDatabase, StartUpStopsWithoutIt)
     EXPECT_NE(server.StdoutText().find("group database not opened, exiting"), std::string::npos);
 }
 
-TEST(GroupCommands, ActiveInitWithoutActiveFileFails)
-{
-    TestServer server;
-    std::vector<std::string> results = RunScript(server,
-                                                 "run CreateGroup alt.test 1 1 y 1\n"
-                                                 "run ActiveInit\n");
-    std::vector<std::string> expected = {"0|create succeeded", "1|active init failed"};
-    EXPECT_EQ(results, expected);
-    EXPECT_EQ(server.Stop(), 1);
-}
-
 }  // namespace

@@ -225,6 +225,9 @@ TEST(Pipeline, ArticlesRefusedForTheirHeaders)
     h = {};
     h.path = "";
     EXPECT_EQ(offer("nopath", h), "437 Bad Article");
+    std::string noId = Article(Id("noid"));
+    noId.erase(noId.find("Message-ID: "), noId.find("\r\n", noId.find("Message-ID: ")) + 2 - noId.find("Message-ID: "));
+    EXPECT_EQ(Ihave(client, Id("noid"), noId), "437 Bad Article");
     h = {};
     h.date = "";
     EXPECT_EQ(offer("nodate", h), "437 Bad Article");

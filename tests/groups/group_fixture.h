@@ -22,6 +22,14 @@
 
 namespace group_test {
 
+// A copy of a field of a packed record: gtest compares by reference, and a
+// reference to a packed field may be misaligned.
+template <typename T>
+T Val(T value)
+{
+    return value;
+}
+
 inline std::string MakeDir()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "groups-XXXXXX").string();

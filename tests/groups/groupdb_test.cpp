@@ -17,27 +17,27 @@ TEST_F(GroupDb, FirstArticleNumbersFollowTheStartNumber)
     ASSERT_EQ(CreateGroup("g.one", 1, 1, 1, "y"), 1);
     ASSERT_EQ(CreateGroup("g.hundred", 2, 100, 1, "y"), 1);
     EXPECT_EQ(GroupAddArticle(0, NewSlot(), 1), 2u);
-    EXPECT_EQ(Rec(0).start, 1u);
+    EXPECT_EQ(Val(Rec(0).start), 1u);
     EXPECT_EQ(GroupAddArticle(1, NewSlot(), 1), 2u);
     EXPECT_EQ(GroupAddArticle(2, NewSlot(), 1), 101u);
     EXPECT_EQ(GroupAddArticle(2, NewSlot(), 1), 102u);
-    EXPECT_EQ(Rec(2).start, 100u);
-    EXPECT_EQ(Rec(2).end, 102u);
+    EXPECT_EQ(Val(Rec(2).start), 100u);
+    EXPECT_EQ(Val(Rec(2).end), 102u);
 }
 
 TEST_F(GroupDb, RingKeepsTheLastFiveHundredNumbers)
 {
     ASSERT_EQ(CreateGroup("g.ring", 3, 1, 1, "y"), 1);
     std::vector<uint32_t> slots = AddArticles(3, 499);  // numbers 2 … 500
-    EXPECT_EQ(Rec(3).start, 1u);
-    EXPECT_EQ(Rec(3).end, 500u);
+    EXPECT_EQ(Val(Rec(3).start), 1u);
+    EXPECT_EQ(Val(Rec(3).end), 500u);
     AddArticles(3, 1);
-    EXPECT_EQ(Rec(3).start, 2u);
+    EXPECT_EQ(Val(Rec(3).start), 2u);
     AddArticles(3, 1);
-    EXPECT_EQ(Rec(3).start, 3u);
+    EXPECT_EQ(Val(Rec(3).start), 3u);
     AddArticles(3, 498);
-    EXPECT_EQ(Rec(3).end, 1000u);
-    EXPECT_EQ(Rec(3).start, 501u);
+    EXPECT_EQ(Val(Rec(3).end), 1000u);
+    EXPECT_EQ(Val(Rec(3).start), 501u);
 
     uint32_t slot = 0, found = 0;
     EXPECT_EQ(GroupFindArticle(500, &slot, 3, &found), 0);  // overwritten by 1000
@@ -57,10 +57,10 @@ TEST_F(GroupDb, StaleLookupRaisesTheLowMarkOnlyWithRoomAbove)
 
     ReuseSlot(slots[0]);
     EXPECT_EQ(GroupFindArticle(2, &slot, 4, &found), 0);
-    EXPECT_EQ(Rec(4).start, 3u);  // 2 + 1 < 4
+    EXPECT_EQ(Val(Rec(4).start), 3u);  // 2 + 1 < 4
     ReuseSlot(slots[1]);
     EXPECT_EQ(GroupFindArticle(3, &slot, 4, &found), 0);
-    EXPECT_EQ(Rec(4).start, 3u);  // 3 + 1 is not below 4
+    EXPECT_EQ(Val(Rec(4).start), 3u);  // 3 + 1 is not below 4
     EXPECT_EQ(GroupFindArticle(7, &slot, 4, &found), 0);
 }
 
@@ -74,14 +74,14 @@ TEST_F(GroupDb, NextWalkSkipsAndEmptiesWhatIsGone)
     ASSERT_EQ(GroupFindNextArticle(2, &slot, 5, &found), 1);
     EXPECT_EQ(found, 5u);
     EXPECT_EQ(slot, slots[3]);
-    EXPECT_EQ(groupArray[5].entries[4].number, 0u);  // stale entry emptied
+    EXPECT_EQ(Val(groupArray[5].entries[4].number), 0u);  // stale entry emptied
 
     // A number below the low mark is emptied and passed over.
     ASSERT_EQ(SetGroupStartPoint("g.next", 6), 1);
     groupArray[5].entries[5].number = 1;
     ASSERT_EQ(GroupFindNextArticle(4, &slot, 5, &found), 1);
     EXPECT_EQ(found, 6u);
-    EXPECT_EQ(groupArray[5].entries[5].number, 0u);
+    EXPECT_EQ(Val(groupArray[5].entries[5].number), 0u);
 
     // An entry holding another article at or above the low mark ends the walk.
     groupArray[5].entries[7].number = 507;
@@ -115,6 +115,7 @@ TEST_F(GroupDb, ToastingCountsChangesUpToAFullRewrite)
         ASSERT_EQ(GroupToastArticle(7, a), 1);
     EXPECT_EQ(changes(), 21u);
     EXPECT_EQ(GroupToastArticle(7, 2), 0);  // already removed
+    EXPECT_EQ(GroupToastArticle(7, 0), 0);  // entry 0 is empty: number 0 is no article
     EXPECT_EQ(changes(), 21u);
     EXPECT_EQ(GroupToastArticle(7, 23), 1);  // the 22nd removal clears the counter
     EXPECT_EQ(changes(), 0u);
@@ -134,7 +135,7 @@ TEST_F(GroupDb, CrosspostLimitAndXrefLine)
     Article seventeen(names, "Newsgroups: x\r\n");
     EXPECT_EQ(UpdateGroupDatabase(&seventeen.ctx, NewSlot(), xref, sizeof xref), 0);
     EXPECT_NE(LogText().find("crosspost: <test@example> has 16 crossposts (limit 15)"), std::string::npos);
-    EXPECT_EQ(Rec(10).end, 1u);
+    EXPECT_EQ(Val(Rec(10).end), 1u);
 
     names.pop_back();
     Article sixteen(names, "Newsgroups: x\r\n");
@@ -142,7 +143,7 @@ TEST_F(GroupDb, CrosspostLimitAndXrefLine)
     std::string line = xref;
     EXPECT_EQ(line.substr(0, 28), "Xref: news.test cross.0:2 cr");
     EXPECT_NE(line.find(" cross.15:2 \r\n"), std::string::npos);
-    EXPECT_EQ(Rec(25).end, 2u);
+    EXPECT_EQ(Val(Rec(25).end), 2u);
 
     // A group named twice gets two numbers; unknown names are passed over.
     Article twice({"cross.0", "no.such", "cross.0"}, "Newsgroups: x\r\n");
@@ -157,7 +158,7 @@ TEST_F(GroupDb, CrosspostLimitAndXrefLine)
     // An Xref line that would not fit the caller's buffer refuses the article.
     char small[24];
     EXPECT_EQ(UpdateGroupDatabase(&twice.ctx, NewSlot(), small, sizeof small), 0);
-    EXPECT_EQ(Rec(10).end, 4u);
+    EXPECT_EQ(Val(Rec(10).end), 4u);
 }
 
 TEST_F(GroupDb, ModeratedGroupNeedsApproval)
@@ -175,7 +176,7 @@ TEST_F(GroupDb, ModeratedGroupNeedsApproval)
     EXPECT_EQ(UpdateGroupDatabase(&unapproved.ctx, NewSlot(), xref, sizeof xref), 0);
     EXPECT_NE(LogText().find("<test@example> not accepted. (mod.group is moderated and no approved header is present)"),
               std::string::npos);
-    EXPECT_EQ(Rec(31).end, 1u);  // the open group got no number either
+    EXPECT_EQ(Val(Rec(31).end), 1u);  // the open group got no number either
 
     Article approved({"open.group", "mod.group"}, "Newsgroups: open.group,mod.group\r\nApproved: mod@example\r\n");
     ASSERT_EQ(UpdateGroupDatabase(&approved.ctx, NewSlot(), xref, sizeof xref), 1);
@@ -198,13 +199,13 @@ TEST_F(GroupDb, SlaveKeepsTheMasterNumbers)
     ASSERT_EQ(GroupFindArticle(5, &slot, 40, &found), 1);
     EXPECT_EQ(slot, slotId);
     ASSERT_EQ(GroupFindArticle(9, &slot, 41, &found), 1);
-    EXPECT_EQ(Rec(40).end, 5u);
+    EXPECT_EQ(Val(Rec(40).end), 5u);
 
     Article foreign({}, "Xref: elsewhere alt.test:6\r\n");
     EXPECT_EQ(UpdateGroupDatabaseSlave(&foreign.ctx, NewSlot(), xref, sizeof xref), 0);
     EXPECT_NE(LogText().find("<test@example> not accepted because of xref community mismatch (elsewhere != community)"),
               std::string::npos);
-    EXPECT_EQ(Rec(40).end, 5u);
+    EXPECT_EQ(Val(Rec(40).end), 5u);
 
     Article ours_not({}, "Xref: community other:6 alt.test:0\r\n");
     EXPECT_EQ(UpdateGroupDatabaseSlave(&ours_not.ctx, NewSlot(), xref, sizeof xref), 0);
@@ -221,7 +222,7 @@ TEST_F(GroupDb, SlaveKeepsTheMasterNumbers)
     // A value longer than the caller's buffer is refused, not copied.
     Article huge({}, "Xref: community alt.test:7 " + std::string(9000, 'x') + "\r\n");
     EXPECT_EQ(UpdateGroupDatabaseSlave(&huge.ctx, NewSlot(), xref, sizeof xref), 0);
-    EXPECT_EQ(Rec(40).end, 5u);
+    EXPECT_EQ(Val(Rec(40).end), 5u);
 }
 
 TEST_F(GroupDb, MultiSlotGroupsAndTheirExtent)
@@ -229,13 +230,13 @@ TEST_F(GroupDb, MultiSlotGroupsAndTheirExtent)
     // A dirty second record must not survive the creation of a two-slot group.
     std::memset(&groupArray[51], 0xAB, sizeof(GroupRecord));
     ASSERT_EQ(CreateGroup("big.group", 50, 1, 2, "y"), 1);
-    EXPECT_EQ(Rec(50).numEntries, 1000u);
-    EXPECT_EQ(Rec(50).numSlots, 2);
+    EXPECT_EQ(Val(Rec(50).numEntries), 1000u);
+    EXPECT_EQ(Val(Rec(50).numSlots), 2);
     const auto* second = reinterpret_cast<const unsigned char*>(&groupArray[51]);
     EXPECT_EQ(std::count(second, second + sizeof(GroupRecord), 0), static_cast<long>(sizeof(GroupRecord)));
 
     AddArticles(50, 998);  // 2 … 999, past the first record
-    EXPECT_EQ(Rec(50).start, 1u);
+    EXPECT_EQ(Val(Rec(50).start), 1u);
     uint32_t slot = 0, found = 0;
     EXPECT_EQ(GroupFindArticle(999, &slot, 50, &found), 1);
 
@@ -246,16 +247,16 @@ TEST_F(GroupDb, MultiSlotGroupsAndTheirExtent)
     EXPECT_EQ(CreateGroup("outside", 200, 1, 1, "y"), 0);
     EXPECT_NE(LogText().find("lie outside group.dat"), std::string::npos);
     ASSERT_EQ(CreateGroup("zero.slots", 52, 1, 0, "y"), 1);
-    EXPECT_EQ(Rec(52).numEntries, 500u);
+    EXPECT_EQ(Val(Rec(52).numEntries), 500u);
     ASSERT_EQ(CreateGroup("huge.group", 60, 1, 250, "y"), 1);
-    EXPECT_EQ(Rec(60).numEntries, 50000u);
-    EXPECT_EQ(Rec(60).numSlots, 100);
+    EXPECT_EQ(Val(Rec(60).numEntries), 50000u);
+    EXPECT_EQ(Val(Rec(60).numSlots), 100);
     EXPECT_EQ(InsertGroup("into.huge", 61), 0);
     EXPECT_EQ(InsertGroup("beyond", 300), 0);
 
     EXPECT_EQ(CreateGroup("big.group", 170, 1, 1, "y"), 0);
     EXPECT_NE(LogText().find("tried to create a duplicate group"), std::string::npos);
-    EXPECT_EQ(Rec(170).numEntries, 0u);
+    EXPECT_EQ(Val(Rec(170).numEntries), 0u);
 }
 
 TEST_F(GroupDb, MoveGroupRefilesUnderTheNewRingSize)
@@ -265,9 +266,9 @@ TEST_F(GroupDb, MoveGroupRefilesUnderTheNewRingSize)
     GroupToastArticle(80, 300);
     uint32_t low = Rec(80).start;
     ASSERT_EQ(MoveGroup("mover", 80, 90, 2), 1);
-    EXPECT_EQ(Rec(90).numEntries, 1000u);
-    EXPECT_EQ(Rec(90).start, low);
-    EXPECT_EQ(Rec(90).end, 601u);
+    EXPECT_EQ(Val(Rec(90).numEntries), 1000u);
+    EXPECT_EQ(Val(Rec(90).start), low);
+    EXPECT_EQ(Val(Rec(90).end), 601u);
     uint32_t slot = 0, found = 0;
     for (uint32_t a = low; a <= 601; ++a) {
         ASSERT_EQ(GroupFindArticle(a, &slot, 90, &found), a == 300 ? 0 : 1) << a;
@@ -284,12 +285,12 @@ TEST_F(GroupDb, MoveGroupRefilesUnderTheNewRingSize)
 
     // Shrinking keeps the newest articles; the low mark follows.
     ASSERT_EQ(MoveGroup("mover", 90, 95, 1), 1);
-    EXPECT_EQ(Rec(95).start, 102u);
+    EXPECT_EQ(Val(Rec(95).start), 102u);
     ASSERT_EQ(GroupFindArticle(601, &slot, 95, &found), 1);
     EXPECT_EQ(GroupFindArticle(102, &slot, 95, &found), 1);
 
     EXPECT_EQ(MoveGroup("unknown", 95, 100, 1), 0);
-    EXPECT_EQ(Rec(100).numEntries, 0u);
+    EXPECT_EQ(Val(Rec(100).numEntries), 0u);
     EXPECT_EQ(MoveGroup("mover", 95, 199, 2), 0);
     EXPECT_EQ(MoveGroup("mover", 250, 100, 1), 0);
     ASSERT_EQ(CreateGroup("neighbour", 120, 1, 1, "y"), 1);
@@ -312,10 +313,10 @@ TEST_F(GroupDb, SelectionAndLowMarks)
     EXPECT_EQ(GetGroupInfo("g.none", &selection), 0);
 
     ASSERT_EQ(SetGroupStartPoint("g.sel", 40), 1);
-    EXPECT_EQ(Rec(130).end, 40u);
+    EXPECT_EQ(Val(Rec(130).end), 40u);
     ASSERT_EQ(SetGroupStartPoint("g.sel", 20), 1);
-    EXPECT_EQ(Rec(130).start, 20u);
-    EXPECT_EQ(Rec(130).end, 40u);
+    EXPECT_EQ(Val(Rec(130).start), 20u);
+    EXPECT_EQ(Val(Rec(130).end), 40u);
     EXPECT_EQ(SetGroupStartPoint("g.none", 20), 0);
 }
 
@@ -356,7 +357,7 @@ TEST_F(GroupDb, ArticlesSurviveAReopen)
     uint32_t slot = 0, found = 0;
     ASSERT_EQ(GroupFindArticle(701, &slot, 150, &found), 1);
     EXPECT_EQ(slot, slots.back());
-    EXPECT_EQ(Rec(150).end, 701u);
+    EXPECT_EQ(Val(Rec(150).end), 701u);
     EXPECT_EQ(std::filesystem::file_size(dir_ + "/group.dat"), 200u * sizeof(GroupRecord));
 }
 
