@@ -21,8 +21,19 @@ namespace {
 constexpr const char kEndMarker[] = "\r\n.\r\n";
 constexpr uint32_t kOverviewPiece = 4000;
 constexpr uint32_t kOverviewBuffer = 4120;
+constexpr uint32_t kOneWrite = 65536;
 // Overview records hold 8 fields after the number: 8 TABs in the line.
 constexpr uint32_t kOverviewTabs = 8;
+
+// The connection thread's scratch space for header blocks, grown as needed
+// so that XHDR over many articles allocates once.
+std::vector<char>& Scratch(size_t size)
+{
+    thread_local std::vector<char> scratch;
+    if (scratch.size() < size)
+        scratch.resize(size);
+    return scratch;
+}
 
 using SlotGetter = int (*)(uint32_t slot, uint64_t* storeKey, uint32_t* offset, uint32_t* length);
 
@@ -36,6 +47,18 @@ bool SendStored(ClientContext* ctx, uint32_t slot, uint32_t number, SlotGetter g
         return false;
     char line[64 + kMessageIdSize];
     int n = std::snprintf(line, sizeof line, status, number, ctx->messageId);
+    if (length <= kOneWrite) {
+        // Status line, text and end marker in one write: a reader waiting
+        // for the whole answer wakes once.
+        auto head = static_cast<size_t>(n);
+        std::vector<char>& scratch = Scratch(head + length + sizeof kEndMarker);
+        std::memcpy(scratch.data(), line, head);
+        if (ReadStore(storeKey, scratch.data() + head, offset, length) != length)
+            return false;
+        std::memcpy(scratch.data() + head + length, kEndMarker, sizeof kEndMarker - 1);
+        SendData(ctx, scratch.data(), head + length + sizeof kEndMarker - 1);
+        return true;
+    }
     SendData(ctx, line, static_cast<size_t>(n));
     CopyStoreToHandle(ctx->socket, storeKey, offset, length);
     SendData(ctx, kEndMarker, sizeof kEndMarker - 1);
@@ -48,16 +71,6 @@ int CountTabs(const char* data, uint32_t length)
     for (uint32_t i = 0; i < length; ++i)
         tabs += data[i] == '\t' ? 1 : 0;
     return tabs;
-}
-
-// The connection thread's scratch space for header blocks, grown as needed
-// so that XHDR over many articles allocates once.
-std::vector<char>& Scratch(size_t size)
-{
-    thread_local std::vector<char> scratch;
-    if (scratch.size() < size)
-        scratch.resize(size);
-    return scratch;
 }
 
 bool FindSlot(ClientContext* ctx, uint32_t* slot)

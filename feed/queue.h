@@ -19,7 +19,7 @@ int FeedInit();
 // file, so that a restart offers them. Site locks stay taken. Returns 1.
 int FeedShutdown();
 
-// Queues the context's messageId for every site whose feed specification
+// Queues the context's messageId for every site whose feed expression
 // matches it, except the sites that offered it themselves. Returns 1.
 int EnqueueForOutgoing(ClientContext* context);
 

@@ -21,7 +21,7 @@ namespace {
 uint32_t siteCount = 0;
 constexpr int kMaxPort = 65535;
 
-// Every feed specification ever set and every deleted site is kept, never
+// Every feed expression ever set and every deleted site is kept, never
 // freed: another thread may still be using a replaced one.
 std::vector<std::unique_ptr<MatchExpression>>& FeedSpecs()
 {
@@ -105,7 +105,7 @@ int SetConnections(Site* site, const char* value)
     return 1;
 }
 
-// A text that does not compile leaves the old specification in place.
+// A text that does not compile leaves the old expression in place.
 int SetFeedSpec(Site* site, const char* value)
 {
     if (value[0] == '(') {

@@ -60,7 +60,7 @@ struct Site {
     uint32_t number = 0;
     MatchExpression* feedSpec = nullptr;  // null sends every article
     std::string dequeueHost;         // incoming-table host linked to this site; empty: none
-    std::string feedSpecText;        // empty: no feed specification
+    std::string feedSpecText;        // empty: no feed expression
     char transmitQ[kSiteQueueSize] = {};  // ids a streaming peer wants, NUL-ended records
     char articleQ[kSiteQueueSize] = {};   // ids waiting to be offered, NUL-ended records
 };

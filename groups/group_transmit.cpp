@@ -164,8 +164,65 @@ void ForEachLive(uint32_t group, uint32_t first, uint32_t last, Visit visit)
     }
 }
 
+// The records of one group mostly lie close together in a store, so one
+// read of up to 64 KB serves the overview records that fall inside it.
+// The window never reaches the store's write position of the same lap: a
+// record written there later is read from the store itself.
+class StoreWindow {
+public:
+    StoreWindow() : data_(Buffer()) {}
+    StoreWindow(const StoreWindow&) = delete;
+    StoreWindow& operator=(const StoreWindow&) = delete;
+
+    // The `length` bytes of the record at `storeKey` into `out`.
+    bool Read(uint64_t storeKey, char* out, uint32_t length)
+    {
+        uint64_t offset = GetStoreOffsetFromKey(storeKey, nullptr);
+        if (!Covers(storeKey, offset, length) && !Fill(storeKey, offset, length))
+            return ReadStore(storeKey, out, 0, length) == length;
+        std::memcpy(out, data_ + (offset - start_), length);
+        return true;
+    }
+
+private:
+    static constexpr uint32_t kSize = 65536;
+    static constexpr uint64_t kLap = ~((uint64_t{1} << 40) - 1);  // store number and wrap count
+
+    bool Covers(uint64_t storeKey, uint64_t offset, uint32_t length) const
+    {
+        return size_ != 0 && (storeKey & kLap) == lap_ && offset >= start_ && offset + length <= start_ + size_;
+    }
+    bool Fill(uint64_t storeKey, uint64_t offset, uint32_t length)
+    {
+        size_ = 0;
+        uint64_t end = offset + kSize;
+        uint64_t writing = GetStoreKey(static_cast<uint32_t>((storeKey >> 40) & 0xFF));
+        if ((writing & kLap) == (storeKey & kLap))
+            end = std::min(end, GetStoreOffsetFromKey(writing, nullptr));
+        if (end < offset + length)
+            return false;
+        auto count = static_cast<uint32_t>(end - offset);
+        if (ReadStore(storeKey, data_, 0, count) != count)
+            return false;
+        lap_ = storeKey & kLap;
+        start_ = offset;
+        size_ = count;
+        return true;
+    }
+    static char* Buffer()
+    {
+        thread_local std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kSize);
+        return buffer.get();
+    }
+
+    char* data_;
+    uint64_t lap_ = 0;
+    uint64_t start_ = 0;
+    uint32_t size_ = 0;
+};
+
 // "number" TAB and the slot's overview record, read straight into the batch.
-void AppendOverview(Batch& out, uint32_t slot, uint32_t number)
+void AppendOverview(Batch& out, StoreWindow& window, uint32_t slot, uint32_t number)
 {
     uint64_t storeKey = 0;
     uint32_t length = 0;
@@ -174,7 +231,7 @@ void AppendOverview(Batch& out, uint32_t slot, uint32_t number)
     char* line = out.Room();
     char* record = std::to_chars(line, line + kNumberRoom, number).ptr;
     *record++ = '\t';
-    if (ReadStore(storeKey, record, 0, length) == length)
+    if (window.Read(storeKey, record, length))
         out.Commit(static_cast<size_t>(record - line) + length);
 }
 
@@ -286,8 +343,10 @@ int GroupTransmitOverview(ClientContext* ctx, GroupSelection* selection, uint32_
     if (cache != nullptr && length != 0 && cache[0] != '\0')
         first = SendCachedLines(out, std::string_view(cache.get(), length), cacheEnd, first, last);
     cache.reset();
-    if (first <= last)
-        ForEachLive(g, first, last, [&](uint32_t slot, uint32_t number) { AppendOverview(out, slot, number); });
+    if (first <= last) {
+        StoreWindow window;
+        ForEachLive(g, first, last, [&](uint32_t slot, uint32_t number) { AppendOverview(out, window, slot, number); });
+    }
     out.Append(".\r\n");
     out.Flush();
     return 1;

@@ -18,7 +18,9 @@ CriticalSection csPrecommit;
 
 namespace {
 
-constexpr uint32_t kDefaultHashSize = 577;
+// Entries live 30 s and every offer makes one, so the table must hold a
+// burst of several hundred thousand offers a second with short chains.
+constexpr uint32_t kDefaultHashSize = 1048573;
 constexpr uint32_t kDefaultMaxAge = 30000;
 constexpr uint32_t kMaxSpare = 31;
 

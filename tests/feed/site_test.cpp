@@ -107,7 +107,7 @@ TEST_F(Sites, HostnameAndFeedspecCanBeCleared)
     EXPECT_EQ(SiteFind("news1")->feedSpec, nullptr);
     EXPECT_EQ(Config("news1"), kFreshConfig);
 
-    // A text that does not compile fails and keeps the specification in force.
+    // A text that does not compile fails and keeps the expression in force.
     SiteSetParameter("news1", "feedspec", "comp.*");
     MatchExpression* kept = SiteFind("news1")->feedSpec;
     EXPECT_EQ(SiteSetParameter("news1", "feedspec", "&,comp.*"), 0);

@@ -54,7 +54,7 @@ bool ExpiresWithin(uint64_t key, std::chrono::seconds bound)
 
 TEST(Precommit, SecondOfferOfOneKeyIsDeclined)
 {
-    Configure("");
+    Configure("PrecommitHashSize = 577\n");
     Offer first(0x1234, -1), second(0x1234, -1), other(0x1234 + 577, -1);
     EXPECT_EQ(AddPrecommit(&first.context), 1);
     EXPECT_EQ(AddPrecommit(&second.context), 0);

@@ -1,0 +1,66 @@
+// End-to-end: Python's standard NNTP client library against a server set up
+// from the demo's configuration and start-up script templates. Skipped when
+// python3 or its nntplib module is missing.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+
+#include "support/server_harness.h"
+
+using verdalix_test::ReadFile;
+using verdalix_test::TestServer;
+
+namespace {
+
+// Output and exit status of a shell command.
+std::pair<int, std::string> Shell(const std::string& command)
+{
+    std::string output;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr)
+        return {-1, ""};
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, n);
+    int status = ::pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+void UseDemoTemplates(TestServer& server)
+{
+    std::istringstream conf(ReadFile(VERDALIX_SOURCE_DIR "/etc/verdalix.conf.in"));
+    for (std::string line; std::getline(conf, line);) {
+        size_t equals = line.find('=');
+        if (line.starts_with('#') || equals == std::string::npos)
+            continue;
+        server.SetConfig(line.substr(0, line.find_last_not_of(" \t", equals - 1) + 1),
+                         line.substr(line.find_first_not_of(" \t", equals + 1)));
+    }
+    server.SetScript(ReadFile(VERDALIX_SOURCE_DIR "/etc/init.tcl.in"));
+}
+
+TEST(Nntplib, ReadsListsAndPosts)
+{
+    if (Shell("python3 -W ignore -c 'import nntplib'").first != 0)
+        GTEST_SKIP() << "python3 with the nntplib module is not available";
+    TestServer server;
+    UseDemoTemplates(server);
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.WaitForListening());
+    auto [status, output] =
+        Shell("python3 " VERDALIX_SOURCE_DIR "/tests/e2e/nntplib_test.py " + std::to_string(server.Port()));
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("nntplib session ok"), std::string::npos) << output;
+
+    // The post is left in the post queue, after the poster's address and count.
+    std::string post;
+    for (const auto& entry : std::filesystem::directory_iterator(server.Path("posts")))
+        post = ReadFile(entry.path().string());
+    EXPECT_NE(post.find("\r\n1\r\n"), std::string::npos) << post;
+    EXPECT_NE(post.find("Subject: posted by the library\r\n"), std::string::npos) << post;
+    EXPECT_EQ(server.Stop(), 1);
+}
+
+}  // namespace
