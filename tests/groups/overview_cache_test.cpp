@@ -164,9 +164,9 @@ TEST_F(OverviewCacheTest, RewriteAndAppendInPlace)
     ASSERT_EQ(WriteGroupOverviewCache(3), 1);
     const GroupRecord& r = groupArray[3];
     EXPECT_TRUE(Valid(3));
-    EXPECT_EQ(r.ocacheblen, 16384u);
-    EXPECT_EQ(r.cstart, numbers.front());
-    EXPECT_EQ(r.cend, numbers.back());
+    EXPECT_EQ(+r.ocacheblen, 16384u);
+    EXPECT_EQ(+r.cstart, numbers.front());
+    EXPECT_EQ(+r.cend, numbers.back());
     uint32_t cacheEnd = 0;
     EXPECT_EQ(Cached(3, 0, &cacheEnd), Lines(3, numbers));
     EXPECT_EQ(cacheEnd, numbers.back());
@@ -178,8 +178,8 @@ TEST_F(OverviewCacheTest, RewriteAndAppendInPlace)
     for (uint32_t n : AddArticles(3, 3))
         numbers.push_back(n);
     ASSERT_EQ(AppendToOverviewCache(3), 1);
-    EXPECT_EQ(r.ocacheKey, key);
-    EXPECT_EQ(r.cend, numbers.back());
+    EXPECT_EQ(+r.ocacheKey, key);
+    EXPECT_EQ(+r.cend, numbers.back());
     EXPECT_EQ(std::string(indexAt, 200), index);
     EXPECT_EQ(Cached(3, 0, &cacheEnd), Lines(3, numbers));
     EXPECT_EQ(cacheEnd, numbers.back());
@@ -187,7 +187,7 @@ TEST_F(OverviewCacheTest, RewriteAndAppendInPlace)
 
     // A full rewrite whose text still fits overwrites the block in place.
     ASSERT_EQ(WriteGroupOverviewCache(3), 1);
-    EXPECT_EQ(r.ocacheKey, key);
+    EXPECT_EQ(+r.ocacheKey, key);
     EXPECT_EQ(BlockText(3), Lines(3, numbers));
 }
 
@@ -206,10 +206,10 @@ TEST_F(OverviewCacheTest, BlockOutgrowingItsReserveIsPlacedAnew)
     const GroupRecord& r = groupArray[4];
     std::string text = Lines(4, numbers);
     ASSERT_GT(text.size(), 16384u);
-    EXPECT_NE(r.ocacheKey, oldKey);
-    EXPECT_EQ(r.ocacheKey, writePosition);
-    EXPECT_EQ(r.ocachelen, text.size());
-    EXPECT_EQ(r.ocacheblen, text.size() / 16384 * 16384 + 16384);
+    EXPECT_NE(+r.ocacheKey, oldKey);
+    EXPECT_EQ(+r.ocacheKey, writePosition);
+    EXPECT_EQ(+r.ocachelen, text.size());
+    EXPECT_EQ(+r.ocacheblen, text.size() / 16384 * 16384 + 16384);
     EXPECT_EQ(Cached(4, 0), text);
     // The reserve was taken from the store: the next block goes behind it.
     EXPECT_EQ(GetStoreKey(kCacheStore), writePosition + r.ocacheblen);
@@ -226,15 +226,15 @@ TEST_F(OverviewCacheTest, GoneArticlesRaiseTheLowMarkAndEmptyTheBlock)
     SeenToast(slots_[numbers[3]]);
     ASSERT_EQ(WriteGroupOverviewCache(5), 1);
     const GroupRecord& r = groupArray[5];
-    EXPECT_EQ(r.start, numbers[2]);
-    EXPECT_EQ(r.cstart, numbers[2]);
+    EXPECT_EQ(+r.start, numbers[2]);
+    EXPECT_EQ(+r.cstart, numbers[2]);
     EXPECT_EQ(GroupEntryOf(5, numbers[3]), nullptr);
     EXPECT_EQ(Cached(5, 0), Lines(5, {numbers[2], numbers[4], numbers[5]}));
 
     for (uint32_t n : {numbers[2], numbers[4], numbers[5]})
         SeenToast(slots_[n]);
     ASSERT_EQ(WriteGroupOverviewCache(5), 1);
-    EXPECT_EQ(r.ocachelen, 0u);
+    EXPECT_EQ(+r.ocachelen, 0u);
     EXPECT_FALSE(Valid(5));
     EXPECT_EQ(Cached(5, 0), "-");
     EXPECT_EQ(AppendToOverviewCache(5), 0);
@@ -253,7 +253,7 @@ TEST_F(OverviewCacheTest, LostOrDamagedBlocksAreRebuiltFromTheStores)
     ASSERT_LT(GetStoreHandle(key), 0);
     ASSERT_EQ(WriteGroupOverviewCache(6), 1);
     EXPECT_NE(LogText().find("overview cache block lapped for 6, pounding the spool..."), std::string::npos);
-    EXPECT_NE(groupArray[6].ocacheKey, key);
+    EXPECT_NE(+groupArray[6].ocacheKey, key);
     EXPECT_EQ(Cached(6, 0), Lines(6, numbers));
 
     // A block that does not start with a digit is dropped.
@@ -343,7 +343,7 @@ TEST_F(OverviewCacheTest, BlockIndexAndReadsFromIt)
     groupArray[7].numSlots = 3;
     ASSERT_EQ(WriteGroupOverviewCache(7), 1);
     EXPECT_NE(LogText().find("Inconsistency in group 7: numSlots=3 and numEntries=500"), std::string::npos);
-    EXPECT_EQ(groupArray[7].numSlots, 1);
+    EXPECT_EQ(+groupArray[7].numSlots, 1);
 }
 
 TEST_F(OverviewCacheTest, ReadersDuringRewritesSeeWholeLines)
@@ -391,7 +391,7 @@ TEST_F(OverviewCacheTest, ReadersDuringRewritesSeeWholeLines)
         t.join();
     EXPECT_EQ(bad, 0);
     // 250 lines outgrew the first reserve: blocks were placed anew too.
-    EXPECT_GT(groupArray[8].ocacheblen, 16384u);
+    EXPECT_GT(+groupArray[8].ocacheblen, 16384u);
 }
 
 class OverviewCacheLapTest : public OverviewCacheTest {
@@ -450,7 +450,7 @@ TEST_F(OverviewRewriterTest, ThresholdTurnsAnAppendIntoAFullRewrite)
         numbers.push_back(AddArticle(10));
         ASSERT_TRUE(WaitFor([&] { return groupArray[10].cend == numbers.back() && Changes(10) == count; }));
     }
-    EXPECT_EQ(groupArray[10].cstart, numbers[0]);
+    EXPECT_EQ(+groupArray[10].cstart, numbers[0]);
     // The first article goes; only a full rewrite moves the block's start.
     GroupToastArticle(10, numbers[0]);
     numbers.push_back(AddArticle(10));
