@@ -155,18 +155,6 @@ TEST_F(GroupTransmit, HeaderFieldsAndListgroupStopAtTheRangeEnd)
     EXPECT_EQ(c_.Take(), "211 Overview information follows\r\n5\r\n6\r\n.\r\n");
 }
 
-TEST_F(GroupTransmit, SlotDump)
-{
-    sel_.high = 3;
-    ASSERT_EQ(GroupTransmitSlotDump(&c_.ctx, &sel_), 1);
-    std::string dump = c_.Take();
-    EXPECT_EQ(dump.rfind("200\r\nstart=1,end=6,ocachelen=0,ocacheblen=0,cstart=0,cend=0\r\n200 key=", 0), 0u);
-    EXPECT_NE(dump.find("number=2,entry=" + std::to_string(Nth(1).slot)), std::string::npos);
-    EXPECT_NE(dump.find("\r\n2\r\n200 key="), std::string::npos);
-    EXPECT_EQ(dump.substr(dump.size() - 8), "\r\n3\r\n.\r\n");
-    EXPECT_EQ(dump.find("number=4"), std::string::npos);
-}
-
 TEST_F(GroupTransmit, ListWithAndWithoutActiveFile)
 {
     ASSERT_EQ(CreateGroup("misc.closed", 3, 7, 1, "n"), 1);

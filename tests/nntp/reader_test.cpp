@@ -5,7 +5,6 @@
 #include <string>
 
 #include "groups/stored_group.h"
-#include "history/history.h"
 
 namespace {
 
@@ -69,50 +68,6 @@ protected:
     GroupSelection& Sel() { return c_.ctx.selection; }
     group_test::Connection c_;
 };
-
-TEST_F(ReaderCommands, GroupSelectionAndItsLogLines)
-{
-    EXPECT_EQ(Run(Reader_Group, "group"), "411 no such group\r\n");
-    EXPECT_EQ(Run(Reader_Group, "GROUP alt.empty"), "211 0 1 1 alt.empty group selected\r\n");
-    EXPECT_EQ(Run(Reader_Group, "group  alt.test"), "411 no such group\r\n");
-    EXPECT_EQ(Sel().group, 2u);
-    c_.ctx.articleCount = 4;
-    EXPECT_EQ(Run(Reader_Group, "group alt.test"), "211 4 1 4 alt.test group selected\r\n");
-    EXPECT_EQ(Sel().current, 1u);
-    std::string log = LogText();
-    size_t done = log.find("GROUPDONE article 4 xover 0 next 0 127.0.0.1:4000 reader.test");
-    ASSERT_NE(done, std::string::npos);
-    EXPECT_LT(log.find("GROUP alt.empty 127.0.0.1:4000 reader.test"), done);
-    EXPECT_NE(log.find("GROUP alt.test 127.0.0.1:4000 reader.test", done), std::string::npos);
-}
-
-TEST_F(ReaderCommands, ArticleFetchesByNumberIdAndCurrent)
-{
-    EXPECT_EQ(Run(Reader_Article, "ARTICLE 3"), "412 no newsgroup has been selected\r\n");
-    EXPECT_EQ(Run(Reader_Head, "HEAD <r2@test>").substr(0, 21), "221 0 <r2@test> artic");
-    EXPECT_EQ(Run(Reader_Article, "article <nosuch@test>"), "430 article not found\r\n");
-    EXPECT_EQ(Run(Reader_Article, "article <open"), "501 Syntax error\r\n");
-    EXPECT_EQ(c_.ctx.articleCount, 1u);
-
-    Run(Reader_Group, "group alt.test");
-    EXPECT_EQ(Run(Reader_Body, "BODY 3"), "222 3 <r2@test> article retrieved - body follows\r\nbody of subject 2\r\n.\r\n");
-    EXPECT_EQ(Sel().current, 3u);
-    EXPECT_EQ(Run(Reader_Article, "ARTICLE 17"), "423 article not found\r\n");
-    EXPECT_EQ(Sel().current, 3u);
-    EXPECT_EQ(Run(Reader_Article, "ARTICLE").substr(0, 16), "220 3 <r2@test> ");
-    EXPECT_EQ(Run(Reader_Head, "head").substr(0, 16), "221 3 <r2@test> ");
-    EXPECT_EQ(c_.ctx.articleCount, 3u);
-
-    EXPECT_EQ(Run(Reader_Stat, "STAT <r1@test>"), "223 3 <r2@test>\r\n");
-    EXPECT_EQ(Run(Reader_Stat, "STAT 4"), "223 4 <r3@test>\r\n");
-    EXPECT_EQ(Sel().current, 4u);
-    EXPECT_EQ(Run(Reader_Stat, "STAT 9"), "423 article not found\r\n");
-    EXPECT_EQ(Run(Reader_Stat, "STAT x"), "501 Syntax error\r\n");
-    EXPECT_EQ(Sel().current, 4u);
-    EXPECT_EQ(Run(Reader_Last, "LAST"), "223 3 <r2@test>\r\n");
-    EXPECT_EQ(Run(Reader_Next, "NEXT"), "223 4 <r3@test>\r\n");
-    EXPECT_EQ(c_.ctx.nextCount, 1u);
-}
 
 TEST_F(ReaderCommands, OverviewHeaderAndPathRanges)
 {
