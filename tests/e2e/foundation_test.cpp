@@ -103,6 +103,9 @@ TEST(ServerStop, OpenSessionsAreWaitedForAtMostEightSeconds)
     for (NntpClient& session : sessions) {
         ASSERT_TRUE(session.Connect(server.Port()));
         ASSERT_TRUE(session.ReadLine().starts_with("200"));
+        // An answered command shows the session's thread is in its loop, so
+        // it is not still starting when the stop begins.
+        ASSERT_TRUE(session.Command("mode reader").starts_with("20"));
     }
     EXPECT_EQ(server.Stop(), 1);
     std::string out = server.StdoutText();
