@@ -2,21 +2,21 @@
 // queue files after B was down.
 #include <unistd.h>
 
-#include <chrono>
-#include <ctime>
 #include <filesystem>
-#include <functional>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "support/nntp_client.h"
 #include "support/server_harness.h"
+#include "support/test_articles.h"
 
+using verdalix_test::CountOccurrences;
 using verdalix_test::NntpClient;
+using verdalix_test::OfferWithIhave;
 using verdalix_test::ReadFile;
 using verdalix_test::TestServer;
+using verdalix_test::WaitUntil;
 
 namespace {
 
@@ -37,51 +37,20 @@ void Configure(TestServer& server, const char* name)
 
 std::string Id(int n) { return "<feed" + std::to_string(n) + "." + std::to_string(::getpid()) + "@test>"; }
 
-std::string Article(const std::string& id)
-{
-    char date[64];
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    ::gmtime_r(&now, &tm);
-    std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &tm);
-    return "Path: peer.example!poster\r\nFrom: poster@example\r\nNewsgroups: misc.test\r\nSubject: feed " + id +
-           "\r\nMessage-ID: " + id + "\r\nDate: " + date + "\r\n\r\nbody of " + id + "\r\n.\r\n";
-}
-
 void FeedArticles(const TestServer& server, int from, int to)
 {
     NntpClient client;
     ASSERT_TRUE(client.Connect(server.Port()));
     ASSERT_EQ(client.ReadLine().substr(0, 3), "200");
-    for (int i = from; i < to; ++i) {
-        ASSERT_EQ(client.Command("IHAVE " + Id(i)).substr(0, 3), "335") << i;
-        client.Send(Article(Id(i)));
-        ASSERT_EQ(client.ReadLine().substr(0, 3), "235") << i;
-    }
-}
-
-size_t Count(const std::string& haystack, const std::string& needle)
-{
-    size_t n = 0;
-    for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1))
-        ++n;
-    return n;
+    for (int i = from; i < to; ++i)
+        ASSERT_EQ(OfferWithIhave(client, Id(i)).substr(0, 3), "235") << i;
 }
 
 // Articles stored in B that came through A.
 size_t ArrivedFromA(const TestServer& b)
 {
-    return Count(ReadFile(b.Path("stores/0-articles.dat")), "Path: verdalix.b!verdalix.a!peer.example!poster\r\n");
-}
-
-bool WaitUntil(const std::function<bool()>& condition, int seconds = 60)
-{
-    for (int i = 0; i < seconds * 10; ++i) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
+    return CountOccurrences(ReadFile(b.Path("stores/0-articles.dat")),
+                            "Path: verdalix.b!verdalix.a!peer.example!poster\r\n");
 }
 
 std::string QueueFiles(const TestServer& server, const std::string& site)
@@ -154,7 +123,7 @@ TEST(Feed, BacklogWhileBIsDownArrivesAfterwards)
     ASSERT_TRUE(pair.b.WaitForListening());
     EXPECT_TRUE(WaitUntil([&] { return ArrivedFromA(pair.b) == kCount; })) << ArrivedFromA(pair.b);
     for (int i = 0; i < kCount; i += 97)
-        EXPECT_EQ(Count(ReadFile(pair.b.Path("stores/0-articles.dat")), "Message-ID: " + Id(i) + "\r\n"), 1u) << i;
+        EXPECT_EQ(CountOccurrences(ReadFile(pair.b.Path("stores/0-articles.dat")), "Message-ID: " + Id(i) + "\r\n"), 1u) << i;
     EXPECT_EQ(pair.a.Stop(), 1);
     EXPECT_EQ(pair.b.Stop(), 1);
 }
