@@ -3,7 +3,7 @@
 // The peer runs from a private tree in a temporary directory, listening on
 // 127.0.0.1 only. Runs as root (innd then drops to the "news" user, which
 // owns the tree). Skipped when innd or the news user is missing; set
-// VERDALIX_INND to use an innd binary elsewhere.
+// VERDALIX_INND to use an innd binary elsewhere (makedbz beside it).
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -120,7 +120,9 @@ private:
             "mta: \"/bin/true\"\nbindaddress: 127.0.0.1\nport: " +
             std::to_string(port_) +
             "\nenableoverview: false\novmethod: tradindexed\nhismethod: hisv6\nnoreader: true\n"
-            "artcutoff: 0\npathnews: /usr/lib/news\npathbin: /usr/lib/news/bin\n";
+            "artcutoff: 0\npathnews: " +
+            fs::path(InndBinary()).parent_path().parent_path().string() +
+            "\npathbin: " + fs::path(InndBinary()).parent_path().string() + "\n";
         for (const char* name : {"etc", "db", "run", "log", "http", "tmp", "spool"})
             text += std::string("path") + name + ": " + dir_ + "/" + name + "\n";
         for (const char* name : {"articles", "overview", "outgoing", "incoming", "archive"})
@@ -148,7 +150,8 @@ private:
 
     bool MakeHistory() const
     {
-        pid_t pid = Spawn({"/usr/lib/news/bin/makedbz", "-i", "-o"}, dir_ + "/db");
+        const std::string makedbz = fs::path(InndBinary()).replace_filename("makedbz").string();
+        pid_t pid = Spawn({makedbz, "-i", "-o"}, dir_ + "/db");
         int status = -1;
         return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
