@@ -223,9 +223,9 @@ int SiteDelete(const char* name)
         return 0;
     CsLock lock(site->lock);
     *link = site->next;
-    for (Connection* connection : site->connection)
-        if (connection != nullptr)
-            connection->disconnectRequested = 1;
+    while (SiteDisconnect(site)) {
+        // idle ones quit now, busy ones once their current write is done
+    }
     site->deleted = 1;
     DeletedSites().push_back(site);
     return 1;

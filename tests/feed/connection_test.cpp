@@ -246,6 +246,7 @@ protected:
         return text;
     }
     std::string LogText() const { return ReadFile(fs::path(dir) / "verdalix.log"); }
+    void ExpectIdleConnectionsQuit(const std::function<void()>& tellThem);
 
     static inline std::string dir;
     static inline int siteCount = 0;
@@ -435,7 +436,9 @@ TEST_F(FeedConnections, UnendedLineFromPeerCloses)
               std::string::npos);
 }
 
-TEST_F(FeedConnections, ConnectionsZeroQuitsIdleConnectionsWithoutReplacement)
+// Two idle streaming connections; `tellThem` makes both end. Each sends
+// "quit" at once and none is replaced.
+void FeedConnections::ExpectIdleConnectionsQuit(const std::function<void()>& tellThem)
 {
     Set("connections", "2");
     PeerSession a = peer_.Accept();
@@ -449,7 +452,7 @@ TEST_F(FeedConnections, ConnectionsZeroQuitsIdleConnectionsWithoutReplacement)
     EXPECT_TRUE(WaitFor(site_, [this] {
         return site_->connection[0]->state == kConnIdle && site_->connection[1]->state == kConnIdle;
     }));
-    Set("connections", "0");
+    tellThem();
     for (PeerSession* s : {&a, &b}) {
         EXPECT_EQ(s->ReadLine(), "quit");
         s->Send("205 bye\r\n");
@@ -459,6 +462,16 @@ TEST_F(FeedConnections, ConnectionsZeroQuitsIdleConnectionsWithoutReplacement)
     DrainWorker();
     CsLock lock(site_->lock);
     EXPECT_EQ(OccupiedSlots(site_), 0);
+}
+
+TEST_F(FeedConnections, ConnectionsZeroQuitsIdleConnectionsWithoutReplacement)
+{
+    ExpectIdleConnectionsQuit([this] { Set("connections", "0"); });
+}
+
+TEST_F(FeedConnections, DeletedSiteQuitsIdleConnectionsAtOnce)
+{
+    ExpectIdleConnectionsQuit([this] { EXPECT_EQ(SiteDelete(siteName_.c_str()), 1); });
 }
 
 TEST_F(FeedConnections, DeletedSiteQuitsAfterTheCurrentWrite)
