@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,7 @@ constexpr off_t kMinQueueFileSize = 4;
 constexpr const char* kSuffix = ".qf";
 
 std::string queuePath;
+std::atomic<bool> feedStopped{false};  // site locks are held for good
 
 uint32_t SchedulerSecond()
 {
@@ -63,6 +65,7 @@ void CloseWriteFile(Site* site)
 {
     CsLock lock(site->lock);
     site->writeFile.reset();
+    site->writeFileUsed = false;
     site->writeFileName.clear();
     site->lastOpenTry = 0;
     site->filesPending = 1;
@@ -109,7 +112,42 @@ bool AppendToQueueFile(Site* site, const char* records, size_t length)
         return true;
     if (queuePath.empty() || (!site->writeFile && !OpenWriteFile(site)))
         return false;
-    return WriteAll(site->writeFile.get(), records, length);
+    if (!WriteAll(site->writeFile.get(), records, length))
+        return false;
+    site->writeFileUsed = true;
+    return true;
+}
+
+bool RotationDue(const Site* site)
+{
+    return site->writeFile && SchedulerSecond() - site->writeOpened > kRotateSeconds;
+}
+
+// Scheduled: with csSiteList (which the connections do not hold) closes the
+// write file so the connections read it back. A site fed in real time only
+// spills into it when its memory queue is full, so it goes at once; other
+// sites' files wait for their rotation.
+void HandOverWriteFile(void* argument)
+{
+    auto* site = static_cast<Site*>(argument);
+    if (feedStopped)
+        return;
+    CsLock list(csSiteList);
+    if (site->writeFile && site->writeFileUsed && !site->realtime && !RotationDue(site)) {
+        ScheduleCallback(kRotateSeconds + 1 - (SchedulerSecond() - site->writeOpened), 0, HandOverWriteFile, site);
+        return;
+    }
+    site->handOverPending = false;
+    if (site->writeFile && site->writeFileUsed)
+        CloseWriteFile(site);
+}
+
+// A connection ran out of work while records wait in the write file.
+void OfferWriteFileSoon(Site* site)
+{
+    if (site->writeFileUsed && !site->handOverPending.exchange(true) &&
+        !ScheduleCallback(1, 0, HandOverWriteFile, site))
+        site->handOverPending = false;
 }
 
 bool AppendToArticleQueue(Site* site, const char* record, uint32_t length)
@@ -182,6 +220,7 @@ int FeedInit()
 
 int FeedShutdown()
 {
+    feedStopped = true;
     AsyncShutdown();  // no connection handler may run once the queues are written out
     if (queuePath.empty() || siteHead == nullptr)
         return 1;
@@ -215,7 +254,7 @@ int EnqueueForOutgoing(ClientContext* context)
 int EnqueueForSite(Site* site, const char* text, uint32_t length)
 {
     CsLock list(csSiteList);
-    if (site->writeFile && SchedulerSecond() - site->writeOpened > kRotateSeconds)
+    if (RotationDue(site))
         CloseWriteFile(site);
     uint32_t record = length + 1;
     if (site->realtime && AppendToArticleQueue(site, text, record)) {
@@ -260,8 +299,10 @@ int FeedQueueReadFile(Site* site)
     for (;;) {
         if (!site->readFile) {
             site->filesPending = 0;
-            if (!FeedQueueOpenFile(site))
+            if (!FeedQueueOpenFile(site)) {
+                OfferWriteFileSoon(site);
                 return 0;
+            }
         }
         switch (ReadChunk(site)) {
         case Chunk::kRecords:

@@ -48,6 +48,8 @@ struct Site {
     int32_t doStreaming = 1;
     int32_t filesPending = 1;        // a queue file was created since the last look
     int32_t deleted = 0;
+    std::atomic<bool> writeFileUsed{false};     // writeFile holds records
+    std::atomic<bool> handOverPending{false};   // a look at writeFile is scheduled
     CriticalSection lock;
     std::atomic<uint32_t> accepts{0};
     std::atomic<uint32_t> refused{0};
