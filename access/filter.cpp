@@ -183,7 +183,8 @@ int ExternalFilterInit()
     if (CreateSocket(&child, &server)) {
         UniqueFd childEnd(child);  // the parent's copy goes, so the filter's exit is seen at once
         ours.reset(server);
-        CreateChildProcess(child, child);
+        if (!CreateChildProcess(child, child))
+            ours.reset();  // nobody at the other end
     }
     const char* matchString = GetConfigString("ExternalFilterMatchString");
     mh = matchString != nullptr ? CompileMatchString(matchString) : nullptr;

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -155,9 +156,18 @@ TEST_F(ExternalFilter, IdleFilterKeepsReadingPastTheTimeOut)
     EXPECT_EQ(Check("forbidden after a pause"), 437);
 }
 
+size_t OpenDescriptors()
+{
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                             std::filesystem::directory_iterator{}));
+}
+
 TEST_F(ExternalFilter, NoFilterConfiguredLetsEverythingPass)
 {
     Start("");
+    const size_t afterInit = OpenDescriptors();
+    filterclose();  // nothing to close: no socket end is kept without a filter
+    EXPECT_EQ(OpenDescriptors(), afterInit);
     EXPECT_EQ(CreateChildProcess(0, 1), 0);
     EXPECT_EQ(Check("anything"), 335);
 }
