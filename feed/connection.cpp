@@ -39,6 +39,7 @@ namespace {
 
 constexpr uint32_t kBatchLimit = 1785;           // a "check" batch grows while shorter than this
 constexpr uint32_t kMaxUnterminated = 64 * 1024;  // peer bytes without a line end before we give up
+constexpr uint32_t kMaxHeldInput = 4 * 1024 * 1024;  // answers waiting for transmit queue room
 constexpr uint32_t kRequeueIdSize = 256;
 constexpr int kTooManyErrorsBase = 10;
 constexpr char kQuit[] = "quit\r\n";
@@ -139,7 +140,8 @@ bool QueueEmpty(const char* read, const char* write)
 bool HasWork(const Site* site)
 {
     return !QueueEmpty(site->articleQRead, site->articleQWrite) ||
-           !QueueEmpty(site->transmitQRead, site->transmitQWrite) || site->readFile || site->filesPending;
+           !QueueEmpty(site->transmitQRead, site->transmitQWrite) || site->readFile || site->filesPending ||
+           site->writeFileUsed;
 }
 
 // The article queue's records, reloaded from the queue files once empty.
@@ -586,45 +588,90 @@ bool Offering(int32_t state)
            state == kConnArticleSent;
 }
 
-int ConnRead(AioHandle*, void* context, char* data, int length)
+enum class Pass { kDone, kHeld, kClose };
+
+// Handles the complete lines at the front of `rest`; `consumed` ends past the
+// last line handled.
+Pass HandleLines(Connection* connection, std::string_view rest, size_t& consumed)
 {
-    auto* connection = static_cast<Connection*>(context);
-    std::string_view rest(data, static_cast<size_t>(length));
-    size_t consumed = 0;
+    consumed = 0;
     for (;;) {
         size_t cr = rest.find('\r', consumed);
         if (cr == std::string_view::npos)
-            break;
+            return Pass::kDone;
         std::string_view line = rest.substr(consumed, cr - consumed);
         const size_t next = cr + (cr + 1 < rest.size() && rest[cr + 1] == '\n' ? 2 : 1);
         const int code = ResponseCode(line);
         const int32_t state = connection->state;
         if (state == kConnConnected || state == kConnModeStream) {
             if (!HandleOpening(connection, code))
-                return -1;
+                return Pass::kClose;
         } else if (Offering(state)) {
             Outcome outcome = HandleResponse(connection, code, line);
             if (outcome == Outcome::kClose)
-                return -1;
+                return Pass::kClose;
             if (outcome == Outcome::kHoldBack)
-                return static_cast<int>(consumed);
+                return Pass::kHeld;
         } else {
             std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
             std::fflush(stdout);
         }
         consumed = next;
     }
-    if (rest.size() - consumed > kMaxUnterminated) {
-        LogFormat("more than %u bytes without a line end from %s (%s), disconnecting", kMaxUnterminated,
+}
+
+bool TooLong(const Connection* connection, size_t unterminated)
+{
+    if (unterminated <= kMaxUnterminated)
+        return false;
+    LogFormat("more than %u bytes without a line end from %s (%s), disconnecting", kMaxUnterminated,
+              connection->site->hostname.c_str(), connection->site->name.c_str());
+    return true;
+}
+
+// Lines held back for a full transmit queue are kept by the connection, not
+// left in the read buffer: a held line there would wait for more data from
+// the peer, which may never come when it was the peer's last answer.
+int HandleHeldInput(Connection* connection)
+{
+    size_t consumed = 0;
+    Pass pass = HandleLines(connection, connection->heldInput, consumed);
+    if (pass == Pass::kClose)
+        return -1;
+    connection->heldInput.erase(0, consumed);
+    if (pass == Pass::kDone)
+        return TooLong(connection, connection->heldInput.size()) ? -1 : 0;
+    if (connection->heldInput.size() > kMaxHeldInput) {
+        LogFormat("more than %u bytes of answers held back from %s (%s), disconnecting", kMaxHeldInput,
                   connection->site->hostname.c_str(), connection->site->name.c_str());
         return -1;
     }
-    return static_cast<int>(consumed);
+    return 0;
 }
 
-void ConnWriteComplete(AioBuffer*, void* context)
+int ConnRead(AioHandle*, void* context, char* data, int length)
 {
     auto* connection = static_cast<Connection*>(context);
+    if (!connection->heldInput.empty()) {
+        connection->heldInput.append(data, static_cast<size_t>(length));
+        return HandleHeldInput(connection) < 0 ? -1 : length;
+    }
+    std::string_view rest(data, static_cast<size_t>(length));
+    size_t consumed = 0;
+    switch (HandleLines(connection, rest, consumed)) {
+    case Pass::kClose:
+        return -1;
+    case Pass::kHeld:
+        connection->heldInput.assign(rest.substr(consumed));
+        return length;
+    case Pass::kDone:
+        break;
+    }
+    return TooLong(connection, rest.size() - consumed) ? -1 : static_cast<int>(consumed);
+}
+
+void AfterWrite(Connection* connection)
+{
     Site* site = connection->site;
     CsLock lock(site->lock);
     if (connection->quitSent)
@@ -646,6 +693,28 @@ void ConnWriteComplete(AioBuffer*, void* context)
         SiteWakeConnection(site);
         break;
     }
+}
+
+// A write finished: the site's transmit queue, which all its connections
+// fill and drain, may have room for lines any of them held back. Handled
+// without the site's lock (a requeue must not be holding it); connections
+// are only deleted on this thread, so the ones collected stay valid.
+void ConnWriteComplete(AioBuffer*, void* context)
+{
+    auto* connection = static_cast<Connection*>(context);
+    AfterWrite(connection);
+    Site* site = connection->site;
+    Connection* holding[kSiteSlots];
+    int count = 0;
+    {
+        CsLock lock(site->lock);
+        for (Connection* c : site->connection)
+            if (c != nullptr && !c->heldInput.empty() && !c->quitSent && c->aio != nullptr)
+                holding[count++] = c;
+    }
+    for (int i = 0; i < count; ++i)
+        if (HandleHeldInput(holding[i]) < 0)
+            AIOClose(holding[i]->aio);
 }
 
 void ConnError(AioHandle*, void* context)

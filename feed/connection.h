@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 struct AioHandle;
 struct Site;
@@ -34,6 +35,8 @@ struct Connection {
     uint32_t errors = 0;
     int32_t outstanding = 0;              // commands sent and not yet answered
     Connection* nextIdle = nullptr;
+    std::string heldInput;                // peer lines waiting for room in the transmit queue
+
 };
 
 // Seconds before a failed connect is tried again and before a lost

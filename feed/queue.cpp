@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "access/match.h"
 #include "control/scheduler.h"
@@ -82,11 +83,14 @@ bool OpenWriteFile(Site* site)
         LogFormat("could not create %s for outgoing queue", directory.c_str());
         return false;
     }
+    // Created under the site's lock: a connection looking for files to read
+    // must not find the new file before it is known as the write file (it
+    // would delete it as empty, and everything written to it would be lost).
+    CsLock lock(site->lock);
     for (uint32_t number = now;; ++number) {
         std::string path = directory + "/" + std::to_string(number) + kSuffix;
         int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
         if (fd >= 0) {
-            CsLock lock(site->lock);
             site->writeFile.reset(fd);
             site->writeFileName = path;
             break;
@@ -97,12 +101,44 @@ bool OpenWriteFile(Site* site)
         }
     }
     FeedQueuePruneFiles(site);
-    {
-        CsLock lock(site->lock);
-        site->filesPending = 1;
-    }
+    site->filesPending = 1;
     SiteWakeConnection(site);
     return true;
+}
+
+bool RotationDue(const Site* site)
+{
+    return site->writeFile && SchedulerSecond() - site->writeOpened > kRotateSeconds;
+}
+
+bool HasIdleConnection(Site* site)
+{
+    CsLock lock(site->lock);
+    return site->idleConnections != nullptr;
+}
+
+// Once a second, with csSiteList: closes write files that are to be read
+// back now, so the connections offer their records. A site fed in real time
+// only spills into its file when the memory queue is full, so the file goes
+// as soon as a connection is idle and asked for it (while the peer is down
+// the file keeps growing, so that a long outage does not turn into many
+// small files to prune); other sites' files go at their rotation, also when
+// no further article comes to rotate them. Runs on the scheduler's thread,
+// which holds its own lock meanwhile: nothing that holds a site lock or
+// csSiteList may schedule a call.
+void FeedQueueTick(void*)
+{
+    if (feedStopped)
+        return;
+    CsLock list(csSiteList);
+    if (feedStopped)  // the site locks are held for good
+        return;
+    for (Site* site = siteHead; site != nullptr; site = site->next) {
+        if (!site->writeFile || !site->writeFileUsed)
+            continue;
+        if (site->realtime ? site->writeFileWanted.exchange(false) && HasIdleConnection(site) : RotationDue(site))
+            CloseWriteFile(site);
+    }
 }
 
 // Appends records to the write file, creating one when none is open.
@@ -114,40 +150,9 @@ bool AppendToQueueFile(Site* site, const char* records, size_t length)
         return false;
     if (!WriteAll(site->writeFile.get(), records, length))
         return false;
-    site->writeFileUsed = true;
+    if (!site->writeFileUsed.exchange(true))
+        site->writeFileWanted = true;  // the connections may have run dry before these records came
     return true;
-}
-
-bool RotationDue(const Site* site)
-{
-    return site->writeFile && SchedulerSecond() - site->writeOpened > kRotateSeconds;
-}
-
-// Scheduled: with csSiteList (which the connections do not hold) closes the
-// write file so the connections read it back. A site fed in real time only
-// spills into it when its memory queue is full, so it goes at once; other
-// sites' files wait for their rotation.
-void HandOverWriteFile(void* argument)
-{
-    auto* site = static_cast<Site*>(argument);
-    if (feedStopped)
-        return;
-    CsLock list(csSiteList);
-    if (site->writeFile && site->writeFileUsed && !site->realtime && !RotationDue(site)) {
-        ScheduleCallback(kRotateSeconds + 1 - (SchedulerSecond() - site->writeOpened), 0, HandOverWriteFile, site);
-        return;
-    }
-    site->handOverPending = false;
-    if (site->writeFile && site->writeFileUsed)
-        CloseWriteFile(site);
-}
-
-// A connection ran out of work while records wait in the write file.
-void OfferWriteFileSoon(Site* site)
-{
-    if (site->writeFileUsed && !site->handOverPending.exchange(true) &&
-        !ScheduleCallback(1, 0, HandOverWriteFile, site))
-        site->handOverPending = false;
 }
 
 bool AppendToArticleQueue(Site* site, const char* record, uint32_t length)
@@ -215,6 +220,8 @@ int FeedInit()
     queuePath = path != nullptr ? path : "";
     if (path == nullptr)
         LogLine("feeding disabled, no FeedQueuePath in configuration file");
+    static std::once_flag ticking;
+    std::call_once(ticking, [] { ScheduleCallback(1, 1, FeedQueueTick, nullptr); });
     return SiteInit();
 }
 
@@ -289,7 +296,10 @@ int SiteQForTransmit(Site* site, const char* line, uint32_t length)
         site->transmitQRead = site->transmitQ;
         *site->transmitQWrite = '\0';
     }
-    LogFormat("TransmitQ overflow for %s", site->name.c_str());
+    const uint32_t now = SchedulerSecond();
+    if (site->transmitQOverflowLogged != now)  // once a second, not once per answer held back
+        LogFormat("TransmitQ overflow for %s", site->name.c_str());
+    site->transmitQOverflowLogged = now;
     ++site->transmitQOverflows;
     return 0;
 }
@@ -300,7 +310,7 @@ int FeedQueueReadFile(Site* site)
         if (!site->readFile) {
             site->filesPending = 0;
             if (!FeedQueueOpenFile(site)) {
-                OfferWriteFileSoon(site);
+                site->writeFileWanted = true;
                 return 0;
             }
         }

@@ -48,8 +48,9 @@ struct Site {
     int32_t doStreaming = 1;
     int32_t filesPending = 1;        // a queue file was created since the last look
     int32_t deleted = 0;
+    uint32_t transmitQOverflowLogged = 0;  // scheduler second of the last overflow logged
     std::atomic<bool> writeFileUsed{false};     // writeFile holds records
-    std::atomic<bool> handOverPending{false};   // a look at writeFile is scheduled
+    std::atomic<bool> writeFileWanted{false};   // a connection ran dry: read writeFile back soon
     CriticalSection lock;
     std::atomic<uint32_t> accepts{0};
     std::atomic<uint32_t> refused{0};

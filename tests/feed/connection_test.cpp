@@ -15,6 +15,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "article/article_key.h"
@@ -332,6 +333,29 @@ TEST_F(FeedConnections, StreamingBatchesChecksAndSendsWantedArticles)
     EXPECT_EQ(QueueFileText(), Id60(5) + std::string(1, '\0'));
     EXPECT_EQ(site_->articleQRead, site_->articleQWrite);
     EXPECT_NE(LogText().find("message-id of 302 bytes from " + siteName_ + " not requeued"), std::string::npos);
+}
+
+// More "238" answers than the transmit queue holds, and then nothing more
+// from the peer: the ones held back are still sent once there is room.
+TEST_F(FeedConnections, AnswersHeldForAFullTransmitQueueAreStillSent)
+{
+    PeerSession session = Open("203 streaming ok\r\n");
+    constexpr int kWanted = 160;  // the queue holds 134 ids of 60 characters
+    std::vector<std::string> articles;
+    std::string answers;
+    for (int i = 0; i < kWanted; ++i) {
+        std::string id = Id60(1000 + i);
+        articles.push_back(StoreArticle(id));
+        answers += "238 " + id + "\r\n";
+    }
+    const uint32_t overflowsBefore = site_->transmitQOverflows.load();
+    session.Send(answers);
+    for (int i = 0; i < kWanted; ++i) {
+        std::string expected = "takethis " + Id60(1000 + i) + "\r\n" + articles[i] + "\r\n.\r\n";
+        ASSERT_EQ(session.Read(expected.size()), expected) << i;
+    }
+    EXPECT_GT(site_->transmitQOverflows.load(), overflowsBefore);
+    EXPECT_NE(LogText().find("TransmitQ overflow for " + siteName_), std::string::npos);
 }
 
 TEST_F(FeedConnections, IhaveModeWhenStreamingIsRefused)
