@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -54,6 +55,9 @@ protected:
         ASSERT_EQ(CreateGroup("misc.test", 0, 1, 1, "y"), 1);
         ASSERT_EQ(CreateGroup("mod.test", 1, 1, 1, "m"), 1);
     }
+    // Each test may run in a process of its own: the files go with it
+    // (the mappings stay valid).
+    static void TearDownTestSuite() { std::filesystem::remove_all(dir); }
 
     void TearDown() override
     {

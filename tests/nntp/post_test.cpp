@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -41,6 +42,9 @@ protected:
         PostInit();
         SeenInit();
     }
+    // Each test may run in a process of its own: the files go with it
+    // (the mappings stay valid).
+    static void TearDownTestSuite() { std::filesystem::remove_all(dir); }
 
     void SetUp() override
     {
