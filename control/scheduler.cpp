@@ -1,6 +1,6 @@
 // One-second callback scheduler. Calls are kept in due order; the scheduler
-// thread wakes once a second and makes every call that has come due, holding
-// csCallQ, which a scheduled function may enter again to schedule.
+// thread wakes once a second, takes off every call that has come due and
+// makes them one after another, without holding csCallQ.
 #include "control/scheduler.h"
 
 #include <chrono>
@@ -28,7 +28,7 @@ ScheduledCallback* cbHead = nullptr;  // earliest first, under csCallQ
 
 CriticalSection& csCallQ()
 {
-    static auto* cs = new CriticalSection;  // never destroyed: held by the scheduler at exit
+    static auto* cs = new CriticalSection;  // never destroyed: the scheduler may use it at exit
     return *cs;
 }
 
@@ -68,8 +68,13 @@ ScheduledCallback* TakeDue(time_t now)
     for (;;) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
         curSecondCount = std::time(nullptr);
-        CsLock lock(csCallQ());
-        ScheduledCallback* call = TakeDue(curSecondCount);
+        ScheduledCallback* call;
+        {
+            CsLock lock(csCallQ());
+            call = TakeDue(curSecondCount);
+        }
+        // Called without csCallQ: a function that takes other locks must not
+        // deadlock with a thread that schedules while holding one of them.
         while (call != nullptr) {
             call->function(call->argument);
             if (call->repeat)

@@ -440,10 +440,12 @@ void CountResponse(std::atomic<uint32_t>& siteCounter, std::atomic<uint32_t>& to
 void Requeue(Connection* connection, const char* id)
 {
     Site* site = connection->site;
-    if (!site->requeuesAllowed || id[0] == '\0')
+    if (id[0] == '\0')
         return;
     CsLock list(csSiteList);
     CsLock lock(site->lock);
+    if (!site->requeuesAllowed)
+        return;
     int32_t realtime = site->realtime;
     site->realtime = 0;
     if (EnqueueForSite(site, id, static_cast<uint32_t>(std::strlen(id))))

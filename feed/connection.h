@@ -31,9 +31,10 @@ struct Connection {
     uint32_t lastChangeLine = 0;          // where the last state change was made
     uint32_t disconnectRequested = 0;     // end and do not replace
     uint32_t quitSent = 0;                // "quit" written; waiting for the peer to close
-    int32_t responses = 0;
-    uint32_t errors = 0;
-    int32_t outstanding = 0;              // commands sent and not yet answered
+    // Counted by the I/O worker, read by the statistics texts.
+    std::atomic<int32_t> responses{0};
+    std::atomic<uint32_t> errors{0};
+    std::atomic<int32_t> outstanding{0};  // commands sent and not yet answered
     Connection* nextIdle = nullptr;
     std::string heldInput;                // peer lines waiting for room in the transmit queue
 

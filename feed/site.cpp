@@ -288,7 +288,7 @@ std::optional<std::string> SiteGetConfig(const char* name)
         const Connection* c = site->connection[i];
         if (c != nullptr)
             AppendFormat(text, "{%u {{state %u} {outstanding: %i} {errors %u} {streaming %u}}} ", i, c->state,
-                         c->outstanding, c->errors, c->streaming);
+                         c->outstanding.load(), c->errors.load(), c->streaming);
     }
     text += "}}}}";
     return text;
@@ -304,7 +304,7 @@ void PrintSiteInfo()
                     QueuedBytes(site->articleQRead, site->articleQWrite), site->readFile.get());
         for (const Connection* c : site->connection)
             if (c != nullptr)
-                std::printf("  state: %u, outstanding: %u, lastchangeline: %u\n", c->state, c->outstanding,
+                std::printf("  state: %u, outstanding: %u, lastchangeline: %u\n", c->state, c->outstanding.load(),
                             c->lastChangeLine);
     }
     std::fflush(stdout);

@@ -300,12 +300,12 @@ TEST_F(FeedConnections, StreamingBatchesChecksAndSendsWantedArticles)
         }
         EXPECT_EQ(SiteWakeConnection(site_), 1);
         EXPECT_EQ(First()->state, kConnStreaming);
-        EXPECT_EQ(First()->outstanding, 27);
+        EXPECT_EQ(First()->outstanding.load(), 27);
         EXPECT_EQ(site_->articleQRead - site_->articleQ, 27 * 61);
     }
     for (int i = 0; i < 30; ++i)
         ASSERT_EQ(session.ReadLine(), "check " + Id60(i)) << i;
-    EXPECT_TRUE(WaitFor(site_, [this] { return First()->outstanding == 30 && First()->state == kConnIdle; }));
+    EXPECT_TRUE(WaitFor(site_, [this] { return First()->outstanding.load() == 30 && First()->state == kConnIdle; }));
 
     // 238 sends the stored article after its takethis line; a wanted article
     // that is gone is skipped; the rest of the answers are counted.
@@ -319,17 +319,17 @@ TEST_F(FeedConnections, StreamingBatchesChecksAndSendsWantedArticles)
     EXPECT_EQ(site_->accepts.load(), 1u);
     EXPECT_EQ(total_accept.load(), acceptsBefore + 1);
     EXPECT_EQ(site_->refused.load(), 2u);
-    EXPECT_EQ(First()->outstanding, 30 - 2 + 1 - 4);
+    EXPECT_EQ(First()->outstanding.load(), 30 - 2 + 1 - 4);
 
     // 431 requeues to a queue file only when allowed, never in memory; an
     // id too long for the copy area is dropped with a log line.
     session.Send("431 " + Id60(4) + "\r\n");
-    EXPECT_TRUE(WaitFor(site_, [this] { return First()->responses == 7; }));
+    EXPECT_TRUE(WaitFor(site_, [this] { return First()->responses.load() == 7; }));
     Set("requeuesAllowed", "1");
     std::string longId = "<" + std::string(300, 'y') + ">";
     session.Send("431 " + Id60(5) + " later\r\n431 " + longId + "\r\n431 <>\r\n");
     EXPECT_TRUE(WaitFor(site_, [this] { return site_->requeues.load() == 1; }));
-    EXPECT_TRUE(WaitFor(site_, [this] { return First()->responses == 10; }));
+    EXPECT_TRUE(WaitFor(site_, [this] { return First()->responses.load() == 10; }));
     EXPECT_EQ(QueueFileText(), Id60(5) + std::string(1, '\0'));
     EXPECT_EQ(site_->articleQRead, site_->articleQWrite);
     EXPECT_NE(LogText().find("message-id of 302 bytes from " + siteName_ + " not requeued"), std::string::npos);
@@ -385,7 +385,7 @@ TEST_F(FeedConnections, IhaveModeWhenStreamingIsRefused)
     EXPECT_EQ(site_->accepts.load(), 1u);
     EXPECT_EQ(site_->rejected.load(), 1u);
     EXPECT_EQ(site_->missing.load(), 1u);
-    EXPECT_EQ(First()->outstanding, 0);
+    EXPECT_EQ(First()->outstanding.load(), 0);
     EXPECT_EQ(QueueFileText(), std::string("<later@here>") + '\0');
 
     // Without requeuesAllowed a 436 drops the id.
@@ -428,7 +428,7 @@ TEST_F(FeedConnections, TooManyErrorsClose)
     for (int i = 0; i < 13; ++i)
         errors += "500 huh\r\n";
     session.Send(errors);
-    EXPECT_TRUE(WaitFor(site_, [this] { return First() != nullptr && First()->errors == 13; }));
+    EXPECT_TRUE(WaitFor(site_, [this] { return First() != nullptr && First()->errors.load() == 13; }));
     session.Send("501 huh\r\n");
     EXPECT_TRUE(session.ClosedByServer());
     EXPECT_NE(LogText().find("too many errors received from 127.0.0.1 (" + siteName_ + ")"), std::string::npos);
@@ -445,7 +445,7 @@ TEST_F(FeedConnections, TooManyErrorsClose)
     for (int i = 0; i < 46; ++i)
         script += "500 huh\r\n";
     session.Send(script);
-    EXPECT_TRUE(WaitFor(site_, [this] { return First() != nullptr && First()->errors == 46; }));
+    EXPECT_TRUE(WaitFor(site_, [this] { return First() != nullptr && First()->errors.load() == 46; }));
     EXPECT_EQ(site_->commandErrors.load(), 14u + 46u);
     session.Send("500 huh\r\n");
     EXPECT_TRUE(session.ClosedByServer());
