@@ -672,10 +672,10 @@ int ConnRead(AioHandle*, void* context, char* data, int length)
     return TooLong(connection, rest.size() - consumed) ? -1 : static_cast<int>(consumed);
 }
 
+// Site lock held.
 void AfterWrite(Connection* connection)
 {
     Site* site = connection->site;
-    CsLock lock(site->lock);
     if (connection->quitSent)
         return;
     switch (connection->state) {
@@ -704,12 +704,12 @@ void AfterWrite(Connection* connection)
 void ConnWriteComplete(AioBuffer*, void* context)
 {
     auto* connection = static_cast<Connection*>(context);
-    AfterWrite(connection);
     Site* site = connection->site;
     Connection* holding[kSiteSlots];
     int count = 0;
     {
         CsLock lock(site->lock);
+        AfterWrite(connection);
         for (Connection* c : site->connection)
             if (c != nullptr && !c->heldInput.empty() && !c->quitSent && c->aio != nullptr)
                 holding[count++] = c;

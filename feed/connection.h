@@ -37,7 +37,6 @@ struct Connection {
     std::atomic<int32_t> outstanding{0};  // commands sent and not yet answered
     Connection* nextIdle = nullptr;
     std::string heldInput;                // peer lines waiting for room in the transmit queue
-
 };
 
 // Seconds before a failed connect is tried again and before a lost

@@ -123,9 +123,7 @@ bool HasIdleConnection(Site* site)
 // as soon as a connection is idle and asked for it (while the peer is down
 // the file keeps growing, so that a long outage does not turn into many
 // small files to prune); other sites' files go at their rotation, also when
-// no further article comes to rotate them. Runs on the scheduler's thread,
-// which holds its own lock meanwhile: nothing that holds a site lock or
-// csSiteList may schedule a call.
+// no further article comes to rotate them.
 void FeedQueueTick(void*)
 {
     if (feedStopped)
