@@ -8,7 +8,7 @@
 #
 # Defaults: 100000 articles, 3000 bytes, 1 connection, nntpfeed mode
 # "stream". Everything lives in a temporary directory that is removed at the
-# end; both servers are stopped however the script ends.
+# end (KEEP=1 keeps it); both servers are stopped however the script ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -100,7 +100,6 @@ proc dump {} {
 dump"
 wait_listening "$port_b"
 wait_listening "$port_a"
-[ -n "${STRACE:-}" ] && { strace -f -tt -e trace=openat,unlink,close,read -p "${pids[1]}" -o "$work/strace.txt" & sleep 1; }
 
 start=$(date +%s.%N)
 "$build/nntpfeed" -p "$port_a" -n "$count" -s "$size" -g misc.test -m "$mode" 2>/dev/null | sed 's/^/A intake: /'
