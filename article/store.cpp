@@ -30,7 +30,6 @@ namespace {
 constexpr uint64_t kMegabyte = 1048576;
 constexpr uint64_t kWrapMargin = 0x200400;       // 2 MB + 1 KB left free at the end
 constexpr uint64_t kPreviousCycleGap = 0xA00000;  // 10 MB ahead of the writer
-constexpr uint64_t kOffsetMask = (1ULL << 40) - 1;
 constexpr uint32_t kWritePiece = 65535;
 
 alignas(8) ArtStore storeArray[kMaxStores];
@@ -73,13 +72,13 @@ ArtStore* InUse(uint32_t store)
 // the width of the key's field, so keys stay valid past 65,535 wraps.
 ArtStore* StoreOfValidKey(uint64_t key)
 {
-    ArtStore* s = InUse(static_cast<uint32_t>((key >> 40) & 0xFF));
+    ArtStore* s = InUse(StoreOfKey(key));
     if (s == nullptr)
         return nullptr;
-    const uint64_t offset = key & kOffsetMask;
+    const uint64_t offset = key & kStoreOffsetMask;
     if (offset > s->storeSize * kMegabyte)
         return nullptr;
-    const uint16_t keyWrap = static_cast<uint16_t>(key >> 48);
+    const uint16_t keyWrap = WrapOfKey(key);
     const uint16_t wrap = static_cast<uint16_t>(Load(s->wrapCount));
     if (wrap == keyWrap)
         return s;
@@ -134,7 +133,7 @@ int ReadStoreRecord(ArtStore* r, uint32_t number, const char* directory, uint32_
 bool SizeAddressable(int fd, uint32_t storeSize)
 {
     const uint64_t bytes = storeSize * kMegabyte;
-    if (bytes > kOffsetMask + 1)
+    if (bytes > kStoreOffsetMask + 1)
         return false;
     bool ok = ::lseek(fd, static_cast<off_t>(bytes), SEEK_SET) == static_cast<off_t>(bytes);
     ::lseek(fd, 0, SEEK_SET);
@@ -249,8 +248,7 @@ uint64_t GetStoreKey(uint32_t store)
     const ArtStore* s = InUse(store);
     if (s == nullptr)
         return 0;
-    return (Load(s->position) & kOffsetMask) | (static_cast<uint64_t>(store) << 40) |
-           (static_cast<uint64_t>(Load(s->wrapCount) & 0xFFFF) << 48);
+    return MakeStoreKey(store, Load(s->wrapCount), Load(s->position));
 }
 
 uint64_t GetStorePosition(uint32_t store)
@@ -339,8 +337,8 @@ uint32_t WriteToStoreSpec(uint64_t storeKey, const void* bytes, uint64_t offset,
 uint64_t GetStoreOffsetFromKey(uint64_t storeKey, uint64_t* offset)
 {
     if (offset != nullptr)
-        *offset = storeKey & kOffsetMask;
-    return storeKey & kOffsetMask;
+        *offset = storeKey & kStoreOffsetMask;
+    return storeKey & kStoreOffsetMask;
 }
 
 int GetStoreHandle(uint64_t storeKey)

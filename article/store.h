@@ -13,44 +13,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "article/store_format.h"
+
 struct iovec;
 
 struct ClientContext;
 
 inline constexpr uint32_t kMaxStores = 64;
-
-// One store; the same 912 bytes, little-endian, are its metadata file.
-struct ArtStore {
-    char reserved0[64];
-    char articlePath[520];     // "%s/%u-articles.dat"
-    char metaPath[260];        // "%s/%u-meta.dat"
-    uint32_t storeSize;        // megabytes
-    uint32_t number;
-    uint32_t selectionRef;     // process-local, 0 when read back
-    uint32_t fileHandle;       // process-local, 0 when read back
-    uint32_t reserved1;
-    uint32_t wrapCount;
-    uint32_t reserved2;
-    uint32_t checkCount;       // articles placed since the last wrap
-    uint32_t reserved3;
-    uint64_t position;         // where the next record goes
-    uint64_t reserved4;
-    uint32_t inUse;
-    uint8_t expirePriority;
-    uint8_t reserved5[11];
-};
-static_assert(sizeof(ArtStore) == 912);
-static_assert(offsetof(ArtStore, articlePath) == 64);
-static_assert(offsetof(ArtStore, metaPath) == 584);
-static_assert(offsetof(ArtStore, storeSize) == 844);
-static_assert(offsetof(ArtStore, number) == 848);
-static_assert(offsetof(ArtStore, selectionRef) == 852);
-static_assert(offsetof(ArtStore, fileHandle) == 856);
-static_assert(offsetof(ArtStore, wrapCount) == 864);
-static_assert(offsetof(ArtStore, checkCount) == 872);
-static_assert(offsetof(ArtStore, position) == 880);
-static_assert(offsetof(ArtStore, inUse) == 896);
-static_assert(offsetof(ArtStore, expirePriority) == 900);
 
 // Number of the store built with the selection "overcache"; all ones until then.
 extern uint32_t OverviewCacheStore;

@@ -21,6 +21,7 @@
 #include "control/scheduler.h"
 #include "corvask/corvask.h"
 #include "feed/connection.h"
+#include "feed/queue_format.h"
 #include "feed/site.h"
 #include "nntp/precommit.h"
 #include "server/client_context.h"
@@ -32,8 +33,6 @@ namespace {
 constexpr uint32_t kRotateSeconds = 600;
 constexpr std::time_t kOpenBackoffSeconds = 300;
 constexpr uint32_t kTransmitRoom = 8188;
-constexpr off_t kMinQueueFileSize = 4;
-constexpr const char* kSuffix = ".qf";
 
 std::string queuePath;
 std::atomic<bool> feedStopped{false};  // site locks are held for good
@@ -88,7 +87,7 @@ bool OpenWriteFile(Site* site)
     // would delete it as empty, and everything written to it would be lost).
     CsLock lock(site->lock);
     for (uint32_t number = now;; ++number) {
-        std::string path = directory + "/" + std::to_string(number) + kSuffix;
+        std::string path = directory + "/" + std::to_string(number) + kQueueFileSuffix;
         int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
         if (fd >= 0) {
             site->writeFile.reset(fd);
@@ -184,7 +183,7 @@ Chunk ReadChunk(Site* site)
         return Chunk::kError;
     const char* end = site->articleQ;
     if (got > 0) {
-        const void* last = ::memrchr(site->articleQ, '\0', static_cast<size_t>(got));
+        const void* last = ::memrchr(site->articleQ, kQueueRecordEnd, static_cast<size_t>(got));
         if (last != nullptr)
             end = static_cast<const char*>(last) + 1;
     }
@@ -284,7 +283,7 @@ int SiteQForTransmit(Site* site, const char* line, uint32_t length)
         uint32_t used = static_cast<uint32_t>(site->transmitQWrite - site->transmitQ);
         if (used + length <= kTransmitRoom) {
             site->transmitQWrite = std::copy(start, idEnd, site->transmitQWrite);
-            *site->transmitQWrite++ = '\0';
+            *site->transmitQWrite++ = kQueueRecordEnd;
             *site->transmitQWrite = '\0';
             return 1;
         }
@@ -381,7 +380,7 @@ std::vector<std::string> GetQFileList(const std::string& directory)
         return names;
     while (const dirent* entry = ::readdir(dir)) {
         std::string_view name = entry->d_name;
-        if (name.size() > 3 && name.ends_with(kSuffix))
+        if (name.size() > 3 && name.ends_with(kQueueFileSuffix))
             names.emplace_back(name);
     }
     ::closedir(dir);

@@ -7,59 +7,12 @@
 #include <cstdint>
 #include <functional>
 
+#include "groups/groupdb_format.h"
+
 struct ClientContext;
 struct GroupSelection;
 
-inline constexpr uint32_t kEntriesPerSlot = 500;
-inline constexpr uint32_t kMaxSlots = 100;
 inline constexpr uint32_t kMaxCrossposts = 15;
-
-#pragma pack(push, 1)
-// One ring entry: article `number` (0 = empty) is history slot `seenIndex`
-// while that slot's use count still equals `useCount`.
-struct ArticleEntry {
-    uint32_t seenIndex;
-    uint32_t number;
-    uint8_t useCount;
-};
-
-// One record of group.dat. A group of s > 1 slots spans records g … g+s−1:
-// its entries run on past `entries` into the following records.
-struct GroupRecord {
-    uint64_t ocacheKey;
-    uint32_t ocachelen;
-    uint32_t ocacheblen;
-    uint32_t cstart;
-    uint32_t cend;
-    uint32_t numEntries;
-    uint32_t start;  // low mark
-    uint32_t end;    // high mark
-    uint32_t reserved1;
-    uint32_t flags;
-    int8_t numSlots;
-    uint32_t reserved2;
-    ArticleEntry entries[kEntriesPerSlot];
-    uint32_t blockOffsets[25];
-    uint32_t blockNumbers[25];
-};
-#pragma pack(pop)
-
-static_assert(sizeof(ArticleEntry) == 9);
-static_assert(offsetof(ArticleEntry, number) == 4 && offsetof(ArticleEntry, useCount) == 8);
-static_assert(sizeof(GroupRecord) == 4749);
-static_assert(offsetof(GroupRecord, ocachelen) == 8 && offsetof(GroupRecord, ocacheblen) == 12);
-static_assert(offsetof(GroupRecord, cstart) == 16 && offsetof(GroupRecord, cend) == 20);
-static_assert(offsetof(GroupRecord, numEntries) == 24 && offsetof(GroupRecord, start) == 28);
-static_assert(offsetof(GroupRecord, end) == 32 && offsetof(GroupRecord, flags) == 40);
-static_assert(offsetof(GroupRecord, numSlots) == 44 && offsetof(GroupRecord, entries) == 49);
-static_assert(offsetof(GroupRecord, blockOffsets) == 4549 && offsetof(GroupRecord, blockNumbers) == 4649);
-
-// Bits of GroupRecord::flags; bits 3–7 hold the 5-bit change counter.
-inline constexpr uint32_t kGroupCacheValid = 1u << 0;
-inline constexpr uint32_t kGroupModerated = 1u << 1;
-inline constexpr uint32_t kGroupPostingAllowed = 1u << 2;
-inline constexpr uint32_t kChangeCountShift = 3;
-inline constexpr uint32_t kChangeCountMask = 0x1Fu << kChangeCountShift;
 
 // Per-group state that lives only in memory (allocated by OverCacheInit).
 struct GroupRuntime {

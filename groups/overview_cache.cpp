@@ -37,8 +37,6 @@ namespace {
 constexpr uint32_t kNoStore = 0xFFFFFFFF;
 constexpr uint64_t kNoKey = ~uint64_t{0};
 constexpr uint32_t kScheduleSize = 1000;
-constexpr uint32_t kIndexPerSlot = 25;
-constexpr uint32_t kIndexEnd = 0xFFFFFFFF;
 constexpr uint32_t kBlockStep = 16384;
 // Larger blocks are never read back: such a group is rebuilt every time.
 constexpr uint32_t kMaxBlock = 0x10000000;
@@ -135,23 +133,15 @@ struct BlockIndex {
     uint32_t capacity;
 };
 
-// A one-slot group keeps its index at fixed offsets of its record, a larger
-// one after its entry ring. False when the slot count would put the index
-// outside the group's records.
+// False when the slot count would put the index outside the group's records.
 bool LocateIndex(uint32_t g, BlockIndex* index)
 {
     auto* base = reinterpret_cast<char*>(&groupArray[g]);
     int slots = groupArray[g].numSlots;
-    if (slots <= 1) {
-        *index = {base + offsetof(GroupRecord, blockOffsets), base + offsetof(GroupRecord, blockNumbers),
-                  kIndexPerSlot};
-        return true;
-    }
-    auto s = static_cast<uint32_t>(slots);
-    if (s > kMaxSlots || s > groupArraySize - g)
+    if (slots > 1 && (static_cast<uint32_t>(slots) > kMaxSlots || static_cast<uint32_t>(slots) > groupArraySize - g))
         return false;
-    char* offsets = base + offsetof(GroupRecord, entries) + sizeof(ArticleEntry) * (kEntriesPerSlot * s + 1);
-    *index = {offsets, offsets + sizeof(uint32_t) * (kIndexPerSlot * s + 1), kIndexPerSlot * s};
+    const OverviewIndexPlace place = OverviewIndexOf(slots > 1 ? static_cast<uint32_t>(slots) : 1);
+    *index = {base + place.offsets, base + place.numbers, place.capacity};
     return true;
 }
 

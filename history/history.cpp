@@ -11,6 +11,7 @@
 #include <string>
 
 #include "article/store.h"
+#include "history/history_format.h"
 #include "platform/mapped_region.h"
 #include "platform/sync.h"
 #include "platform/unique_fd.h"
@@ -23,40 +24,8 @@ std::atomic<uint32_t> seenMaxDepth{0};
 
 namespace {
 
-constexpr uint32_t kNone = 0xFFFFFFFF;
 constexpr int kDefaultDataCount = 50000;
 constexpr int kDefaultTableSize = 55997;
-
-struct __attribute__((packed)) SeenEntry {
-    uint64_t messageKey;
-    uint32_t next;
-    uint64_t storeKey;
-    uint32_t length;
-    uint16_t headerLength;
-    uint16_t overviewLength;
-    uint16_t messageIdOffset;
-    uint8_t messageIdLength;
-    uint8_t useCount;
-    uint8_t expirePriority;
-};
-static_assert(sizeof(SeenEntry) == 33);
-static_assert(offsetof(SeenEntry, next) == 8);
-static_assert(offsetof(SeenEntry, storeKey) == 12);
-static_assert(offsetof(SeenEntry, length) == 20);
-static_assert(offsetof(SeenEntry, headerLength) == 24);
-static_assert(offsetof(SeenEntry, overviewLength) == 26);
-static_assert(offsetof(SeenEntry, messageIdOffset) == 28);
-static_assert(offsetof(SeenEntry, messageIdLength) == 30);
-static_assert(offsetof(SeenEntry, useCount) == 31);
-static_assert(offsetof(SeenEntry, expirePriority) == 32);
-
-struct SeenHeader {
-    uint32_t reserved;
-    uint32_t nextSlot;
-    char unused[128];
-};
-static_assert(sizeof(SeenHeader) == 136);
-static_assert(offsetof(SeenHeader, nextSlot) == 4);
 
 std::string seentablepath;
 std::string seendatapath;
@@ -147,7 +116,7 @@ int seeninit()
         DeleteMappedRegion(seenHeader);
 
     bool empty = false;
-    seenTable = static_cast<uint32_t*>(MapFile(seentablepath, uint64_t{seenTableSize} * 4,
+    seenTable = static_cast<uint32_t*>(MapFile(seentablepath, uint64_t{seenTableSize} * sizeof(SeenChainHead),
                                                "could not open table file\n", "could not map table file\n", &empty));
     void* data = MapFile(seendatapath, sizeof(SeenHeader) + uint64_t{seenDataCount} * sizeof(SeenEntry),
                          "could not open seen file\n", "could not map history file\n", &empty);
@@ -155,14 +124,14 @@ int seeninit()
     seenDB = reinterpret_cast<SeenEntry*>(static_cast<char*>(data) + sizeof(SeenHeader));
     if (empty) {
         for (uint32_t b = 0; b < seenTableSize; ++b)
-            seenTable[b] = kNone;
+            seenTable[b] = kSeenNone;
         seenHeader->reserved = 0;
         SetNextSlot(0);
     }
     return 1;
 }
 
-// The chain walk: index of the entry with `key`, or kNone. Each step must go
+// The chain walk: index of the entry with `key`, or kSeenNone. Each step must go
 // to an older entry in ring order from nextSlot `c`, so a link into a slot
 // that has been reused since ends the walk. The oldest entry, at `c` itself,
 // may be entered once: it keeps its article until the next addition, and
@@ -172,10 +141,10 @@ uint32_t FindEntry(ArticleKey key, bool logPruning)
 {
     Bump(seenSearchCount, 1);
     if (seenDB == nullptr)
-        return kNone;
+        return kSeenNone;
     uint32_t i = seenTable[key % seenTableSize];
     const uint32_t c = NextSlot();
-    uint32_t found = kNone;
+    uint32_t found = kSeenNone;
     uint32_t depth = 0;
     bool oldestVisited = i == c;
     while (i < seenDataCount) {
@@ -188,7 +157,7 @@ uint32_t FindEntry(ArticleKey key, bool logPruning)
         if (n >= seenDataCount)
             break;
         if (n == i) {
-            e.next = kNone;
+            e.next = kSeenNone;
             if (logPruning)
                 LogLine("Minor database corruption, pruning");
             break;
@@ -277,12 +246,12 @@ void seenclose()
         FlushMappedRegion(seenTable);
 }
 
-int CheckSeen(ArticleKey key) { return FindEntry(key, false) != kNone ? 1 : 0; }
+int CheckSeen(ArticleKey key) { return FindEntry(key, false) != kSeenNone ? 1 : 0; }
 
 int SeenGetEntry(ArticleKey key, uint32_t* index)
 {
     uint32_t found = FindEntry(key, true);
-    if (found == kNone)
+    if (found == kSeenNone)
         return 0;
     *index = found;
     return 1;
@@ -327,7 +296,7 @@ uint32_t UpdateSeen(uint32_t index, ArticleKey, uint64_t storeKey, uint32_t leng
 int CancelSeen(ArticleKey key)
 {
     uint32_t found = FindEntry(key, false);
-    if (found == kNone)
+    if (found == kSeenNone)
         return 0;
     seenDB[found].length = 0;
     return 1;

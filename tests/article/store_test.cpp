@@ -1,9 +1,11 @@
 #include "article/store.h"
+#include "article/store_format.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -21,11 +23,6 @@ using verdalix_test::MakeTempDir;
 using verdalix_test::ReadFile;
 
 constexpr uint64_t kMB = 1048576;
-
-uint64_t Key(uint32_t store, uint32_t wrap, uint64_t offset)
-{
-    return offset | (static_cast<uint64_t>(store) << 40) | (static_cast<uint64_t>(wrap & 0xFFFF) << 48);
-}
 
 class Stores : public ::testing::Test {
 protected:
@@ -98,15 +95,15 @@ TEST_F(Stores, WrapsAtTheComputedPosition)
     AdvanceStore(0, 1);
     EXPECT_EQ(StoreCheckAndWrap(0), 1);
     EXPECT_EQ(GetStorePosition(0), 1u);
-    EXPECT_EQ(GetStoreKey(0), Key(0, 1, 1));
+    EXPECT_EQ(GetStoreKey(0), MakeStoreKey(0, 1, 1));
     EXPECT_NE(ReadFile(dir + "/verdalix.log").find("ArtStore: wrapped store 0, wrapcount=1, checkcount=2"),
               std::string::npos);
     // The wrap saved the metadata at once.
     std::string meta = ReadFile(MetaPath(0));
-    ASSERT_EQ(meta.size(), 912u);
-    EXPECT_EQ(FieldAt<uint32_t>(meta, 864), 1u);
-    EXPECT_EQ(FieldAt<uint64_t>(meta, 880), 1u);
-    EXPECT_EQ(FieldAt<uint32_t>(meta, 872), 0u);
+    ASSERT_EQ(meta.size(), sizeof(ArtStore));
+    EXPECT_EQ(FieldAt<uint32_t>(meta, offsetof(ArtStore, wrapCount)), 1u);
+    EXPECT_EQ(FieldAt<uint64_t>(meta, offsetof(ArtStore, position)), 1u);
+    EXPECT_EQ(FieldAt<uint32_t>(meta, offsetof(ArtStore, checkCount)), 0u);
 
     EXPECT_EQ(StoreCheckAndWrap(5), 0);
     EXPECT_EQ(AdvanceStore(64, 1), 0u);
@@ -117,7 +114,7 @@ TEST_F(Stores, KeyValidityAcrossCycles)
 {
     SaveMeta(2, 10, 3, 4 * kMB);
     ASSERT_NE(Build(2, 10), nullptr);
-    const uint64_t early = Key(2, 3, 5000000);
+    const uint64_t early = MakeStoreKey(2, 3, 5000000);
     EXPECT_GE(GetStoreHandle(early), 0);
     AdvanceStore(2, static_cast<uint32_t>(6 * kMB));
     StoreCheckAndWrap(2);
@@ -126,18 +123,18 @@ TEST_F(Stores, KeyValidityAcrossCycles)
 
     SaveMeta(3, 100, 4, 1);
     ASSERT_NE(Build(3, 100), nullptr);
-    const uint64_t late = Key(3, 3, 20000000);
+    const uint64_t late = MakeStoreKey(3, 3, 20000000);
     EXPECT_GE(GetStoreHandle(late), 0);
     AdvanceStore(3, 9514239);
     EXPECT_GE(GetStoreHandle(late), 0);
     AdvanceStore(3, 1);
     EXPECT_EQ(GetStoreHandle(late), -1);
-    EXPECT_EQ(GetStoreHandle(Key(3, 2, 90 * kMB)), -1);    // two behind
-    EXPECT_EQ(GetStoreHandle(Key(3, 5, 1)), -1);           // from the future
-    EXPECT_EQ(GetStoreHandle(Key(3, 4, 100 * kMB)), GetStoreHandle(Key(3, 4, 1)));
-    EXPECT_EQ(GetStoreHandle(Key(3, 4, 100 * kMB + 1)), -1);  // past the ring
-    EXPECT_EQ(GetStoreHandle(Key(9, 0, 1)), -1);           // not built
-    EXPECT_EQ(GetStoreHandle(Key(200, 0, 1)), -1);
+    EXPECT_EQ(GetStoreHandle(MakeStoreKey(3, 2, 90 * kMB)), -1);  // two behind
+    EXPECT_EQ(GetStoreHandle(MakeStoreKey(3, 5, 1)), -1);  // from the future
+    EXPECT_EQ(GetStoreHandle(MakeStoreKey(3, 4, 100 * kMB)), GetStoreHandle(MakeStoreKey(3, 4, 1)));
+    EXPECT_EQ(GetStoreHandle(MakeStoreKey(3, 4, 100 * kMB + 1)), -1);  // past the ring
+    EXPECT_EQ(GetStoreHandle(MakeStoreKey(9, 0, 1)), -1);  // not built
+    EXPECT_EQ(GetStoreHandle(MakeStoreKey(200, 0, 1)), -1);
 }
 
 TEST_F(Stores, WrapCountBeyondSixteenBits)
@@ -145,20 +142,20 @@ TEST_F(Stores, WrapCountBeyondSixteenBits)
     SaveMeta(4, 100, 0xFFFF, 50 * kMB);
     ASSERT_NE(Build(4, 100), nullptr);
     const uint64_t old = GetStoreKey(4);
-    EXPECT_EQ(old, Key(4, 0xFFFF, 50 * kMB));
+    EXPECT_EQ(old, MakeStoreKey(4, 0xFFFF, 50 * kMB));
     AdvanceStore(4, static_cast<uint32_t>(48 * kMB));
     StoreCheckAndWrap(4);  // wrap count 0x10000
     const uint64_t fresh = GetStoreKey(4);
-    EXPECT_EQ(fresh, Key(4, 0, 1));
+    EXPECT_EQ(fresh, MakeStoreKey(4, 0, 1));
     EXPECT_GE(GetStoreHandle(fresh), 0);
     EXPECT_GE(GetStoreHandle(old), 0);  // previous cycle, far enough ahead
     AdvanceStore(4, static_cast<uint32_t>(45 * kMB));
     EXPECT_EQ(GetStoreHandle(old), -1);
     AdvanceStore(4, static_cast<uint32_t>(53 * kMB));
     StoreCheckAndWrap(4);  // 0x10001
-    EXPECT_GE(GetStoreHandle(Key(4, 0, 60 * kMB)), 0);
-    EXPECT_EQ(GetStoreHandle(Key(4, 0, 5 * kMB)), -1);
-    EXPECT_EQ(GetStoreHandle(Key(4, 0xFFFF, 60 * kMB)), -1);
+    EXPECT_GE(GetStoreHandle(MakeStoreKey(4, 0, 60 * kMB)), 0);
+    EXPECT_EQ(GetStoreHandle(MakeStoreKey(4, 0, 5 * kMB)), -1);
+    EXPECT_EQ(GetStoreHandle(MakeStoreKey(4, 0xFFFF, 60 * kMB)), -1);
 }
 
 TEST_F(Stores, KeyFields)
@@ -169,7 +166,7 @@ TEST_F(Stores, KeyFields)
     uint64_t offset = 0;
     EXPECT_EQ(GetStoreOffsetFromKey(GetStoreKey(5), &offset), 0x123456789AULL);
     EXPECT_EQ(offset, 0x123456789AULL);
-    EXPECT_GE(GetStoreHandleAndOffset(Key(5, 2, 77), &offset), 0);
+    EXPECT_GE(GetStoreHandleAndOffset(MakeStoreKey(5, 2, 77), &offset), 0);
     EXPECT_EQ(offset, 77u);
 }
 
@@ -199,14 +196,14 @@ TEST_F(Stores, WriteReadAndCopy)
     EXPECT_EQ(GetStorePosition(0), 1 + small.size() + big.size());
     EXPECT_EQ(ReadStore(k1, head, 0, 8), 8u);
     EXPECT_STREQ(head, "OVERview");
-    EXPECT_EQ(WriteToStoreSpec(Key(0, 1, 1), "x", 0, 1), 0u);
+    EXPECT_EQ(WriteToStoreSpec(MakeStoreKey(0, 1, 1), "x", 0, 1), 0u);
 
     std::string outPath = dir + "/copy.out";
     int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ASSERT_GE(out, 0);
     EXPECT_EQ(CopyStoreToHandle(out, k2, 5, big.size() - 5), 1);
     EXPECT_EQ(CopyStoreToHandle(out, k2, 5, big.size()), 0);  // runs out of data
-    EXPECT_EQ(CopyStoreToHandle(out, Key(0, 7, 1), 0, 1), 0);
+    EXPECT_EQ(CopyStoreToHandle(out, MakeStoreKey(0, 7, 1), 0, 1), 0);
     ::close(out);
     std::string copied = ReadFile(outPath);
     ASSERT_GE(copied.size(), big.size() - 5);
@@ -228,15 +225,15 @@ TEST_F(Stores, MetadataSurvivesRebuildAndSizeOnlyGrows)
     EXPECT_EQ(GetStorePosition(0), ~0ULL);
 
     std::string meta = ReadFile(MetaPath(0));
-    ASSERT_EQ(meta.size(), 912u);
-    EXPECT_EQ(std::string(meta.data() + 64), dir + "/0-articles.dat");
-    EXPECT_EQ(std::string(meta.data() + 584), MetaPath(0));
-    EXPECT_EQ(FieldAt<uint32_t>(meta, 844), 20u);
-    EXPECT_EQ(FieldAt<uint32_t>(meta, 848), 0u);
-    EXPECT_EQ(FieldAt<uint32_t>(meta, 864), 1u);
-    EXPECT_EQ(FieldAt<uint64_t>(meta, 880), 1 + record.size());
-    EXPECT_EQ(FieldAt<uint32_t>(meta, 896), 1u);
-    EXPECT_EQ(static_cast<uint8_t>(meta[900]), 44);
+    ASSERT_EQ(meta.size(), sizeof(ArtStore));
+    EXPECT_EQ(std::string(meta.data() + offsetof(ArtStore, articlePath)), dir + "/0-articles.dat");
+    EXPECT_EQ(std::string(meta.data() + offsetof(ArtStore, metaPath)), MetaPath(0));
+    EXPECT_EQ(FieldAt<uint32_t>(meta, offsetof(ArtStore, storeSize)), 20u);
+    EXPECT_EQ(FieldAt<uint32_t>(meta, offsetof(ArtStore, number)), 0u);
+    EXPECT_EQ(FieldAt<uint32_t>(meta, offsetof(ArtStore, wrapCount)), 1u);
+    EXPECT_EQ(FieldAt<uint64_t>(meta, offsetof(ArtStore, position)), 1 + record.size());
+    EXPECT_EQ(FieldAt<uint32_t>(meta, offsetof(ArtStore, inUse)), 1u);
+    EXPECT_EQ(static_cast<uint8_t>(meta[offsetof(ArtStore, expirePriority)]), 44);
     EXPECT_EQ(meta.substr(0, 64), std::string(64, '\0'));
 
     s = Build(0, 10, "*", 5);
@@ -246,7 +243,7 @@ TEST_F(Stores, MetadataSurvivesRebuildAndSizeOnlyGrows)
     EXPECT_EQ(GetStorePosition(0), 1 + record.size());
     EXPECT_EQ(GetStoreExpirationPriority(0), 5);
     char back[14] = {};
-    EXPECT_EQ(ReadStore(Key(0, 1, 1), back, 0, 13), 13u);
+    EXPECT_EQ(ReadStore(MakeStoreKey(0, 1, 1), back, 0, 13), 13u);
     EXPECT_EQ(std::string(back), record);
     EXPECT_EQ(ReadStore(key, back, 0, 13), 0u);  // previous cycle, within 10 MB of the writer
     s = Build(0, 30);
@@ -255,7 +252,7 @@ TEST_F(Stores, MetadataSurvivesRebuildAndSizeOnlyGrows)
 
     StoreShutdown();  // metadata written, descriptor still usable
     EXPECT_EQ(FieldAt<uint32_t>(ReadFile(MetaPath(0)), 844), 30u);
-    EXPECT_EQ(ReadStore(Key(0, 1, 1), back, 0, 13), 13u);
+    EXPECT_EQ(ReadStore(MakeStoreKey(0, 1, 1), back, 0, 13), 13u);
 }
 
 TEST_F(Stores, FindArtStoreInOrder)

@@ -10,6 +10,7 @@
 
 #include "access/incoming.h"
 #include "control/scheduler.h"
+#include "feed/queue_format.h"
 #include "feed/site.h"
 #include "nntp/precommit.h"
 #include "server/client_context.h"
@@ -29,7 +30,7 @@ namespace {
 
 std::string Record(const std::string& id)
 {
-    return id + std::string(1, '\0');
+    return id + kQueueRecordEnd;
 }
 
 class FeedQueues : public ::testing::Test {

@@ -17,6 +17,7 @@
 #include "control/tcl_interface.h"
 #include "group_fixture.h"
 #include "groups/groupdb.h"
+#include "groups/groupdb_format.h"
 #include "history/history.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -173,7 +174,7 @@ TEST_F(OverviewCacheTest, RewriteAndAppendInPlace)
 
     // Appends go behind the lines in place; the index stays as it was.
     uint64_t key = r.ocacheKey;
-    auto* indexAt = reinterpret_cast<const char*>(&r) + 4549;
+    auto* indexAt = reinterpret_cast<const char*>(&r) + OverviewIndexOf(1).offsets;
     std::string index(indexAt, 200);
     for (uint32_t n : AddArticles(3, 3))
         numbers.push_back(n);
@@ -284,7 +285,7 @@ size_t LineOffset(const std::string& text, uint32_t number)
 }
 
 // Index entries: ascending numbers whose offsets point at their lines, closed
-// by 0xFFFFFFFF / 0. Returns the entries before the closing one.
+// by kIndexEnd / 0. Returns the entries before the closing one.
 std::vector<std::pair<uint32_t, uint32_t>> CheckIndex(const char* offsets, const char* numbers, uint32_t capacity,
                                                       const std::string& text)
 {
@@ -293,7 +294,7 @@ std::vector<std::pair<uint32_t, uint32_t>> CheckIndex(const char* offsets, const
         uint32_t offset = 0, number = 0;
         std::memcpy(&offset, offsets + 4 * k, 4);
         std::memcpy(&number, numbers + 4 * k, 4);
-        if (number == 0xFFFFFFFF) {
+        if (number == kIndexEnd) {
             EXPECT_EQ(offset, 0u);
             return entries;
         }
@@ -312,7 +313,8 @@ TEST_F(OverviewCacheTest, BlockIndexAndReadsFromIt)
     ASSERT_EQ(WriteGroupOverviewCache(7), 1);
     std::string text = Lines(7, numbers);
     auto* record = reinterpret_cast<const char*>(&groupArray[7]);
-    auto entries = CheckIndex(record + 4549, record + 4649, 25, text);
+    const OverviewIndexPlace one = OverviewIndexOf(1);
+    auto entries = CheckIndex(record + one.offsets, record + one.numbers, one.capacity, text);
     ASSERT_GE(entries.size(), 20u);
     EXPECT_LE(entries.size(), 23u);
 
@@ -334,8 +336,8 @@ TEST_F(OverviewCacheTest, BlockIndexAndReadsFromIt)
     ASSERT_EQ(WriteGroupOverviewCache(20), 1);
     text = Lines(20, numbers);
     record = reinterpret_cast<const char*>(&groupArray[20]);
-    const char* offsets = record + 49 + 9 * 1001;
-    entries = CheckIndex(offsets, offsets + 4 * 51, 50, text);
+    const OverviewIndexPlace two = OverviewIndexOf(2);
+    entries = CheckIndex(record + two.offsets, record + two.numbers, two.capacity, text);
     ASSERT_GE(entries.size(), 40u);
     EXPECT_EQ(Cached(20, entries[30].first + 1), text.substr(entries[30].second));
 

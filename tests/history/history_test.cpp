@@ -5,12 +5,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
 #include "article/store.h"
+#include "history/history_format.h"
 #include "platform/mapped_region.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -21,8 +23,8 @@ namespace {
 using verdalix_test::MakeTempDir;
 using verdalix_test::ReadFile;
 
-constexpr uint32_t kEntrySize = 33;
-constexpr uint32_t kHeaderSize = 136;
+constexpr uint32_t kEntrySize = sizeof(SeenEntry);
+constexpr uint32_t kHeaderSize = sizeof(SeenHeader);
 
 void LoadConfig(const std::string& text)
 {
@@ -76,8 +78,11 @@ protected:
 
     std::string Data() const { return ReadFile(dir + "/seen.dat"); }
     std::string Log() const { return ReadFile(dir + "/verdalix.log"); }
-    uint8_t Priority(uint32_t slot) const { return static_cast<uint8_t>(Data()[kHeaderSize + kEntrySize * slot + 32]); }
-    uint32_t NextSlotInFile() const { return FieldAt<uint32_t>(Data(), 4); }
+    uint8_t Priority(uint32_t slot) const
+    {
+        return static_cast<uint8_t>(Data()[kHeaderSize + kEntrySize * slot + offsetof(SeenEntry, expirePriority)]);
+    }
+    uint32_t NextSlotInFile() const { return FieldAt<uint32_t>(Data(), offsetof(SeenHeader, nextSlot)); }
 
     std::string dir;
     uint64_t validKey = 0;
@@ -99,17 +104,17 @@ TEST_F(History, NewFilesAndLayout)
     EXPECT_EQ(AddSeen(15, 0x0001000500000042ULL, 1000, 300, 200, 25, 310, 77), 0u);
     data = Data();
     const size_t e = kHeaderSize;
-    EXPECT_EQ(FieldAt<uint32_t>(data, 4), 1u);
-    EXPECT_EQ(FieldAt<uint64_t>(data, e + 0), 15u);
-    EXPECT_EQ(FieldAt<uint32_t>(data, e + 8), 0xFFFFFFFFu);
-    EXPECT_EQ(FieldAt<uint64_t>(data, e + 12), 0x0001000500000042ULL);
-    EXPECT_EQ(FieldAt<uint32_t>(data, e + 20), 1000u);
-    EXPECT_EQ(FieldAt<uint16_t>(data, e + 24), 200u);
-    EXPECT_EQ(FieldAt<uint16_t>(data, e + 26), 300u);
-    EXPECT_EQ(FieldAt<uint16_t>(data, e + 28), 310u);
-    EXPECT_EQ(static_cast<uint8_t>(data[e + 30]), 25u);
-    EXPECT_EQ(static_cast<uint8_t>(data[e + 31]), 1u);
-    EXPECT_EQ(static_cast<uint8_t>(data[e + 32]), 77u);
+    EXPECT_EQ(FieldAt<uint32_t>(data, offsetof(SeenHeader, nextSlot)), 1u);
+    EXPECT_EQ(FieldAt<uint64_t>(data, e + offsetof(SeenEntry, messageKey)), 15u);
+    EXPECT_EQ(FieldAt<uint32_t>(data, e + offsetof(SeenEntry, next)), 0xFFFFFFFFu);
+    EXPECT_EQ(FieldAt<uint64_t>(data, e + offsetof(SeenEntry, storeKey)), 0x0001000500000042ULL);
+    EXPECT_EQ(FieldAt<uint32_t>(data, e + offsetof(SeenEntry, length)), 1000u);
+    EXPECT_EQ(FieldAt<uint16_t>(data, e + offsetof(SeenEntry, headerLength)), 200u);
+    EXPECT_EQ(FieldAt<uint16_t>(data, e + offsetof(SeenEntry, overviewLength)), 300u);
+    EXPECT_EQ(FieldAt<uint16_t>(data, e + offsetof(SeenEntry, messageIdOffset)), 310u);
+    EXPECT_EQ(static_cast<uint8_t>(data[e + offsetof(SeenEntry, messageIdLength)]), 25u);
+    EXPECT_EQ(static_cast<uint8_t>(data[e + offsetof(SeenEntry, useCount)]), 1u);
+    EXPECT_EQ(static_cast<uint8_t>(data[e + offsetof(SeenEntry, expirePriority)]), 77u);
     EXPECT_EQ(FieldAt<uint32_t>(ReadFile(dir + "/seen.idx"), 4), 0u);
 }
 
@@ -294,12 +299,12 @@ TEST_F(History, SelfLoopIsCut)
     auto* view = static_cast<char*>(CreateMappedRegion((dir + "/seen.dat").c_str(), 0));
     ASSERT_NE(view, nullptr);
     const uint32_t self = 1;
-    std::memcpy(view + kHeaderSize + kEntrySize + 8, &self, 4);
+    std::memcpy(view + kHeaderSize + kEntrySize + offsetof(SeenEntry, next), &self, 4);
     uint32_t index = 0;
     EXPECT_EQ(SeenGetEntry(16, &index), 0);  // bucket 2, absent: meets the loop
     EXPECT_NE(Log().find("Minor database corruption, pruning"), std::string::npos);
     uint32_t next = 0;
-    std::memcpy(&next, view + kHeaderSize + kEntrySize + 8, 4);
+    std::memcpy(&next, view + kHeaderSize + kEntrySize + offsetof(SeenEntry, next), 4);
     EXPECT_EQ(next, 0xFFFFFFFFu);
     EXPECT_EQ(CheckSeen(9), 1);
     EXPECT_EQ(CheckSeen(2), 0);  // cut off with the loop
