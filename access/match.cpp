@@ -168,8 +168,7 @@ char* HeaderList(const ClientContext& c, std::string_view name, char separator, 
 {
     uint32_t offset = 0;
     uint32_t length = 0;
-    int folded = 0;
-    if (!GetHeaderRange(c, name, &offset, &length, &folded))
+    if (!GetHeaderRange(c, name, &offset, &length, nullptr))
         return nullptr;
     return BuildList(c.buffer + offset, length, separator, count);
 }
@@ -277,8 +276,7 @@ int MatchHeaderSpec(const char* value, std::string_view headerName, const Client
 {
     uint32_t offset = 0;
     uint32_t length = 0;
-    int folded = 0;
-    if (!GetHeaderRange(c, headerName, &offset, &length, &folded))
+    if (!GetHeaderRange(c, headerName, &offset, &length, nullptr))
         return 0;
     // Reused per thread so that evaluation allocates only for a longer value.
     thread_local std::string copy;

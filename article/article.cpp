@@ -120,8 +120,7 @@ OverviewResult AppendField(const ClientContext& c, std::string_view name, char* 
                            uint32_t* used)
 {
     uint32_t offset = 0, length = 0;
-    int folded = 0;
-    if (!GetHeaderRange(c, name, &offset, &length, &folded))
+    if (!GetHeaderRange(c, name, &offset, &length, nullptr))
         return OverviewResult::kMissing;
     uint32_t start = *used;
     if (!AppendFiltered(std::string_view(c.buffer + offset, length), out, capacity, used) ||
@@ -154,8 +153,7 @@ OverviewResult FormatOverview(const ClientContext& c, const char* xref, char* ou
         *messageIdLength = used - start - 1;
     }
     uint32_t offset = 0, referencesLength = 0;
-    int folded = 0;
-    if (GetHeaderRange(c, "References: ", &offset, &referencesLength, &folded) &&
+    if (GetHeaderRange(c, "References: ", &offset, &referencesLength, nullptr) &&
         !AppendFiltered(std::string_view(c.buffer + offset, referencesLength), out, capacity, &used))
         return OverviewResult::kTooLong;
     const uint32_t lines = CountLines(c.buffer, c.articleLength);
@@ -191,8 +189,7 @@ StoredLayout LayOut(const ClientContext& c, uint32_t pathValue, uint32_t headerE
     const char* t = c.buffer;
     const uint32_t end = c.articleLength;
     uint32_t xrefAt = 0, xrefLength = 0;
-    int folded = 0;
-    if (GetHeaderRangeFull(c, "xref:", &xrefAt, &xrefLength, &folded)) {
+    if (GetHeaderRangeFull(c, "xref:", &xrefAt, &xrefLength, nullptr)) {
         layout.removedAt = xrefAt;
         layout.removed = xrefLength;
         const uint32_t xrefEnd = xrefAt + xrefLength;
@@ -227,8 +224,7 @@ bool LocateStoredMessageId(const ClientContext& c, uint32_t pathValue, const Sto
                            uint32_t* offset, uint32_t* length)
 {
     uint32_t valueAt = 0, valueLength = 0;
-    int folded = 0;
-    if (!GetHeaderRange(c, "Message-Id:", &valueAt, &valueLength, &folded))
+    if (!GetHeaderRange(c, "Message-Id:", &valueAt, &valueLength, nullptr))
         return false;
     char parsed[kMessageIdSize];
     ArticleKey key = 0;
@@ -320,8 +316,7 @@ int InsertArticle(ClientContext& c)
     if (!CheckArticleDate(&c))
         return 0;
     uint32_t pathValue = 0, pathLength = 0;
-    int folded = 0;
-    if (!GetHeaderRange(c, "Path: ", &pathValue, &pathLength, &folded)) {
+    if (!GetHeaderRange(c, "Path: ", &pathValue, &pathLength, nullptr)) {
         LogFormat("%s: AddArticleToFile(): no path line found", c.peerName);
         return 0;
     }

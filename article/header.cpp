@@ -93,6 +93,9 @@ struct HeaderSpan {
 // text without a line break.
 int LocateHeader(const ClientContext& c, std::string_view name, HeaderSpan* span, int* folded)
 {
+    int unused = 0;
+    if (folded == nullptr)
+        folded = &unused;
     *folded = 0;
     const char* text = c.buffer;
     const uint32_t length = c.articleLength;

@@ -38,8 +38,8 @@ int32_t GetHeader(const ClientContext& c, std::string_view name, char* out, uint
 
 // Raw range of a header's value: 1 with the offset of its first byte after
 // the blanks, its length up to the line end of its last continuation line,
-// and *folded 1 when it continues on further lines; 0 when absent or when
-// its line has no line end within the article.
+// and *folded 1 when it continues on further lines (`folded` may be null);
+// 0 when absent or when its line has no line end within the article.
 int GetHeaderRange(const ClientContext& c, std::string_view name, uint32_t* valueOffset,
                    uint32_t* valueLength, int* folded);
 

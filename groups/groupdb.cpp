@@ -182,8 +182,7 @@ bool LookupGroup(const char* name, uint32_t* g)
 bool HasApproved(ClientContext* ctx)
 {
     uint32_t offset = 0, length = 0;
-    int folded = 0;
-    return GetHeaderRange(*ctx, "Approved:", &offset, &length, &folded) != 0;
+    return GetHeaderRange(*ctx, "Approved:", &offset, &length, nullptr) != 0;
 }
 
 void LogNoMatchingGroups(const ClientContext* ctx)
@@ -671,8 +670,7 @@ int UpdateGroupDatabase(ClientContext* ctx, uint32_t slot, char* xref, size_t xr
 int UpdateGroupDatabaseSlave(ClientContext* ctx, uint32_t slot, char* xref, size_t xrefSize)
 {
     uint32_t offset = 0, length = 0;
-    int folded = 0;
-    if (!GetHeaderRange(*ctx, "Xref:", &offset, &length, &folded))
+    if (!GetHeaderRange(*ctx, "Xref:", &offset, &length, nullptr))
         return 0;
     uint32_t crossposts = CountXrefCrossposts(std::string_view(ctx->buffer + offset, length));
     if (crossposts > kMaxCrossposts) {

@@ -122,6 +122,11 @@ TEST(GetHeaderRange, RawRangesAndFlags)
     EXPECT_EQ(folded, 1);
     EXPECT_EQ(GetHeaderRange(r.c, "Body-Header:", &offset, &length, &folded), 0);
     EXPECT_EQ(GetHeaderRangeFull(r.c, "Body-Header:", &offset, &length, &folded), 0);
+    // Callers that do not care whether the value is folded pass no flag.
+    ASSERT_EQ(GetHeaderRange(r.c, "summary:", &offset, &length, nullptr), 1);
+    EXPECT_EQ(r.storage.substr(offset, length), "a\r\n\tb\r\n  c");
+    ASSERT_EQ(GetHeaderRangeFull(r.c, "Message-ID:", &offset, &length, nullptr), 1);
+    EXPECT_EQ(r.storage.substr(offset, length), "Message-ID:<1@x>\r\n");
 
     // The last header of an article with an empty body.
     Received empty("Path: x\r\nXref: host 1:2\r\n");
