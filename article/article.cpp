@@ -16,6 +16,7 @@
 #include "access/filter.h"
 #include "access/incoming.h"
 #include "access/match.h"
+#include "article/article_internal.h"
 #include "article/article_key.h"
 #include "article/control_message.h"
 #include "article/header.h"
@@ -28,16 +29,17 @@
 #include "server/config.h"
 #include "server/log.h"
 
-int logFilterRejects = 0;
 int honorSupersedes = 1;
-const char* my_path_name = "";
-uint32_t my_path_name_len = 0;
 int MaxArticleAge = 7;
-int slaveMode = 0;
 int transitMode = 0;
 const char* ControlMessagePattern = "newgroup*,rmgroup*,checkgroups*";
 
 namespace {
+
+int logFilterRejects = 0;                // log refusals by the external filter
+const char* my_path_name = "";           // HostPathIdentifier followed by "!"
+uint32_t my_path_name_len = 0;
+int slaveMode = 0;                       // numbering taken from the article's Xref:
 
 // History entries keep these offsets and lengths in 16 and 8 bits.
 constexpr uint32_t kMaxRecordOffset = 0xFFFF;

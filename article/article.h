@@ -17,12 +17,7 @@ inline CriticalSection& csArtFile()
 }
 
 // Settings read once by ArticleInit, before any connection exists.
-extern int logFilterRejects;             // log refusals by the external filter
 extern int honorSupersedes;              // 0 ignores Supersedes: headers
-extern const char* my_path_name;         // HostPathIdentifier followed by "!"
-extern uint32_t my_path_name_len;
-extern int MaxArticleAge;                // days
-extern int slaveMode;                    // numbering taken from the article's Xref:
 extern int transitMode;                  // no numbering, no reader commands, no POST
 extern const char* ControlMessagePattern;  // comma-separated wildcard patterns
 
@@ -37,10 +32,6 @@ int ArticleInit();
 // queues it for the sites. 1 accepted, 0 refused (logged where it says why).
 // A store write failure closes the connection (CloseConnection).
 int AddArticleToFile(ClientContext* c);
-
-// 1 when the article's Date: is acceptable, else 0 (logged). Sets
-// futureSeconds. Only an age between MaxArticleAge days and a year refuses.
-int CheckArticleDate(ClientContext* c);
 
 // Appends the overview record of the article, ended by `xref`, to the store;
 // the message-ID field's offset in the record and length go to the out

@@ -21,6 +21,7 @@
 
 #include "access/incoming.h"
 #include "access/match.h"
+#include "article/article_internal.h"
 #include "article/article_key.h"
 #include "article/store.h"
 #include "groups/groupdb.h"
