@@ -40,6 +40,7 @@ std::shared_mutex groupHashLock;
 std::string xrefCommunity;
 
 constexpr uint32_t kDefaultGroupArraySize = 1000;
+constexpr uint32_t kMaxCrossposts = 15;
 constexpr size_t kRecordSize = sizeof(GroupRecord);
 constexpr size_t kHeaderSize = offsetof(GroupRecord, entries);
 // Slave numbers above this are taken as garbage.
@@ -157,6 +158,22 @@ void BoundLowMark(GroupRecord& record, uint32_t n, uint32_t a)
     int32_t signedStart = static_cast<int32_t>(record.start);
     if (signedStart >= -4999 && signedStart <= -2)
         record.start = 1;
+}
+
+// Files article a under the number it brings: slave numbering (under the
+// article insertion lock) and group moves (index lock held exclusively).
+void GroupSetArticleNumber(uint32_t g, uint32_t slot, uint32_t a, uint8_t useCount)
+{
+    uint32_t n = RingSize(g);
+    if (n == 0)
+        return;
+    GroupRecord& record = Record(g);
+    FileEntry(g, n, a, slot, useCount);
+    bool extends = record.end == a - 1;
+    if (record.end < a)
+        record.end = a;
+    BoundLowMark(record, n, a);
+    ScheduleOverviewCacheRewrite(g, extends ? 1 : 0);
 }
 
 bool IsLive(const ArticleEntry& e)
@@ -503,21 +520,6 @@ uint32_t GroupAddArticle(uint32_t g, uint32_t slot, uint8_t useCount)
     BoundLowMark(record, n, a);
     ScheduleOverviewCacheRewrite(g, 1);
     return a;
-}
-
-int GroupSetArticleNumber(uint32_t g, uint32_t slot, uint32_t a, uint8_t useCount)
-{
-    uint32_t n = RingSize(g);
-    if (n == 0)
-        return 0;
-    GroupRecord& record = Record(g);
-    FileEntry(g, n, a, slot, useCount);
-    bool extends = record.end == a - 1;
-    if (record.end < a)
-        record.end = a;
-    BoundLowMark(record, n, a);
-    ScheduleOverviewCacheRewrite(g, extends ? 1 : 0);
-    return 1;
 }
 
 int GroupFindArticle(uint32_t a, uint32_t* slot, uint32_t g, uint32_t* found)

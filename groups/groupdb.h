@@ -12,8 +12,6 @@
 struct ClientContext;
 struct GroupSelection;
 
-inline constexpr uint32_t kMaxCrossposts = 15;
-
 // Per-group state that lives only in memory (allocated by OverCacheInit).
 struct GroupRuntime {
     char* activeEntry;     // the group's numbers field in the active file, or null
@@ -52,7 +50,6 @@ int GroupValidateGroup(const GroupSelection* selection);
 
 // Numbering; the caller holds the article insertion lock.
 uint32_t GroupAddArticle(uint32_t group, uint32_t slot, uint8_t useCount);
-int GroupSetArticleNumber(uint32_t group, uint32_t slot, uint32_t number, uint8_t useCount);
 
 // Reader lookups: no lock; they may empty stale entries and raise the low mark.
 int GroupFindArticle(uint32_t number, uint32_t* slot, uint32_t group, uint32_t* found);

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "groups/groupdb.h"
+#include "groups/newgroups_internal.h"
 #include "nntp/nntp.h"
 #include "server/client_context.h"
 #include "server/config.h"

@@ -23,6 +23,7 @@
 #include "control/tcl_interface.h"
 #include "groups/active.h"
 #include "groups/groupdb.h"
+#include "groups/overview_cache_internal.h"
 #include "history/history.h"
 #include "platform/sync.h"
 #include "server/config.h"

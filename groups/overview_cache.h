@@ -25,10 +25,3 @@ int ScheduleOverviewCacheRewrite(uint32_t group, int append);
 // the end of its block, their length in *length and the last article number
 // the block covers in *cacheEnd; null when the cache cannot be used.
 std::unique_ptr<char[]> ReadOverviewCache(uint32_t group, uint32_t first, uint32_t* cacheEnd, uint32_t* length);
-// Rebuilds the group's block from its live articles, taking the lines the old
-// block has and reading the others from the stores; raises the low mark to
-// the first live article. 0 when there is no cache store, else 1.
-int WriteGroupOverviewCache(uint32_t group);
-// Adds the lines of articles above the block's end in the block's reserve;
-// 1, or 0 when a full rewrite is needed.
-int AppendToOverviewCache(uint32_t group);

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 
+#include "groups/newgroups_internal.h"
 #include "groups/stored_group.h"
 
 namespace {

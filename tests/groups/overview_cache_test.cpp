@@ -18,6 +18,7 @@
 #include "group_fixture.h"
 #include "groups/groupdb.h"
 #include "groups/groupdb_format.h"
+#include "groups/overview_cache_internal.h"
 #include "history/history.h"
 #include "server/config.h"
 #include "server/log.h"
