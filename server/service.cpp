@@ -35,20 +35,83 @@
 #include "server/accept.h"
 #include "server/config.h"
 #include "server/log.h"
+#include "server/service_internal.h"
 
 #include <tcl.h>
 
 std::atomic<int> bShutDown{0};
-std::atomic<int> bDebug{0};
 
 namespace {
 
+constexpr const char* kServiceName = "Verdalix";
+constexpr const char* kDisplayName = "Verdalix Internet News Server";
+
+// 1 when running with -debug: messages go to standard output.
+std::atomic<int> bDebug{0};
 char szErr[256];
 
 void Print(const char* text)
 {
     std::fputs(text, stdout);
     std::fflush(stdout);
+}
+
+// The start-up order; ends in the accept loop and does not return.
+[[noreturn]] void ServiceStart()
+{
+    config_init();
+    SchedCallbackInit();
+    IncomingInit();
+    PrecommitInit();
+    ExternalFilterInit();
+    console_init();
+    SeenInit();
+    ArtStoreInit();
+    ArticleInit();
+    InterfaceInit();
+    NewgroupsInit();
+    PostInit();
+    FeedInit();
+    DoConnections();
+    for (;;)
+        ::pause();
+}
+
+// Sessions still open after the wait go on running, so the stores, the
+// history and the group database only flush here: their views stay mapped
+// and their descriptors open until the process exits right after this.
+void CloseFiles()
+{
+    Print("shutting down...\n");
+    Print("locking out article insertions...\n");
+    csArtFile().lock();  // never released: no article is inserted after this
+    Print("article insertions locked out\n");
+    FeedShutdown();
+    Print("closing connections.");
+    for (int waits = 0; TotalConnected != 0 && waits < 8; ++waits) {
+        ::sleep(1);
+        Print(".");
+    }
+    Print("done.\n");
+    Print("shutting down ArtStores...\n");
+    StoreShutdown();
+    Print("stores shut down...\n");
+    Print("shutting down seendb...\n");
+    seenclose();
+    Print("...seendb shut down\n");
+    Print("shutting down groupdb...\n");
+    GroupClose();
+    Print("groupdb shut down\n");
+    filterclose();
+    LogLine(nullptr);
+}
+
+// Sets bShutDown and runs the closing order. Returns 0.
+int ServiceStop()
+{
+    bShutDown = 1;
+    CloseFiles();
+    return 0;
 }
 
 // systemd's notify socket stands in for status reports to the service manager.
@@ -286,62 +349,6 @@ char* GetLastErrorText(char* buffer, size_t size)
     else
         std::snprintf(buffer, size, "%s (0x%x)", text, static_cast<unsigned>(err));
     return buffer;
-}
-
-void ServiceStart()
-{
-    config_init();
-    SchedCallbackInit();
-    IncomingInit();
-    PrecommitInit();
-    ExternalFilterInit();
-    console_init();
-    SeenInit();
-    ArtStoreInit();
-    ArticleInit();
-    InterfaceInit();
-    NewgroupsInit();
-    PostInit();
-    FeedInit();
-    DoConnections();
-    for (;;)
-        ::pause();
-}
-
-int ServiceStop()
-{
-    bShutDown = 1;
-    CloseFiles();
-    return 0;
-}
-
-// Sessions still open after the wait go on running, so the stores, the
-// history and the group database only flush here: their views stay mapped
-// and their descriptors open until the process exits right after this.
-void CloseFiles()
-{
-    Print("shutting down...\n");
-    Print("locking out article insertions...\n");
-    csArtFile().lock();  // never released: no article is inserted after this
-    Print("article insertions locked out\n");
-    FeedShutdown();
-    Print("closing connections.");
-    for (int waits = 0; TotalConnected != 0 && waits < 8; ++waits) {
-        ::sleep(1);
-        Print(".");
-    }
-    Print("done.\n");
-    Print("shutting down ArtStores...\n");
-    StoreShutdown();
-    Print("stores shut down...\n");
-    Print("shutting down seendb...\n");
-    seenclose();
-    Print("...seendb shut down\n");
-    Print("shutting down groupdb...\n");
-    GroupClose();
-    Print("groupdb shut down\n");
-    filterclose();
-    LogLine(nullptr);
 }
 
 int ServiceMain(int argc, char* argv[])

@@ -1,5 +1,5 @@
 // The error text of the install and remove messages.
-#include "server/service.h"
+#include "server/service_internal.h"
 
 #include <gtest/gtest.h>
 
