@@ -14,6 +14,7 @@
 #include "access/incoming.h"
 #include "article/article.h"
 #include "control/tcl_interface.h"
+#include "nntp/nntp_internal.h"
 #include "nntp/post.h"
 #include "nntp/reader.h"
 #include "nntp/reception.h"

@@ -38,15 +38,6 @@ enum ReplyCode : int {
     kReplyPostFailed = 633,      // "435 post failed"
 };
 
-// One entry of the dispatch table.
-struct CommandEntry {
-    const char* word;
-    uint32_t compared;   // leading characters compared, without regard to case
-    uint32_t rights;     // rights bit needed; 0 for every peer
-    bool regularOnly;    // hidden in transit mode
-    CommandHandler handler;
-};
-
 // Thread body of one connection; releases the context when the connection ends.
 void nntp(ClientContext* ctx);
 
@@ -62,7 +53,3 @@ int SendData(ClientContext* ctx, const char* data, size_t length);
 // Reads more data into the buffer after what is held. Returns 1; end of
 // stream, an error or the receive time-out ends the connection.
 int PostRead(ClientContext* ctx);
-
-// The first dispatch entry that takes `line` for a peer with `rights`, or
-// null when the line is no command available to it.
-const CommandEntry* FindCommand(const char* line, uint32_t rights, bool transit);

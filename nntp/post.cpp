@@ -19,6 +19,7 @@
 #include "article/article_key.h"
 #include "history/history.h"
 #include "nntp/nntp.h"
+#include "nntp/post_internal.h"
 #include "nntp/reception.h"
 #include "platform/unique_fd.h"
 #include "server/client_context.h"

@@ -2,6 +2,7 @@
 // answers come from the group operations, the new-groups list and
 // retrieval. Each handler returns 1 so that the command loop removes the line.
 #include "nntp/reader.h"
+#include "nntp/reader_internal.h"
 
 #include <strings.h>
 

@@ -7,13 +7,6 @@
 
 struct ClientContext;
 
-// Parses the argument of an article command: nothing, a message-ID in angle
-// brackets (*idGiven set, the text cut after its ">"), a number, "number-"
-// (open range) or "number-number"; numbers are read to at most 7 digits and
-// what follows the range is ignored. Without a number *from and *to are all
-// ones. 1 when well formed, 0 otherwise.
-int GetRangeOrId(char* text, int* idGiven, uint32_t* from, uint32_t* to);
-
 int Reader_Head(ClientContext* ctx, char* line, uint32_t length);
 int Reader_Body(ClientContext* ctx, char* line, uint32_t length);
 int Reader_Next(ClientContext* ctx, char* line, uint32_t length);

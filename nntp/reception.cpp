@@ -125,6 +125,12 @@ void nntp_readarticle_cleanup(ClientContext* ctx)
     }
 }
 
+namespace {
+
+// Reads one article (nntp_readarticle), has it accepted or refused and
+// answers: 235/437 after IHAVE, 239/439 after TAKETHIS (flags bit 0). An
+// article offered under an invalid message-ID is read and refused. Removes
+// the article from the buffer.
 void nntp_recv_article(ClientContext* ctx, bool idValid)
 {
     int valid = nntp_readarticle(ctx);
@@ -143,6 +149,8 @@ void nntp_recv_article(ClientContext* ctx, bool idValid)
     Respond(ctx, Refusal(ctx));
     nntp_readarticle_cleanup(ctx);
 }
+
+}  // namespace
 
 int nntp_ihave(ClientContext* ctx, char*, uint32_t)
 {

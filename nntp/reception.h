@@ -14,12 +14,6 @@ int nntp_takethis(ClientContext* ctx, char* line, uint32_t length);
 // unless the message-ID is invalid.
 int nntp_innoculate(ClientContext* ctx, char* line, uint32_t length);
 
-// Reads one article (nntp_readarticle), has it accepted or refused and
-// answers: 235/437 after IHAVE, 239/439 after TAKETHIS (flags bit 0). An
-// article offered under an invalid message-ID is read and refused. Removes
-// the article from the buffer.
-void nntp_recv_article(ClientContext* ctx, bool idValid);
-
 // Reads until the buffer holds the article and its CR LF "." CR LF. 1 when
 // it is complete and within the 1 MB limit (articleLength is its length),
 // else 0: an over-long article is read to its end and thrown away, and the

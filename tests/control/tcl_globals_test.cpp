@@ -14,6 +14,7 @@
 #include "access/incoming.h"
 #include "control/tcl_commands.h"
 #include "nntp/post.h"
+#include "nntp/post_internal.h"
 #include "server/accept.h"
 #include "support/server_harness.h"
 

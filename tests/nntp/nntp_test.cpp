@@ -1,4 +1,5 @@
 #include "nntp/nntp.h"
+#include "nntp/nntp_internal.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

@@ -1,5 +1,6 @@
 // The post queue files and the cancel-file workers.
 #include "nntp/post.h"
+#include "nntp/post_internal.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

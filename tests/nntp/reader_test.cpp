@@ -1,4 +1,5 @@
 #include "nntp/reader.h"
+#include "nntp/reader_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,11 @@
+// The argument parser of the reader commands, used by them and the tests.
+#pragma once
+
+#include <cstdint>
+
+// Parses the argument of an article command: nothing, a message-ID in angle
+// brackets (*idGiven set, the text cut after its ">"), a number, "number-"
+// (open range) or "number-number"; numbers are read to at most 7 digits and
+// what follows the range is ignored. Without a number *from and *to are all
+// ones. 1 when well formed, 0 otherwise.
+int GetRangeOrId(char* text, int* idGiven, uint32_t* from, uint32_t* to);
