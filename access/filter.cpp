@@ -20,6 +20,7 @@
 #include <memory>
 #include <thread>
 
+#include "access/filter_internal.h"
 #include "access/match.h"
 #include "platform/unique_fd.h"
 #include "server/client_context.h"

@@ -1,6 +1,7 @@
 // Table of incoming peers with their rights and limits, and the hourly
 // refresh of the addresses their host names resolve to.
 #include "access/incoming.h"
+#include "access/incoming_internal.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -15,19 +16,21 @@
 #include <thread>
 
 #include "access/wildcard.h"
+#include "platform/sync.h"
 #include "server/config.h"
 #include "server/log.h"
 
 IncomingEntry incoming[kIncomingSize];
 std::atomic<int> doHostnameResolution{1};
 
+namespace {
+
+// Re-entrant: AddIncoming holds it across the refresh of the new entry.
 CriticalSection& csIncoming()
 {
     static auto* cs = new CriticalSection;  // never destroyed: the refresh thread outlives main
     return *cs;
 }
-
-namespace {
 
 constexpr uint32_t kMaxAddresses = 255;
 constexpr uint32_t kDroppedAfterFailures = 48;

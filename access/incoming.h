@@ -13,8 +13,6 @@
 #include <optional>
 #include <string>
 
-#include "platform/sync.h"
-
 inline constexpr int kIncomingSize = 200;
 inline constexpr uint32_t kIncomingHostSize = 256;
 inline constexpr uint32_t kIncomingAddressSize = 256;
@@ -47,9 +45,6 @@ extern IncomingEntry incoming[kIncomingSize];
 // Non-zero makes CheckIncoming look up the peer's confirmed name.
 extern std::atomic<int> doHostnameResolution;
 
-// Re-entrant: AddIncoming holds it across the refresh of the new entry.
-CriticalSection& csIncoming();
-
 // Clears the table and, unless "UpdateIncomingEntries" is 0, starts the
 // hourly refresh thread. Returns 1.
 int IncomingInit();
@@ -80,11 +75,3 @@ std::string ReturnIncomingStatsString();
 // cannot be cleared while the caller decides: the caller keeps that count for
 // the connection it admits, or takes it back.
 IncomingEntry* CheckIncoming(uint32_t address);
-
-// Re-resolves the entry's host. 1 when in use and refreshed, 0 when free or
-// just cleared.
-int UpdateIncoming(IncomingEntry* entry);
-
-// 1 and `name` (at least 201 bytes) set when the address's reverse name is
-// confirmed by a forward look-up, else 0.
-int GetHostName(uint32_t address, char* name);

@@ -1,4 +1,5 @@
 #include "access/filter.h"
+#include "access/filter_internal.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>

@@ -1,4 +1,5 @@
 #include "access/incoming.h"
+#include "access/incoming_internal.h"
 
 #include <arpa/inet.h>
 
