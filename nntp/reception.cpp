@@ -81,6 +81,18 @@ const char* FindTerminator(const char* data, uint32_t from, uint32_t used)
 
 int Refusal(const ClientContext* ctx) { return (ctx->flags & 1) != 0 ? 439 : 437; }
 
+// The article could not be stored: the peer is to keep it and offer it
+// again later. TAKETHIS has no such answer but 400, which ends the session.
+void RespondTryLater(ClientContext* ctx)
+{
+    if ((ctx->flags & 1) == 0) {
+        Respond(ctx, 436);
+        return;
+    }
+    Respond(ctx, 400);
+    CloseConnection(ctx);
+}
+
 // Releases the match data however the pipeline ends.
 struct MatchDataGuard {
     ClientContext* ctx;
@@ -132,8 +144,11 @@ void nntp_recv_article(ClientContext* ctx, bool idValid)
         MatchDataGuard guard{ctx};
         if (PrepareForMatch(*ctx)) {
             const bool stream = (ctx->flags & 1) != 0;
-            if (AddArticleToFile(ctx))
+            const int added = AddArticleToFile(ctx);
+            if (added > 0)
                 Respond(ctx, stream ? kReplyTakethisOk : kReplyGotIt);
+            else if (added == kArticleDeferred)
+                RespondTryLater(ctx);
             else
                 Respond(ctx, Refusal(ctx));
             nntp_readarticle_cleanup(ctx);

@@ -16,8 +16,10 @@ int nntp_innoculate(ClientContext* ctx, char* line, uint32_t length);
 
 // Reads one article (nntp_readarticle), has it accepted or refused and
 // answers: 235/437 after IHAVE, 239/439 after TAKETHIS (flags bit 0). An
-// article offered under an invalid message-ID is read and refused. Removes
-// the article from the buffer.
+// article the store could not take is answered 436 after IHAVE, and 400
+// after TAKETHIS, which then closes the connection. An article offered
+// under an invalid message-ID is read and refused. Removes the article
+// from the buffer.
 void nntp_recv_article(ClientContext* ctx, bool idValid);
 
 // Reads until the buffer holds the article and its CR LF "." CR LF. 1 when
