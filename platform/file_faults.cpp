@@ -1,11 +1,16 @@
 // Fault seam: the faults in force, matched by path part, and their text form.
 #include "platform/file_faults.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <thread>
+
+#include "platform/unique_fd.h"
 
 std::atomic<bool> bFileFaultsSet{false};
 
@@ -110,7 +115,50 @@ bool ParseLine(std::string_view line, FileFault* fault, const char** reason)
     return true;
 }
 
+// The whole fault file, read with plain calls; empty when it is missing.
+std::string ReadFaultFile(const std::string& path)
+{
+    std::string text;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    char chunk[4096];
+    ssize_t n;
+    while (fd && ((n = ::read(fd.get(), chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR)))
+        text.append(chunk, static_cast<size_t>(n > 0 ? n : 0));
+    return text;
+}
+
+// Puts the text's faults in force; the line that reports the change.
+std::string ApplyFaultText(const std::string& path, const std::string& text, unsigned change)
+{
+    std::vector<FileFault> faults;
+    std::string why;
+    std::string head = "file faults (change " + std::to_string(change) + "): ";
+    if (!ParseFileFaults(text, &faults, &why))
+        return head + path + ": " + why + "; the faults in force stay";
+    const size_t count = faults.size();
+    SetFileFaults(std::move(faults));
+    return head + std::to_string(count) + " in force from " + path;
+}
+
 }  // namespace
+
+void WatchFileFaults(const char* path, void (*report)(const char* line))
+{
+    std::string text = ReadFaultFile(path);
+    unsigned change = 0;
+    if (!text.empty())
+        report(ApplyFaultText(path, text, ++change).c_str());
+    std::thread([file = std::string(path), text, change, report]() mutable {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::string now = ReadFaultFile(file);
+            if (now == text)
+                continue;
+            text = std::move(now);
+            report(ApplyFaultText(file, text, ++change).c_str());
+        }
+    }).detach();
+}
 
 void SetFileFaults(std::vector<FileFault> faults)
 {

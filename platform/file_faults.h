@@ -45,6 +45,13 @@ void SetFileFaults(std::vector<FileFault> faults);
 // does not read.
 bool ParseFileFaults(std::string_view text, std::vector<FileFault>* faults, std::string* why);
 
+// Debug runs only: reads the faults from the file at `path` now and then
+// every 100 ms, putting them in force whenever its text changes (a missing
+// or empty file clears them). Each change is reported through `report` as
+// "file faults (change N): ...". The file itself is read past the seam, so
+// that no fault can keep it from being cleared. Starts one thread.
+void WatchFileFaults(const char* path, void (*report)(const char* line));
+
 extern std::atomic<bool> bFileFaultsSet;
 
 FileFaultAction FileFaultForPathSlow(const char* path, unsigned op);

@@ -31,6 +31,7 @@
 #include "history/history.h"
 #include "nntp/post.h"
 #include "nntp/precommit.h"
+#include "platform/file_faults.h"
 #include "platform/unique_fd.h"
 #include "server/accept.h"
 #include "server/config.h"
@@ -251,6 +252,15 @@ int RunAsService()
         ::pause();
 }
 
+// Tests make chosen files fail (a full disk, I/O errors) through a file
+// named in the environment; only a console run in debug mode reads it.
+void WatchFaultFile()
+{
+    const char* path = std::getenv("VERDALIX_FILE_FAULTS");
+    if (bDebug && path != nullptr && path[0] != '\0')
+        WatchFileFaults(path, LogLine);
+}
+
 void PrintUsage()
 {
     std::printf("%s -install          to install the service\n", kServiceName);
@@ -296,6 +306,7 @@ void ServiceStart()
     PrecommitInit();
     ExternalFilterInit();
     console_init();
+    WatchFaultFile();
     SeenInit();
     ArtStoreInit();
     ArticleInit();
