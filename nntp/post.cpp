@@ -20,6 +20,7 @@
 #include "nntp/nntp.h"
 #include "nntp/reception.h"
 #include "platform/file_io.h"
+#include "platform/line_reader.h"
 #include "platform/unique_fd.h"
 #include "server/client_context.h"
 #include "server/config.h"
@@ -104,18 +105,19 @@ int CancelWorkersRunning() { return threadCount.load(); }
 
 int ProcessFile(const char* filename)
 {
-    FILE* file = std::fopen(filename, "re");
-    if (file == nullptr)
+    UniqueFd file = OpenFile(filename, O_RDONLY);
+    if (!file)
         return 0;
     int cancelled = 0;
+    LineReader lines(file.get(), kCancelLineSize - 1);
     char line[kCancelLineSize];
-    while (std::fgets(line, sizeof line, file) != nullptr) {
+    while (lines.Next(line)) {
         char messageId[kMessageIdSize];
         ArticleKey key = 0;
         if (line[0] == '<' && GetArticleIDFromString(line, messageId, &key))
             cancelled += CancelSeen(key);
     }
-    std::fclose(file);
+    file.reset();
     RemoveFile(filename);
     return cancelled;
 }

@@ -3,6 +3,7 @@
 // console control handler (a thread that takes SIGINT/SIGQUIT/SIGTERM).
 #include "server/service.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -32,6 +33,7 @@
 #include "nntp/post.h"
 #include "nntp/precommit.h"
 #include "platform/file_faults.h"
+#include "platform/file_io.h"
 #include "platform/unique_fd.h"
 #include "server/accept.h"
 #include "server/config.h"
@@ -168,20 +170,22 @@ void CmdInstallService()
         return;
     }
     // Exclusive creation: an installed service is not replaced.
-    FILE* unit = std::fopen(UnitPath().c_str(), "wxe");
-    if (unit == nullptr) {
+    UniqueFd unit = OpenFile(UnitPath().c_str(), O_WRONLY | O_CREAT | O_EXCL);
+    if (!unit) {
         std::printf("CreateService failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
         return;
     }
     // Not enabled: the service starts on demand.
-    std::fprintf(unit,
-                 "[Unit]\nDescription=%s\nAfter=network.target\n\n"
-                 "[Service]\nType=notify\nExecStart=%s\nKillSignal=SIGTERM\n\n"
-                 "[Install]\nWantedBy=multi-user.target\n",
-                 kDisplayName, self);
-    if (std::fclose(unit) != 0) {
+    char text[1024];
+    const int size = std::snprintf(text, sizeof text,
+                                   "[Unit]\nDescription=%s\nAfter=network.target\n\n"
+                                   "[Service]\nType=notify\nExecStart=%s\nKillSignal=SIGTERM\n\n"
+                                   "[Install]\nWantedBy=multi-user.target\n",
+                                   kDisplayName, self);
+    if (size < 0 || static_cast<size_t>(size) >= sizeof text ||
+        !WriteAll(unit.get(), text, static_cast<size_t>(size))) {
         std::printf("CreateService failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
-        ::unlink(UnitPath().c_str());
+        RemoveFile(UnitPath().c_str());
         return;
     }
     ReloadUnits();
@@ -221,7 +225,7 @@ void CmdRemoveService()
         return;
     }
     StopUnit();
-    if (::unlink(UnitPath().c_str()) != 0) {
+    if (!RemoveFile(UnitPath().c_str())) {
         std::printf("DeleteService failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
         return;
     }

@@ -5,7 +5,6 @@
 // readers, and work again once the fault clears.
 #include <algorithm>
 #include <filesystem>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -19,6 +18,7 @@ using verdalix_test::CountOccurrences;
 using verdalix_test::FeedArticle;
 using verdalix_test::NntpClient;
 using verdalix_test::OfferWithIhave;
+using verdalix_test::QueueFileText;
 using verdalix_test::ReadFile;
 using verdalix_test::TestServer;
 using verdalix_test::WaitUntil;
@@ -81,14 +81,6 @@ long HighWater(NntpClient& reader)
     return std::stol(reply.substr(high + 1));
 }
 
-// Closes the sessions first: the stop would wait for them.
-void Stop(TestServer& server, std::initializer_list<NntpClient*> clients)
-{
-    for (NntpClient* client : clients)
-        client->Close();
-    EXPECT_EQ(server.Stop(), 1);
-}
-
 // Offers `id` with IHAVE until its earlier offer is forgotten; the last reply.
 std::string OfferAgain(NntpClient& feed, const std::string& id)
 {
@@ -97,21 +89,38 @@ std::string OfferAgain(NntpClient& feed, const std::string& id)
     return reply;
 }
 
-TEST(FileFaults, FullStoreDefersArticlesKeepsReadersAndRecovers)
-{
+class FileFaults : public ::testing::Test {
+protected:
+    // Starts the server and connects the feeding peer and the reader.
+    void Begin(const std::string& more = "")
+    {
+        Prepare(server, more);
+        Start(server);
+        Connect(server, feed);
+        Connect(server, reader);
+    }
+    // Closes the sessions first: the stop would wait for them.
+    void StopServer()
+    {
+        feed.Close();
+        reader.Close();
+        stream.Close();
+        EXPECT_EQ(server.Stop(), 1);
+    }
+
     TestServer server;
-    Prepare(server);
-    Start(server);
-    NntpClient feed, reader;
-    Connect(server, feed);
-    Connect(server, reader);
+    NntpClient feed, reader, stream;
+};
+
+TEST_F(FileFaults, FullStoreDefersArticlesKeepsReadersAndRecovers)
+{
+    Begin();
     ASSERT_EQ(OfferWithIhave(feed, Id("before")), "235 Got it");
     const long high = HighWater(reader);
 
     SetFaults(server, "stores/0-articles.dat write ENOSPC short\n", 1);
     for (const char* name : {"a", "b", "c"})
         EXPECT_EQ(OfferWithIhave(feed, Id(name)), kTryLater) << name;
-    NntpClient stream;
     Connect(server, stream);
     ASSERT_EQ(stream.Command("MODE STREAM"), "203 StreamOK");
     ASSERT_EQ(stream.Command("CHECK " + Id("d")), "238 " + Id("d"));
@@ -143,17 +152,12 @@ TEST(FileFaults, FullStoreDefersArticlesKeepsReadersAndRecovers)
     for (long n = high + 1; n <= high + 4; ++n)
         EXPECT_EQ(Article(reader, std::to_string(n)).substr(0, 3), "423") << n;
     EXPECT_EQ(Article(reader, std::to_string(high + 5)), "body of " + Id("a") + "\r\n");
-    Stop(server, {&feed, &reader, &stream});
+    StopServer();
 }
 
-TEST(FileFaults, ReadErrorsOnTheStoreAnswerNotFoundAndPassWithTheFault)
+TEST_F(FileFaults, ReadErrorsOnTheStoreAnswerNotFoundAndPassWithTheFault)
 {
-    TestServer server;
-    Prepare(server);
-    Start(server);
-    NntpClient feed, reader;
-    Connect(server, feed);
-    Connect(server, reader);
+    Begin();
     ASSERT_EQ(OfferWithIhave(feed, Id("stored")), "235 Got it");
     HighWater(reader);
     SetFaults(server, "stores/0-articles.dat read EIO\n", 1);
@@ -161,14 +165,13 @@ TEST(FileFaults, ReadErrorsOnTheStoreAnswerNotFoundAndPassWithTheFault)
     EXPECT_EQ(reader.Command("DATE").substr(0, 3), "500") << "the session goes on";
     SetFaults(server, "# cleared\n", 2);
     EXPECT_EQ(Article(reader, Id("stored")), "body of " + Id("stored") + "\r\n");
-    Stop(server, {&feed, &reader});
+    StopServer();
 }
 
 // The mapped files take their disk blocks at start: a full disk stops the
 // start with a clear reason instead of a crash under a later store.
-TEST(FileFaults, FullDiskForTheHistoryOrGroupDatabaseStopsTheStart)
+TEST_F(FileFaults, FullDiskForTheHistoryOrGroupDatabaseStopsTheStart)
 {
-    TestServer server;
     Prepare(server);
     const std::pair<std::string, std::string> cases[] = {
         {"history/seen.dat write ENOSPC\n", "could not map history file"},
@@ -183,19 +186,16 @@ TEST(FileFaults, FullDiskForTheHistoryOrGroupDatabaseStopsTheStart)
     }
     ASSERT_TRUE(WriteFile(server.Path("faults"), ""));
     Start(server);
-    NntpClient feed;
     Connect(server, feed);
     EXPECT_EQ(OfferWithIhave(feed, Id("fits")), "235 Got it");
-    Stop(server, {&feed});
+    StopServer();
 }
 
-TEST(FileFaults, FailedFlushesOfHistoryAndGroupDatabaseAreLoggedAtStop)
+TEST_F(FileFaults, FailedFlushesOfHistoryAndGroupDatabaseAreLoggedAtStop)
 {
-    TestServer server;
-    Prepare(server);
-    Start(server);
+    Begin();
     SetFaults(server, "history/seen.dat sync EIO\ngroups/group.dat sync EIO\n", 1);
-    EXPECT_EQ(server.Stop(), 1);
+    StopServer();
     const std::string log = server.LogText();
     EXPECT_NE(log.find("could not flush " + server.Path("history") + "/seen.dat: Input/output error"),
               std::string::npos)
@@ -204,25 +204,11 @@ TEST(FileFaults, FailedFlushesOfHistoryAndGroupDatabaseAreLoggedAtStop)
     EXPECT_EQ(log.find("seen.idx: "), std::string::npos) << "only the failing file is named";
 }
 
-std::string QueueText(const TestServer& server, const std::string& site)
-{
-    std::string text;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(server.Path("feeds/" + site), error))
-        text += ReadFile(entry.path().string());
-    return text;
-}
-
 // The article is stored either way; what a full disk loses is the record
 // for one site, and never leaves a torn one in its queue file.
-TEST(FileFaults, FullDiskUnderTheQueueLosesNoArticleAndTearsNoRecord)
+TEST_F(FileFaults, FullDiskUnderTheQueueLosesNoArticleAndTearsNoRecord)
 {
-    TestServer server;
-    Prepare(server, "CreateSite other\nSetSite other realtime 0\n");
-    Start(server);
-    NntpClient feed, reader;
-    Connect(server, feed);
-    Connect(server, reader);
+    Begin("CreateSite other\nSetSite other realtime 0\n");
     ASSERT_EQ(OfferWithIhave(feed, Id("q1")), "235 Got it");
     SetFaults(server, "feeds/other/ write ENOSPC short\n", 1);
     for (const char* name : {"q2", "q3"})
@@ -232,11 +218,11 @@ TEST(FileFaults, FullDiskUnderTheQueueLosesNoArticleAndTearsNoRecord)
     ASSERT_EQ(OfferWithIhave(feed, Id("q4")), "235 Got it");
     EXPECT_TRUE(server.WaitForLog("outgoing queue files written again after 2 failed writes"));
 
-    EXPECT_EQ(QueueText(server, "other"), Id("q1") + '\0' + Id("q4") + '\0');
+    EXPECT_EQ(QueueFileText(server, "other"), Id("q1") + '\0' + Id("q4") + '\0');
     HighWater(reader);
     for (const char* name : {"q1", "q2", "q3", "q4"})
         EXPECT_EQ(Article(reader, Id(name)), "body of " + Id(name) + "\r\n") << name;
-    Stop(server, {&feed, &reader});
+    StopServer();
 }
 
 std::vector<std::string> PostFiles(const TestServer& server)
@@ -247,27 +233,23 @@ std::vector<std::string> PostFiles(const TestServer& server)
     return names;
 }
 
-TEST(FileFaults, PostThatCannotBeWrittenFailsAndLeavesNoFile)
+TEST_F(FileFaults, PostThatCannotBeWrittenFailsAndLeavesNoFile)
 {
-    TestServer server;
-    Prepare(server);
-    Start(server);
-    NntpClient poster;
-    Connect(server, poster);
+    Begin();
     const std::string article = "Newsgroups: misc.test\r\nSubject: post\r\n\r\nbody\r\n.\r\n";
     SetFaults(server, "posts/ write ENOSPC short\n", 1);
-    ASSERT_EQ(poster.Command("POST"), "340 send it");
-    poster.Send(article);
-    EXPECT_EQ(poster.ReadLine(), "435 post failed");
+    ASSERT_EQ(reader.Command("POST"), "340 send it");
+    reader.Send(article);
+    EXPECT_EQ(reader.ReadLine(), "435 post failed");
     EXPECT_TRUE(PostFiles(server).empty());
     SetFaults(server, "", 2);
-    ASSERT_EQ(poster.Command("POST"), "340 send it");
-    poster.Send(article);
-    EXPECT_EQ(poster.ReadLine(), "240 got it");
+    ASSERT_EQ(reader.Command("POST"), "340 send it");
+    reader.Send(article);
+    EXPECT_EQ(reader.ReadLine(), "240 got it");
     const std::vector<std::string> files = PostFiles(server);
     ASSERT_EQ(files.size(), 1u);
     EXPECT_NE(ReadFile(server.Path("posts/" + files[0])).find("Subject: post\r\n\r\nbody"), std::string::npos);
-    Stop(server, {&poster});
+    StopServer();
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/file_faults.h"
+#include "platform/line_reader.h"
 #include "platform/mapped_region.h"
 #include "support/server_harness.h"
 
@@ -195,6 +196,27 @@ TEST_F(FileIoTest, MappedFilesFailAtCreationNotLaterAndReportFailedFlushes)
     SetFileFaults({});
     EXPECT_EQ(DeleteMappedRegion(view), 1);
     EXPECT_EQ(ReadFile(path)[4095], 'x');
+}
+
+TEST_F(FileIoTest, LinesAreSplitAtLfOrCrLfAndLongOnesCut)
+{
+    const std::string longLine(20000, 'x');
+    const std::string text = "one\r\ntwo\n\n" + longLine + "\r\nafter\n" + std::string(5, 'y') + "\r\n" +
+                             std::string(6, 'z') + "\nlast without end";
+    ASSERT_TRUE(verdalix_test::WriteFile(Path("lines"), text));
+    UniqueFd fd = OpenFile(Path("lines").c_str(), O_RDONLY);
+    LineReader reader(fd.get(), 5);
+    std::vector<std::string> lines;
+    char line[6];
+    while (reader.Next(line))
+        lines.emplace_back(line);
+    const std::vector<std::string> expected{"one", "two", "", "xxxxx", "after", "yyyyy", "zzzzz", "last "};
+    EXPECT_EQ(lines, expected);
+
+    Fault("lines", kFileOpRead, EIO);
+    UniqueFd again = OpenFile(Path("lines").c_str(), O_RDONLY);
+    LineReader failing(again.get(), 5);
+    EXPECT_FALSE(failing.Next(line));
 }
 
 TEST(FileFaultsTest, TextFormReadsEveryFieldAndRefusesBadLines)
