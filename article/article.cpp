@@ -25,6 +25,7 @@
 #include "feed/queue.h"
 #include "groups/groupdb.h"
 #include "history/history.h"
+#include "platform/failure_burst.h"
 #include "server/client_context.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -54,6 +55,7 @@ char ov[kXrefSize];
 char overview[kMaxRecordOffset + 1];
 
 std::unique_ptr<MatchExpression> mhIncomingFilter;
+FailureBurst articleWriteFailures;
 
 enum class OverviewResult { kOk, kMissing, kTooLong };
 
@@ -290,7 +292,18 @@ void CountDuplicate(const ClientContext& c)
     }
 }
 
-// Steps 2 to 21 of an insertion; the caller holds csArtFile.
+// The store could not take the article: its history entry goes again, so
+// that the peer's later offer is taken rather than refused as a duplicate.
+int DeferArticle(uint32_t slot)
+{
+    if (articleWriteFailures.Failed())
+        LogLine("article: Write failed, disk failure?");
+    ForgetSeen(slot);
+    return kArticleDeferred;
+}
+
+// Steps 2 to 21 of an insertion; the caller holds csArtFile. 1 stored, 0
+// refused, kArticleDeferred when the store failed.
 int InsertArticle(ClientContext& c)
 {
     ov[0] = '\0';
@@ -362,10 +375,8 @@ int InsertArticle(ClientContext& c)
     std::copy(layout.pieces, layout.pieces + layout.count, pieces + count);
     count += layout.count;
     const uint32_t written = WriteToStoreV(s, pieces, count);
-    if (written == 0) {
-        LogLine("article: Write failed, disk failure?");
-        CloseConnection(&c);
-    }
+    if (written == 0)
+        return DeferArticle(slot);
     const uint32_t articleBytes = written - overviewLength;
     UpdateSeen(slot, c.articleKey, storeKey, articleBytes, static_cast<uint16_t>(overviewLength),
                static_cast<uint16_t>(headerLength), static_cast<uint16_t>(messageIdOffset),
@@ -406,8 +417,9 @@ int AddArticleToFile(ClientContext* c)
     {
         CsLock lock(csArtFile());
         try {
-            if (!InsertArticle(*c))
-                return 0;
+            const int inserted = InsertArticle(*c);
+            if (inserted != 1)
+                return inserted;
         } catch (const ConnectionClosed&) {
             throw;
         } catch (...) {
@@ -415,6 +427,8 @@ int AddArticleToFile(ClientContext* c)
             return 0;
         }
     }
+    if (const uint32_t deferred = articleWriteFailures.Succeeded()) [[unlikely]]
+        LogFormat("article: stored again after %u failed writes", deferred);
     EnqueueForOutgoing(c);
     return 1;
 }

@@ -29,8 +29,11 @@ int ArticleInit();
 // The one door into the server: checks the article at the start of the
 // context's buffer (match data prepared), numbers it in its groups, appends
 // its overview record and text to a store, records it in the history and
-// queues it for the sites. 1 accepted, 0 refused (logged where it says why).
-// A store write failure closes the connection (CloseConnection).
+// queues it for the sites. 1 accepted, 0 refused (logged where it says why),
+// kArticleDeferred when the store could not be written: nothing keeps the
+// article (its history entry is taken back), so the peer is to offer it
+// again later. Failed writes are logged once per burst.
+inline constexpr int kArticleDeferred = -1;
 int AddArticleToFile(ClientContext* c);
 
 // Appends the overview record of the article, ended by `xref`, to the store;

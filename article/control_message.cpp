@@ -16,6 +16,7 @@
 #include "article/header.h"
 #include "article/retrieval.h"
 #include "history/history.h"
+#include "platform/file_io.h"
 #include "platform/unique_fd.h"
 #include "server/client_context.h"
 #include "server/config.h"
@@ -111,11 +112,13 @@ int WriteControlMessage(const ClientContext& c)
         if (n < 0 || static_cast<size_t>(n) >= sizeof path)
             return 0;
     } while (FileExists(path));
-    UniqueFd fd(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFd fd = OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC);
     if (!fd)
         return 0;
-    ssize_t written = ::write(fd.get(), c.buffer, c.articleLength);
-    return written == static_cast<ssize_t>(c.articleLength) ? 1 : 0;
+    if (WriteAll(fd.get(), c.buffer, c.articleLength))
+        return 1;
+    RemoveFile(path);  // a torn control message must not be acted on
+    return 0;
 }
 
 int CheckSupersedes(const ClientContext& c, char* xref, uint32_t* slot)

@@ -3,7 +3,6 @@
 #include "article/store.h"
 
 #include <fcntl.h>
-#include <sys/sendfile.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -19,6 +18,8 @@
 #include <vector>
 
 #include "access/match.h"
+#include "platform/failure_burst.h"
+#include "platform/file_io.h"
 #include "platform/sync.h"
 #include "platform/unique_fd.h"
 #include "server/log.h"
@@ -30,7 +31,7 @@ namespace {
 constexpr uint64_t kMegabyte = 1048576;
 constexpr uint64_t kWrapMargin = 0x200400;       // 2 MB + 1 KB left free at the end
 constexpr uint64_t kPreviousCycleGap = 0xA00000;  // 10 MB ahead of the writer
-constexpr uint32_t kWritePiece = 65535;
+constexpr uint64_t kOffsetMask = (1ULL << 40) - 1;
 
 alignas(8) ArtStore storeArray[kMaxStores];
 // Process-local parts of each store. Readers take the descriptor and the
@@ -41,6 +42,7 @@ std::atomic<int> storeHandles[kMaxStores];
 std::atomic<const MatchExpression*> storeSelections[kMaxStores];
 std::vector<UniqueFd> retiredFiles;
 std::vector<std::unique_ptr<MatchExpression>> compiledSelections;
+FailureBurst storeWriteFailures[kMaxStores];
 
 CriticalSection& csArtStore()
 {
@@ -102,10 +104,10 @@ ArtStore Snapshot(const ArtStore& s)
 
 UniqueFd OpenStoreFile(const char* path)
 {
-    int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0)
-        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return UniqueFd(fd);
+    UniqueFd fd = OpenFile(path, O_RDWR | O_CREAT);
+    if (fd)
+        ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return fd;
 }
 
 // The saved record, if any, over a fresh one. The paths are set afresh: the
@@ -119,7 +121,7 @@ int ReadStoreRecord(ArtStore* r, uint32_t number, const char* directory, uint32_
     if (n < 0 || static_cast<size_t>(n) >= sizeof r->metaPath)
         return 0;
     if (UniqueFd meta = OpenStoreFile(r->metaPath))
-        (void)::pread(meta.get(), r, sizeof *r, 0);
+        (void)PreadAll(meta.get(), r, sizeof *r, 0);
     r->selectionRef = 0;
     r->fileHandle = 0;
     if (r->position == 0)
@@ -148,6 +150,14 @@ void WrapStore(ArtStore& s)
     LogFormat("ArtStore: wrapped store %u, wrapcount=%u, checkcount=%u", s.number, wrap, Load(s.checkCount));
     Store(s.checkCount, 0u);
     WriteStoreMeta(s.number);
+}
+
+// Logged once per burst: a full disk fails every article until it clears.
+void NoteWriteFailure(uint32_t store)
+{
+    const int error = errno;
+    if (storeWriteFailures[store].Failed())
+        LogFormat("Error %u in WriteToStore for %u", static_cast<unsigned>(error != 0 ? error : EIO), store);
 }
 
 [[noreturn]] void StoreMaintThread()
@@ -259,23 +269,8 @@ uint64_t GetStorePosition(uint32_t store)
 
 uint32_t WriteToStore(uint32_t store, const void* bytes, uint32_t count)
 {
-    ArtStore* s = InUse(store);
-    if (s == nullptr)
-        return 0;
-    const uint64_t position = Load(s->position);
-    const int fd = storeHandles[store].load(std::memory_order_relaxed);
-    const auto* data = static_cast<const char*>(bytes);
-    for (uint32_t done = 0; done < count;) {
-        size_t piece = count - done < kWritePiece ? count - done : kWritePiece;
-        ssize_t n = ::pwrite(fd, data + done, piece, static_cast<off_t>(position + done));
-        if (n <= 0) {
-            LogFormat("Error %u in WriteToStore for %u", n < 0 ? static_cast<unsigned>(errno) : EIO, store);
-            return 0;
-        }
-        done += static_cast<uint32_t>(n);
-    }
-    Store(s->position, position + count);
-    return count;
+    iovec piece{const_cast<void*>(bytes), count};
+    return WriteToStoreV(store, &piece, 1);
 }
 
 uint32_t WriteToStoreV(uint32_t store, const iovec* pieces, int count)
@@ -294,23 +289,12 @@ uint32_t WriteToStoreV(uint32_t store, const iovec* pieces, int count)
         return 0;
     const uint64_t position = Load(s->position);
     const int fd = storeHandles[store].load(std::memory_order_relaxed);
-    iovec* next = left;
-    for (uint64_t done = 0; done < total;) {
-        ssize_t n = ::pwritev(fd, next, static_cast<int>(left + count - next), static_cast<off_t>(position + done));
-        if (n <= 0) {
-            LogFormat("Error %u in WriteToStore for %u", n < 0 ? static_cast<unsigned>(errno) : EIO, store);
-            return 0;
-        }
-        done += static_cast<uint64_t>(n);
-        for (auto rest = static_cast<size_t>(n); rest > 0;) {
-            size_t step = rest < next->iov_len ? rest : next->iov_len;
-            next->iov_base = static_cast<char*>(next->iov_base) + step;
-            next->iov_len -= step;
-            rest -= step;
-            if (next->iov_len == 0)
-                ++next;
-        }
+    if (!PwriteAllV(fd, left, count, position)) {
+        NoteWriteFailure(store);
+        return 0;
     }
+    if (const uint32_t failures = storeWriteFailures[store].Succeeded()) [[unlikely]]
+        LogFormat("ArtStore: store %u written again after %u failed writes", store, failures);
     Store(s->position, position + total);
     return static_cast<uint32_t>(total);
 }
@@ -330,8 +314,7 @@ uint32_t WriteToStoreSpec(uint64_t storeKey, const void* bytes, uint64_t offset,
     int fd = GetStoreHandleAndOffset(storeKey, &base);
     if (fd < 0)
         return 0;
-    ssize_t n = ::pwrite(fd, bytes, count, static_cast<off_t>(base + offset));
-    return n > 0 ? static_cast<uint32_t>(n) : 0;
+    return PwriteAll(fd, bytes, count, base + offset) ? count : 0;
 }
 
 uint64_t GetStoreOffsetFromKey(uint64_t storeKey, uint64_t* offset)
@@ -359,8 +342,7 @@ uint32_t ReadStore(uint64_t storeKey, void* buffer, uint64_t offset, uint32_t co
     int fd = GetStoreHandleAndOffset(storeKey, &base);
     if (fd < 0)
         return 0;
-    ssize_t n = ::pread(fd, buffer, count, static_cast<off_t>(base + offset));
-    return n == static_cast<ssize_t>(count) ? count : 0;
+    return PreadAll(fd, buffer, count, base + offset) ? count : 0;
 }
 
 int CopyStoreToHandle(int out, uint64_t storeKey, uint64_t offset, uint64_t count)
@@ -369,16 +351,7 @@ int CopyStoreToHandle(int out, uint64_t storeKey, uint64_t offset, uint64_t coun
     int fd = GetStoreHandleAndOffset(storeKey, &base);
     if (fd < 0)
         return 0;
-    off_t from = static_cast<off_t>(base + offset);
-    while (count > 0) {
-        ssize_t n = ::sendfile(out, fd, &from, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return 0;  // 0: the data ends before the count
-        count -= static_cast<uint64_t>(n);
-    }
-    return 1;
+    return SendFileRange(out, fd, base + offset, count) ? 1 : 0;
 }
 
 int WriteStoreMeta(uint32_t store)
@@ -388,7 +361,7 @@ int WriteStoreMeta(uint32_t store)
         return 0;
     ArtStore copy = Snapshot(*s);
     UniqueFd meta = OpenStoreFile(copy.metaPath);
-    if (!meta || ::pwrite(meta.get(), &copy, sizeof copy, 0) != static_cast<ssize_t>(sizeof copy)) {
+    if (!meta || !PwriteAll(meta.get(), &copy, sizeof copy, 0)) {
         LogFormat("ArtStore: could not write metadata for store %u", store);
         return 0;
     }

@@ -55,20 +55,21 @@ uint64_t GetStoreKey(uint32_t store);
 uint64_t GetStorePosition(uint32_t store);
 
 // Appends `count` bytes at the write position and advances it. Returns
-// count, or 0 on failure (logged; the position stays).
+// count, or 0 on failure (the position stays). Failures are logged once per
+// burst, and the first write that works again after them is logged too.
 uint32_t WriteToStore(uint32_t store, const void* bytes, uint32_t count);
 
 // Appends the `count` pieces at the write position, in order, with one
 // gather write (more only when the kernel writes short), and advances it.
-// The total, or 0 on failure (logged; the position stays).
+// The total, or 0 on failure (logged as WriteToStore's; the position stays).
 uint32_t WriteToStoreV(uint32_t store, const iovec* pieces, int count);
 
 // Moves the write position on by `count` without writing; count, or 0 for
 // an invalid store.
 uint32_t AdvanceStore(uint32_t store, uint32_t count);
 
-// Writes at the key's offset plus `offset` without moving the write
-// position; the bytes written, 0 on failure or for an invalid key.
+// Writes all `count` bytes at the key's offset plus `offset` without moving
+// the write position; count, or 0 on failure or for an invalid key.
 uint32_t WriteToStoreSpec(uint64_t storeKey, const void* bytes, uint64_t offset, uint32_t count);
 
 // The key's file offset (bits 0-39), also stored in *offset when not null.

@@ -24,6 +24,8 @@
 #include "feed/queue_format.h"
 #include "feed/site.h"
 #include "nntp/precommit.h"
+#include "platform/failure_burst.h"
+#include "platform/file_io.h"
 #include "server/client_context.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -36,6 +38,7 @@ constexpr uint32_t kTransmitRoom = 8188;
 
 std::string queuePath;
 std::atomic<bool> feedStopped{false};  // site locks are held for good
+FailureBurst queueWriteFailures;
 
 uint32_t SchedulerSecond()
 {
@@ -47,15 +50,19 @@ std::string QueueDirectory(const Site* site)
     return queuePath + "/" + site->name;
 }
 
-bool WriteAll(int fd, const char* data, size_t length)
+// Records that could not be written are cut off again, so the file never
+// holds a torn one; a full disk is logged once per burst of failures.
+bool WriteRecords(Site* site, const char* records, size_t length)
 {
-    while (length > 0) {
-        ssize_t written = ::write(fd, data, length);
-        if (written <= 0)
-            return false;
-        data += written;
-        length -= static_cast<size_t>(written);
+    if (!AppendAll(site->writeFile.get(), records, length)) {
+        const int error = errno;
+        if (queueWriteFailures.Failed())
+            LogFormat("could not write %s (outgoing queue file): %s", site->writeFileName.c_str(),
+                      std::strerror(error));
+        return false;
     }
+    if (const uint32_t failures = queueWriteFailures.Succeeded()) [[unlikely]]
+        LogFormat("outgoing queue files written again after %u failed writes", failures);
     return true;
 }
 
@@ -88,9 +95,9 @@ bool OpenWriteFile(Site* site)
     CsLock lock(site->lock);
     for (uint32_t number = now;; ++number) {
         std::string path = directory + "/" + std::to_string(number) + kQueueFileSuffix;
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            site->writeFile.reset(fd);
+        UniqueFd fd = OpenFile(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND);
+        if (fd) {
+            site->writeFile = std::move(fd);
             site->writeFileName = path;
             break;
         }
@@ -145,7 +152,7 @@ bool AppendToQueueFile(Site* site, const char* records, size_t length)
         return true;
     if (queuePath.empty() || (!site->writeFile && !OpenWriteFile(site)))
         return false;
-    if (!WriteAll(site->writeFile.get(), records, length))
+    if (!WriteRecords(site, records, length))
         return false;
     if (!site->writeFileUsed.exchange(true))
         site->writeFileWanted = true;  // the connections may have run dry before these records came
@@ -178,7 +185,7 @@ enum class Chunk { kRecords, kNoRecord, kError };
 // steps the file back to the start of an incomplete one.
 Chunk ReadChunk(Site* site)
 {
-    ssize_t got = ::read(site->readFile.get(), site->articleQ, kSiteQueueSize);
+    ssize_t got = ReadAll(site->readFile.get(), site->articleQ, kSiteQueueSize);
     if (got < 0)
         return Chunk::kError;
     const char* end = site->articleQ;
@@ -191,7 +198,7 @@ Chunk ReadChunk(Site* site)
     site->articleQWrite = const_cast<char*>(end);
     off_t partial = got - (end - site->articleQ);
     if (got < static_cast<ssize_t>(kSiteQueueSize)) {
-        ::unlink(site->curSendFileName.c_str());
+        RemoveFile(site->curSendFileName.c_str());
         site->readFile.reset();
         site->curSendFileName.clear();
     } else if (end == site->articleQ) {
@@ -333,12 +340,12 @@ int FeedQueueOpenFile(Site* site)
         std::string path = directory + "/" + name;
         if (IsBusyFile(site, path))
             continue;
-        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        struct stat st {};
-        if (!fd || ::fstat(fd.get(), &st) != 0)
+        UniqueFd fd = OpenFile(path.c_str(), O_RDONLY);
+        const int64_t size = fd ? FileSize(fd.get()) : -1;
+        if (size < 0)
             continue;
-        if (st.st_size < kMinQueueFileSize) {
-            ::unlink(path.c_str());
+        if (size < kMinQueueFileSize) {
+            RemoveFile(path.c_str());
             continue;
         }
         site->readFile = std::move(fd);
@@ -362,7 +369,7 @@ int FeedQueuePruneFiles(Site* site)
         if (count <= site->maxQFiles)
             break;
         std::string path = directory + "/" + name;
-        if (!IsBusyFile(site, path) && ::unlink(path.c_str()) == 0) {
+        if (!IsBusyFile(site, path) && RemoveFile(path.c_str())) {
             --count;
             ++deleted;
         }

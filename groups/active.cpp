@@ -18,6 +18,7 @@
 
 #include "access/wildcard.h"
 #include "groups/groupdb.h"
+#include "platform/file_io.h"
 #include "platform/mapped_region.h"
 #include "platform/unique_fd.h"
 #include "server/config.h"
@@ -165,7 +166,7 @@ void TransmitMatching(int socket, const char* pattern)
 int ActiveInit()
 {
     const char* path = GetConfigString("ActiveFile");
-    UniqueFd probe(path != nullptr ? ::open(path, O_RDONLY | O_CLOEXEC) : -1);
+    UniqueFd probe = path != nullptr ? OpenFile(path, O_RDONLY) : UniqueFd();
     if (!probe) {
         usingActive = 0;
         return 0;
@@ -252,11 +253,11 @@ int AddActive(const char* name, uint32_t start, const char* post)
     const char* path = GetConfigString("ActiveFile");
     if (path == nullptr)
         return 0;
-    UniqueFd fd(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    UniqueFd fd = OpenFile(path, O_WRONLY | O_APPEND | O_CREAT);
     if (!fd)
         return 0;
     char field[kFieldSize + 1];
     FormatField(field, start, start, post[0] != '\0' ? post[0] : 'y');
     std::string line = std::string(name) + ' ' + field + "\r\n";
-    return ::write(fd.get(), line.data(), line.size()) == static_cast<ssize_t>(line.size()) ? 1 : 0;
+    return AppendAll(fd.get(), line.data(), line.size()) ? 1 : 0;
 }

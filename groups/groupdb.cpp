@@ -11,6 +11,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -341,6 +342,8 @@ int GroupClose()
     if (groupArray == nullptr)
         return 0;
     int result = DeleteMappedRegion(groupArray);
+    if (result == 0)
+        LogFormat("could not flush the group database: %s", std::strerror(errno));
     groupArray = nullptr;
     return result;
 }

@@ -27,7 +27,8 @@ extern GroupRuntime* groupMap;
 // Opens group.dat under GroupDataPath and the name index; 1, or 0 with a log
 // line saying why (no path, no community word, file not mappable).
 int GroupInit();
-// Stops the overview cache, flushes and unmaps group.dat; 1 when unmapped.
+// Stops the overview cache, flushes and unmaps group.dat; 1 when unmapped,
+// 0 when the flush failed (logged).
 int GroupClose();
 
 // Creates (or resets) group `number` with `slots` 500-entry slots, low and

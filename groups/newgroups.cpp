@@ -3,17 +3,20 @@
 // group database.
 #include "groups/newgroups.h"
 
+#include <fcntl.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <optional>
 #include <string>
 
 #include "groups/groupdb.h"
 #include "groups/newgroups_internal.h"
 #include "nntp/nntp.h"
+#include "platform/file_io.h"
+#include "platform/line_reader.h"
 #include "server/client_context.h"
 #include "server/config.h"
 
@@ -26,11 +29,6 @@ constexpr size_t kPiece = 16384;
 constexpr uint32_t kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30};
 
 std::optional<std::string> fnNewgroups;
-
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // Two digits at `at`.
 uint32_t Pair(std::string_view text, size_t at)
@@ -71,24 +69,6 @@ std::string_view NextWord(std::string_view& rest)
     return word;
 }
 
-// Reads one line without its line end into `line` (kLineSize bytes); the
-// rest of a longer line is passed over. False at the end of the file.
-bool ReadLine(FILE* file, char* line)
-{
-    if (std::fgets(line, kLineSize, file) == nullptr)
-        return false;
-    size_t length = std::strlen(line);
-    if (length > 0 && line[length - 1] == '\n') {
-        line[--length] = '\0';
-        if (length > 0 && line[length - 1] == '\r')
-            line[--length] = '\0';
-    } else {
-        for (int c = 0; c != '\n' && c != EOF;)
-            c = std::fgetc(file);
-    }
-    return true;
-}
-
 // The group line of a carried group, appended to `out`.
 void AppendGroup(std::string& out, const char* name)
 {
@@ -124,15 +104,17 @@ int TransmitNewgroups(ClientContext* ctx, const char* argument)
         Respond(ctx, 501);
         return 0;
     }
-    File file(std::fopen(fnNewgroups->c_str(), "re"));
+    UniqueFd file = OpenFile(fnNewgroups->c_str(), O_RDONLY);
     if (!file) {
         SendData(ctx, kNoFile.data(), kNoFile.size());
         return 1;
     }
     std::string out = "231\r\n";
     bool listing = false;
+    // Lines are cut at kLineSize - 1 bytes, the rest passed over.
+    LineReader lines(file.get(), kLineSize - 1);
     char line[kLineSize];
-    while (ReadLine(file.get(), line)) {
+    while (lines.Next(line)) {
         if (line[0] == '#') {
             unsigned long long marker = std::strtoull(line + 1, nullptr, 10);
             listing = listing || (marker != 0 && marker > since);

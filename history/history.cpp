@@ -3,15 +3,17 @@
 #include "history/history.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "article/store.h"
 #include "history/history_format.h"
+#include "platform/file_io.h"
 #include "platform/mapped_region.h"
 #include "platform/sync.h"
 #include "platform/unique_fd.h"
@@ -91,11 +93,11 @@ std::string FilePath(const char* directoryKey, const char* name)
 void* MapFile(const std::string& path, uint64_t size, const char* openFailure, const char* mapFailure,
               bool* wasEmpty)
 {
-    UniqueFd fd(path.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0)
+    UniqueFd fd = path.empty() ? UniqueFd() : OpenFile(path.c_str(), O_RDWR | O_CREAT);
+    const int64_t existing = fd ? FileSize(fd.get()) : -1;
+    if (existing < 0)
         Fail(openFailure);
-    *wasEmpty = st.st_size == 0;
+    *wasEmpty = existing == 0;
     void* view = CreateMappedRegion(path.c_str(), size);
     if (view == nullptr)
         Fail(mapFailure);
@@ -240,10 +242,10 @@ int SeenInit() { return seeninit(); }
 void seenclose()
 {
     CsLock lock(csSeenWrite());
-    if (seenHeader != nullptr)
-        FlushMappedRegion(seenHeader);
-    if (seenTable != nullptr)
-        FlushMappedRegion(seenTable);
+    if (seenHeader != nullptr && !FlushMappedRegion(seenHeader))
+        LogFormat("could not flush %s: %s", seendatapath.c_str(), std::strerror(errno));
+    if (seenTable != nullptr && !FlushMappedRegion(seenTable))
+        LogFormat("could not flush %s: %s", seentablepath.c_str(), std::strerror(errno));
 }
 
 int CheckSeen(ArticleKey key) { return FindEntry(key, false) != kSeenNone ? 1 : 0; }
@@ -291,6 +293,20 @@ uint32_t UpdateSeen(uint32_t index, ArticleKey, uint64_t storeKey, uint32_t leng
     e->messageIdOffset = messageIdOffset;
     e->messageIdLength = messageIdLength;
     return index;
+}
+
+int ForgetSeen(uint32_t index)
+{
+    SeenEntry* e = Entry(index);
+    if (e == nullptr)
+        return 0;
+    uint32_t& head = seenTable[e->messageKey % seenTableSize];
+    if (head == index)
+        head = e->next;
+    e->length = 0;
+    e->storeKey = 0;
+    e->messageKey = 0;  // no lookup stops here now; the chain still runs through
+    return 1;
 }
 
 int CancelSeen(ArticleKey key)

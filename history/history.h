@@ -28,8 +28,8 @@ extern std::atomic<uint32_t> seenMaxDepth;
 // and ends the process with status 1.
 int SeenInit();
 
-// Flushes both views to disk. They stay mapped: sessions may still read
-// while the process exits.
+// Flushes both views to disk; a failure is logged. They stay mapped:
+// sessions may still read while the process exits.
 void seenclose();
 
 // 1 when an entry with this key is reachable, else 0.
@@ -50,6 +50,12 @@ uint32_t AddSeen(ArticleKey key, uint64_t storeKey, uint32_t length, uint16_t ov
 // Returns the index.
 uint32_t UpdateSeen(uint32_t index, ArticleKey key, uint64_t storeKey, uint32_t length, uint16_t overviewLength,
                     uint16_t headerLength, uint16_t messageIdOffset, uint8_t messageIdLength);
+
+// Takes back entry `index` made for an article that could not be stored:
+// the message-ID counts as unseen again, so a peer's later offer is taken,
+// and article numbers given to the slot find no article. Returns 1, or 0
+// for an index out of range.
+int ForgetSeen(uint32_t index);
 
 // Marks the article of `key` gone (it stays "seen"): 1 when found, else 0.
 int CancelSeen(ArticleKey key);

@@ -52,6 +52,7 @@ Reply ReplyFor(int code)
     case kReplyInvalidCommand: return {"500 invalid command\r\n"sv, false};
     case kReplyGoodbye: return {"205 Goodbye\r\n"sv, false};
     case 202: return {"202 slave status noted\r\n"sv, false};
+    case 400: return {"400 Service temporarily unavailable\r\n"sv, false};
     case 211: return {"211 "sv, true};
     case 223: return {"223 "sv, true};
     case 238: return {"238 "sv, true};
@@ -62,6 +63,7 @@ Reply ReplyFor(int code)
     case 422: return {"422 no previous article\r\n"sv, false};
     case 423: return {"423 article not found\r\n"sv, false};
     case 430: return {"430 article not found\r\n"sv, false};
+    case 436: return {"436 Transfer not possible; try again later\r\n"sv, false};
     case 437: return {"437 Bad Article\r\n"sv, false};
     case 439: return {"439 "sv, true};
     case 501: return {"501 Syntax error\r\n"sv, false};

@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <sys/uio.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -21,6 +20,8 @@
 #include "nntp/nntp.h"
 #include "nntp/post_internal.h"
 #include "nntp/reception.h"
+#include "platform/file_io.h"
+#include "platform/line_reader.h"
 #include "platform/unique_fd.h"
 #include "server/client_context.h"
 #include "server/config.h"
@@ -33,42 +34,17 @@ constexpr int kCancelLineSize = 16384;
 const char* PostQueueDir = "./";
 std::atomic<int> threadCount{0};
 
-// Creates the first free post file name for time `t`; an invalid descriptor
-// when creation fails for another reason than the name being taken.
-UniqueFd CreatePostFile(std::time_t t)
+// Creates the first free post file name for time `t` (its name in `name`);
+// an invalid descriptor when creation fails for another reason than the
+// name being taken.
+UniqueFd CreatePostFile(std::time_t t, char (&name)[4096])
 {
-    char name[4096];
     std::snprintf(name, sizeof name, "%s/%u.post", PostQueueDir, static_cast<unsigned>(t));
     for (unsigned n = 0;; ++n) {
-        UniqueFd fd(::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        UniqueFd fd = OpenFile(name, O_WRONLY | O_CREAT | O_EXCL);
         if (fd || errno != EEXIST)
             return fd;
         std::snprintf(name, sizeof name, "%s/%u-%u.post", PostQueueDir, static_cast<unsigned>(t), n);
-    }
-}
-
-bool WriteAll(int fd, iovec* pieces, int count)
-{
-    for (;;) {
-        while (count > 0 && pieces->iov_len == 0) {
-            ++pieces;
-            --count;
-        }
-        if (count == 0)
-            return true;
-        ssize_t n = ::writev(fd, pieces, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        for (auto rest = static_cast<size_t>(n); rest > 0; ++pieces, --count) {
-            size_t step = rest < pieces->iov_len ? rest : pieces->iov_len;
-            pieces->iov_base = static_cast<char*>(pieces->iov_base) + step;
-            pieces->iov_len -= step;
-            rest -= step;
-            if (pieces->iov_len != 0)
-                break;
-        }
     }
 }
 
@@ -83,14 +59,18 @@ int PostInit()
 
 int QueuePost(ClientContext* ctx)
 {
-    UniqueFd fd = CreatePostFile(std::time(nullptr));
+    char name[4096];
+    UniqueFd fd = CreatePostFile(std::time(nullptr), name);
     if (!fd)
         return 0;
     ++ctx->postCount;
     char head[64];
     int headLength = std::snprintf(head, sizeof head, "%s\r\n%u\r\n", ctx->peerAddress, ctx->postCount);
     iovec pieces[2] = {{head, static_cast<size_t>(headLength)}, {ctx->buffer, ctx->articleLength}};
-    return WriteAll(fd.get(), pieces, 2) ? 1 : 0;
+    if (WriteAllV(fd.get(), pieces, 2))
+        return 1;
+    RemoveFile(name);  // a torn post must not be injected
+    return 0;
 }
 
 int nntp_post(ClientContext* ctx, char*, uint32_t length)
@@ -126,18 +106,19 @@ int CancelWorkersRunning() { return threadCount.load(); }
 
 int ProcessFile(const char* filename)
 {
-    FILE* file = std::fopen(filename, "re");
-    if (file == nullptr)
+    UniqueFd file = OpenFile(filename, O_RDONLY);
+    if (!file)
         return 0;
     int cancelled = 0;
+    LineReader lines(file.get(), kCancelLineSize - 1);
     char line[kCancelLineSize];
-    while (std::fgets(line, sizeof line, file) != nullptr) {
+    while (lines.Next(line)) {
         char messageId[kMessageIdSize];
         ArticleKey key = 0;
         if (line[0] == '<' && GetArticleIDFromString(line, messageId, &key))
             cancelled += CancelSeen(key);
     }
-    std::fclose(file);
-    ::unlink(filename);
+    file.reset();
+    RemoveFile(filename);
     return cancelled;
 }

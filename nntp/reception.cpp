@@ -81,6 +81,18 @@ const char* FindTerminator(const char* data, uint32_t from, uint32_t used)
 
 int Refusal(const ClientContext* ctx) { return (ctx->flags & 1) != 0 ? 439 : 437; }
 
+// The article could not be stored: the peer is to keep it and offer it
+// again later. TAKETHIS has no such answer but 400, which ends the session.
+void RespondTryLater(ClientContext* ctx)
+{
+    if ((ctx->flags & 1) == 0) {
+        Respond(ctx, 436);
+        return;
+    }
+    Respond(ctx, 400);
+    CloseConnection(ctx);
+}
+
 // Releases the match data however the pipeline ends.
 struct MatchDataGuard {
     ClientContext* ctx;
@@ -129,8 +141,10 @@ namespace {
 
 // Reads one article (nntp_readarticle), has it accepted or refused and
 // answers: 235/437 after IHAVE, 239/439 after TAKETHIS (flags bit 0). An
-// article offered under an invalid message-ID is read and refused. Removes
-// the article from the buffer.
+// article the store could not take is answered 436 after IHAVE, and 400
+// after TAKETHIS, which then closes the connection. An article offered
+// under an invalid message-ID is read and refused. Removes the article
+// from the buffer.
 void nntp_recv_article(ClientContext* ctx, bool idValid)
 {
     int valid = nntp_readarticle(ctx);
@@ -138,8 +152,11 @@ void nntp_recv_article(ClientContext* ctx, bool idValid)
         MatchDataGuard guard{ctx};
         if (PrepareForMatch(*ctx)) {
             const bool stream = (ctx->flags & 1) != 0;
-            if (AddArticleToFile(ctx))
+            const int added = AddArticleToFile(ctx);
+            if (added > 0)
                 Respond(ctx, stream ? kReplyTakethisOk : kReplyGotIt);
+            else if (added == kArticleDeferred)
+                RespondTryLater(ctx);
             else
                 Respond(ctx, Refusal(ctx));
             nntp_readarticle_cleanup(ctx);

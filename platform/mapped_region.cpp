@@ -1,19 +1,26 @@
-// Mapped regions: open(O_CLOEXEC), ftruncate to extend, mmap(MAP_SHARED).
+// Mapped regions: the file's blocks allocated up front, mmap(MAP_SHARED).
 #include "platform/mapped_region.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 
+#include <cerrno>
 #include <map>
 #include <mutex>
+#include <string>
 
-#include "platform/unique_fd.h"
+#include "platform/file_faults.h"
+#include "platform/file_io.h"
 
 namespace {
 
-// Sizes of the live views, so that flushing and unmapping know their extent.
-// Both are never freed: the closing order flushes views while other threads
+struct Region {
+    uint64_t size;
+    std::string path;  // for the fault seam
+};
+
+// The live views, so that flushing and unmapping know their extent. Both
+// are never freed: the closing order flushes views while other threads
 // still run, right up to the process exit.
 std::mutex& regionLock()
 {
@@ -21,51 +28,67 @@ std::mutex& regionLock()
     return *lock;
 }
 
-std::map<const void*, uint64_t>& Regions()
+std::map<const void*, Region>& Regions()
 {
-    static auto* regions = new std::map<const void*, uint64_t>;
+    static auto* regions = new std::map<const void*, Region>;
     return *regions;
+}
+
+Region Find(const void* view)
+{
+    std::lock_guard<std::mutex> lock(regionLock());
+    auto it = Regions().find(view);
+    return it == Regions().end() ? Region{0, {}} : it->second;
+}
+
+bool Sync(void* view, const Region& region)
+{
+    const FileFaultAction fault = FileFaultForPath(region.path.c_str(), kFileOpSync);
+    if (fault.error != 0) {
+        errno = fault.error;
+        return false;
+    }
+    return ::msync(view, region.size, MS_SYNC) == 0;
 }
 
 }  // namespace
 
 void* CreateMappedRegion(const char* path, uint64_t size)
 {
-    UniqueFd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    UniqueFd fd = OpenFile(path, O_RDWR | O_CREAT);
     if (!fd)
         return nullptr;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0)
+    const int64_t current = FileSize(fd.get());
+    if (current < 0)
         return nullptr;
-    uint64_t current = static_cast<uint64_t>(st.st_size);
     if (size == 0)
-        size = current;
-    if (size == 0)
-        return nullptr;
-    if (size > current && ::ftruncate(fd.get(), static_cast<off_t>(size)) != 0)
+        size = static_cast<uint64_t>(current);
+    // Blocks taken now: a store into a hole of a full disk would kill the
+    // process with SIGBUS instead of failing here.
+    if (size == 0 || !AllocateFile(fd.get(), size))
         return nullptr;
     void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     if (view == MAP_FAILED)
         return nullptr;
     std::lock_guard<std::mutex> lock(regionLock());
-    Regions()[view] = size;
+    Regions()[view] = Region{size, path};
     return view;
 }
 
 int FlushMappedRegion(void* view)
 {
-    uint64_t size = MappedRegionSize(view);
-    if (size == 0)
+    const Region region = Find(view);
+    if (region.size == 0)
         return 0;
-    return ::msync(view, size, MS_SYNC) == 0 ? 1 : 0;
+    return Sync(view, region) ? 1 : 0;
 }
 
 int DeleteMappedRegion(void* view)
 {
-    uint64_t size = MappedRegionSize(view);
-    if (size == 0 || ::msync(view, size, MS_SYNC) != 0)
+    const Region region = Find(view);
+    if (region.size == 0 || !Sync(view, region))
         return 0;
-    if (::munmap(view, size) != 0)
+    if (::munmap(view, region.size) != 0)
         return 0;
     std::lock_guard<std::mutex> lock(regionLock());
     Regions().erase(view);
@@ -74,7 +97,5 @@ int DeleteMappedRegion(void* view)
 
 uint64_t MappedRegionSize(const void* view)
 {
-    std::lock_guard<std::mutex> lock(regionLock());
-    auto it = Regions().find(view);
-    return it == Regions().end() ? 0 : it->second;
+    return Find(view).size;
 }

@@ -7,11 +7,14 @@
 
 // Maps the whole file at `path`, creating it when missing. A `size` of 0
 // takes the file's current size (an empty file then fails); a larger size
-// extends the file. Returns the view, or null.
+// extends the file. Disk blocks are taken for the whole size, so a full
+// disk fails here (null) and never later under a store into the view.
+// Returns the view, or null.
 void* CreateMappedRegion(const char* path, uint64_t size);
 
 // Flushes and unmaps a view made by CreateMappedRegion: 1 on success, 0 on
-// failure (a failed flush leaves the view mapped).
+// failure (a failed flush leaves the view mapped). Flushes pass the fault
+// seam of platform/file_faults.h as syncs of the file.
 int DeleteMappedRegion(void* view);
 
 // Flushes a view to disk without unmapping it: 1 on success.

@@ -4,11 +4,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "platform/file_io.h"
 #include "platform/sync.h"
 #include "server/config.h"
 
@@ -20,7 +23,7 @@ CriticalSection& csLog()
     return *cs;
 }
 
-FILE* fLogFile = nullptr;
+UniqueFd logFile;
 unsigned dwLogLines = 0;
 std::time_t startTime = 0;
 
@@ -44,12 +47,12 @@ std::string LogFileName(const std::string& dir, unsigned number)
     return number == 0 ? dir + "/verdalix.log" : NumberedLogName(dir, number);
 }
 
-FILE* OpenCurrentLog()
+UniqueFd OpenCurrentLog()
 {
-    return std::fopen(LogFileName(LogDirectory(), 0).c_str(), "ae");
+    return OpenFile(LogFileName(LogDirectory(), 0).c_str(), O_WRONLY | O_APPEND | O_CREAT);
 }
 
-void WriteTimeStamp(FILE* file)
+size_t FormatTimeStamp(char* stamp, size_t size)
 {
     static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -57,32 +60,42 @@ void WriteTimeStamp(FILE* file)
     std::time_t now = std::time(nullptr);
     std::tm tm {};
     localtime_r(&now, &tm);
-    std::fprintf(file, "%s %s%3d %02d:%02d:%02d %d: ", days[tm.tm_wday], months[tm.tm_mon], tm.tm_mday,
-                 tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
+    const int n = std::snprintf(stamp, size, "%s %s%3d %02d:%02d:%02d %d: ", days[tm.tm_wday], months[tm.tm_mon],
+                                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
+    return n > 0 && static_cast<size_t>(n) < size ? static_cast<size_t>(n) : 0;
+}
+
+// The time stamp, the text and the line end in one write, so that lines of
+// a log shared with another process stay whole. A failed log write has
+// nowhere to be reported: the line is lost.
+void WriteLogLine(const char* text)
+{
+    char stamp[64];
+    iovec pieces[3] = {{stamp, FormatTimeStamp(stamp, sizeof stamp)},
+                       {const_cast<char*>(text), std::strlen(text)},
+                       {const_cast<char*>("\n"), 1}};
+    (void)WriteAllV(logFile.get(), pieces, 3);
 }
 
 void Rotate()
 {
-    if (fLogFile != nullptr) {
-        std::fclose(fLogFile);
-        fLogFile = nullptr;
-    }
+    logFile.reset();
     int keep = 5;
     if (GetConfigInt("MaxKeepLogFile", &keep) && keep == 0)
         keep = 1;
     int n = keep - 1;
     std::string dir = LogDirectory();
     // With n of 0 this is "verdalix0.log", never the current file.
-    std::remove(NumberedLogName(dir, static_cast<unsigned>(n)).c_str());
+    RemoveFile(NumberedLogName(dir, static_cast<unsigned>(n)).c_str());
     for (int i = n; i >= 0; --i) {
         std::string from = LogFileName(dir, static_cast<unsigned>(i));
         std::string to = LogFileName(dir, static_cast<unsigned>(i + 1));
         // A rename onto an existing file fails, as the log's rotation expects.
         struct stat st {};
         if (::stat(to.c_str(), &st) != 0)
-            std::rename(from.c_str(), to.c_str());
+            RenameFile(from.c_str(), to.c_str());
     }
-    fLogFile = OpenCurrentLog();
+    logFile = OpenCurrentLog();
     dwLogLines = 0;
 }
 
@@ -91,11 +104,10 @@ void Rotate()
 void console_init()
 {
     CsLock lock(csLog());
-    fLogFile = OpenCurrentLog();
+    logFile = OpenCurrentLog();
     dwLogLines = 0;
-    if (fLogFile != nullptr) {
-        std::fseek(fLogFile, 0, SEEK_END);
-        long size = std::ftell(fLogFile);
+    if (logFile) {
+        const int64_t size = FileSize(logFile.get());
         dwLogLines = size > 0 ? static_cast<unsigned>(size / 50) : 0;
     }
     startTime = std::time(nullptr);
@@ -104,16 +116,13 @@ void console_init()
 void LogLine(const char* text)
 {
     CsLock lock(csLog());
-    if (text == nullptr && fLogFile != nullptr) {
-        std::fputs("base: shutting down\n", fLogFile);
-        std::fclose(fLogFile);
-        fLogFile = nullptr;
+    if (text == nullptr && logFile) {
+        constexpr char kClosing[] = "base: shutting down\n";
+        (void)WriteAll(logFile.get(), kClosing, sizeof kClosing - 1);
+        logFile.reset();
     }
-    if (text != nullptr && fLogFile != nullptr) {
-        WriteTimeStamp(fLogFile);
-        std::fputs(text, fLogFile);
-        std::fputc('\n', fLogFile);
-        std::fflush(fLogFile);
+    if (text != nullptr && logFile) {
+        WriteLogLine(text);
         ++dwLogLines;
     }
     if (dwLogLines > kRotateLines)

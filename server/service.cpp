@@ -3,6 +3,7 @@
 // console control handler (a thread that takes SIGINT/SIGQUIT/SIGTERM).
 #include "server/service.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,6 +32,8 @@
 #include "history/history.h"
 #include "nntp/post.h"
 #include "nntp/precommit.h"
+#include "platform/file_faults.h"
+#include "platform/file_io.h"
 #include "platform/unique_fd.h"
 #include "server/accept.h"
 #include "server/config.h"
@@ -48,6 +51,16 @@ constexpr const char* kDisplayName = "Verdalix Internet News Server";
 
 // 1 when running with -debug: messages go to standard output.
 std::atomic<int> bDebug{0};
+
+// Tests make chosen files fail (a full disk, I/O errors) through a file
+// named in the environment; only a console run in debug mode reads it.
+void WatchFaultFile()
+{
+    const char* path = std::getenv("VERDALIX_FILE_FAULTS");
+    if (bDebug && path != nullptr && path[0] != '\0')
+        WatchFileFaults(path, LogLine);
+}
+
 char szErr[256];
 
 void Print(const char* text)
@@ -65,6 +78,7 @@ void Print(const char* text)
     PrecommitInit();
     ExternalFilterInit();
     console_init();
+    WatchFaultFile();
     SeenInit();
     ArtStoreInit();
     ArticleInit();
@@ -230,20 +244,22 @@ void CmdInstallService()
         return;
     }
     // Exclusive creation: an installed service is not replaced.
-    FILE* unit = std::fopen(UnitPath().c_str(), "wxe");
-    if (unit == nullptr) {
+    UniqueFd unit = OpenFile(UnitPath().c_str(), O_WRONLY | O_CREAT | O_EXCL);
+    if (!unit) {
         std::printf("CreateService failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
         return;
     }
     // Not enabled: the service starts on demand.
-    std::fprintf(unit,
-                 "[Unit]\nDescription=%s\nAfter=network.target\n\n"
-                 "[Service]\nType=notify\nExecStart=%s\nKillSignal=SIGTERM\n\n"
-                 "[Install]\nWantedBy=multi-user.target\n",
-                 kDisplayName, self);
-    if (std::fclose(unit) != 0) {
+    char text[1024];
+    const int size = std::snprintf(text, sizeof text,
+                                   "[Unit]\nDescription=%s\nAfter=network.target\n\n"
+                                   "[Service]\nType=notify\nExecStart=%s\nKillSignal=SIGTERM\n\n"
+                                   "[Install]\nWantedBy=multi-user.target\n",
+                                   kDisplayName, self);
+    if (size < 0 || static_cast<size_t>(size) >= sizeof text ||
+        !WriteAll(unit.get(), text, static_cast<size_t>(size))) {
         std::printf("CreateService failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
-        ::unlink(UnitPath().c_str());
+        RemoveFile(UnitPath().c_str());
         return;
     }
     ReloadUnits();
@@ -283,7 +299,7 @@ void CmdRemoveService()
         return;
     }
     StopUnit();
-    if (::unlink(UnitPath().c_str()) != 0) {
+    if (!RemoveFile(UnitPath().c_str())) {
         std::printf("DeleteService failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
         return;
     }

@@ -2,7 +2,6 @@
 // queue files after B was down.
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -14,6 +13,7 @@
 using verdalix_test::CountOccurrences;
 using verdalix_test::NntpClient;
 using verdalix_test::OfferWithIhave;
+using verdalix_test::QueueFileText;
 using verdalix_test::ReadFile;
 using verdalix_test::TestServer;
 using verdalix_test::WaitUntil;
@@ -53,15 +53,6 @@ size_t ArrivedFromA(const TestServer& b)
                             "Path: verdalix.b!verdalix.a!peer.example!poster\r\n");
 }
 
-std::string QueueFiles(const TestServer& server, const std::string& site)
-{
-    std::string text;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(server.Path("feeds/" + site), error))
-        text += ReadFile(entry.path().string());
-    return text;
-}
-
 // A feeds B with `connections` connections; B has a site for A (linked to
 // A's incoming entry by dequeue) and a control site without the link, both
 // writing to queue files only.
@@ -96,7 +87,7 @@ void BacklogWhileBIsDownArrives(bool restartA)
 
     constexpr int kCount = 1000;
     FeedArticles(pair.a, 5, kCount);
-    EXPECT_NE(QueueFiles(pair.a, "b").find(Id(kCount - 1)), std::string::npos);
+    EXPECT_NE(QueueFileText(pair.a, "b").find(Id(kCount - 1)), std::string::npos);
     if (restartA) {
         EXPECT_EQ(pair.a.Restart(), 1);
         ASSERT_TRUE(pair.a.WaitForListening());
@@ -125,10 +116,10 @@ TEST(Feed, ArticlesPostedIntoAArriveInBAndAreNotQueuedBack)
     EXPECT_TRUE(WaitUntil([&] { return ArrivedFromA(pair.b) == kCount; })) << ArrivedFromA(pair.b);
 
     // The control site queues every id; the site of A none of those A offered.
-    std::string other = QueueFiles(pair.b, "other");
+    std::string other = QueueFileText(pair.b, "other");
     for (int i = 0; i < kCount; ++i)
         EXPECT_NE(other.find(Id(i) + std::string(1, '\0')), std::string::npos) << i;
-    EXPECT_EQ(QueueFiles(pair.b, "a"), "");
+    EXPECT_EQ(QueueFileText(pair.b, "a"), "");
     EXPECT_EQ(pair.a.Stop(), 1);
     EXPECT_EQ(pair.b.Stop(), 1);
 }

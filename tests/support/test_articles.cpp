@@ -3,9 +3,11 @@
 
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <thread>
 
 #include "support/nntp_client.h"
+#include "support/server_harness.h"
 
 namespace verdalix_test {
 
@@ -37,6 +39,15 @@ bool WaitUntil(const std::function<bool()>& condition, int seconds)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return condition();
+}
+
+std::string QueueFileText(const TestServer& server, const std::string& site)
+{
+    std::string text;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(server.Path("feeds/" + site), error))
+        text += ReadFile(entry.path().string());
+    return text;
 }
 
 size_t CountOccurrences(const std::string& haystack, const std::string& needle)

@@ -1,0 +1,68 @@
+// File I/O of the server: every open, read, write, sync, allocation and
+// rename of a file goes through here. Interrupted calls (EINTR) are always
+// restarted; any other failure returns false (or -1) with errno set and is
+// left to the caller to report. Each call first passes the fault seam of
+// platform/file_faults.h, which costs one predictable branch while no fault
+// is set.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/unique_fd.h"
+
+struct iovec;
+
+// Opens `path` with `flags` (O_CLOEXEC is added); invalid on failure.
+UniqueFd OpenFile(const char* path, int flags, mode_t mode = 0644);
+
+// Writes all `length` bytes at the file position.
+bool WriteAll(int fd, const void* data, size_t length);
+
+// Writes the `count` pieces in order at the file position. The pieces are
+// used up as they go out (their bases and lengths change).
+bool WriteAllV(int fd, iovec* pieces, int count);
+
+// Appends all `length` bytes to a file opened with O_APPEND, or nothing: a
+// write that fails part-way is cut off again, so no torn record stays.
+bool AppendAll(int fd, const void* data, size_t length);
+
+// Positioned writes of all bytes at `offset`; the file position stays.
+// PwriteAllV uses up its pieces as WriteAllV does.
+bool PwriteAll(int fd, const void* data, size_t length, uint64_t offset);
+bool PwriteAllV(int fd, iovec* pieces, int count, uint64_t offset);
+
+// Reads up to `length` bytes from the file position; fewer only at the end
+// of the file. The count read, or -1.
+ssize_t ReadAll(int fd, void* buffer, size_t length);
+
+// Reads exactly `length` bytes at `offset`: false on an error or when the
+// file ends first (errno 0 then).
+bool PreadAll(int fd, void* buffer, size_t length, uint64_t offset);
+
+// Sends `count` bytes of the file from `offset` to descriptor `out` (a
+// socket or file): false on any failure, including a file that ends first.
+bool SendFileRange(int out, int fd, uint64_t offset, uint64_t count);
+
+// fsync and fdatasync.
+bool SyncFile(int fd);
+bool SyncFileData(int fd);
+
+// Makes sure the first `size` bytes of the file have blocks on disk (the
+// file grows to `size` when shorter), so that writes into a mapping of it
+// cannot fail for want of space later.
+bool AllocateFile(int fd, uint64_t size);
+
+// Sets the file's length.
+bool TruncateFile(int fd, uint64_t size);
+
+// The file's length, or -1.
+int64_t FileSize(int fd);
+
+// Renames `from` to `to`, replacing `to`.
+bool RenameFile(const char* from, const char* to);
+
+// Deletes the file.
+bool RemoveFile(const char* path);
