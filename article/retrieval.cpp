@@ -141,10 +141,10 @@ int TransmitXpath(ClientContext* ctx, uint32_t slot, uint32_t number)
 
 int TransmitXHeader(ClientContext* ctx, uint32_t slot, uint32_t number, const char* name)
 {
-    uint64_t storeKey = 0, idKey = 0;
+    uint64_t storeKey = 0, idStoreKey = 0;
     uint32_t offset = 0, length = 0, idOffset = 0, idLength = 0;
     if (!SeenGetArticleHeader(slot, &storeKey, &offset, &length) ||
-        !SeenGetArticleMessageID(slot, &idKey, &idOffset, &idLength) || GetStoreHandle(storeKey) < 0)
+        !SeenGetArticleMessageID(slot, &idStoreKey, &idOffset, &idLength) || GetStoreHandle(storeKey) < 0)
         return 0;
     // One read from the message-ID (in the overview record, or in the
     // header of an article stored without one) to the header's end.
