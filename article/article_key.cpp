@@ -1,6 +1,8 @@
 // Article keys: message-ID extraction and the 64-bit hash of its text.
 #include "article/article_key.h"
 
+#include <cstddef>
+
 #include "server/client_context.h"
 
 namespace {
@@ -64,18 +66,34 @@ uint64_t hash(const unsigned char* k, uint64_t length, uint64_t level)
     return c;
 }
 
+namespace {
+
+// The first "<" of the text before any control or non-ASCII byte and
+// before `end` (null: the text ends at its NUL); null when there is none.
+const unsigned char* IdStart(const unsigned char* p, const unsigned char* end)
+{
+    for (; p != end && *p != '<'; ++p)
+        if (*p < 0x1B || *p > 0x7F)
+            return nullptr;
+    return p != end ? p : nullptr;
+}
+
+inline ArticleKey KeyOf(const unsigned char* id, uint64_t length)
+{
+    return hash(id, length, kKeyLevel) & ~(1ULL << 63);
+}
+
+}  // namespace
+
 int GetArticleIDFromString(const char* text, char* out, ArticleKey* key)
 {
     char local[kMessageIdSize];
     if (out == nullptr)
         out = local;
     out[0] = '\0';
-    const auto* p = reinterpret_cast<const unsigned char*>(text);
-    while (*p != '<') {
-        if (*p < 0x1B || *p > 0x7F)
-            return 0;
-        ++p;
-    }
+    const unsigned char* p = IdStart(reinterpret_cast<const unsigned char*>(text), nullptr);
+    if (p == nullptr)
+        return 0;
     *key = 0;
     uint32_t n = 0;
     // A NUL stops the copy too: the text may be a bare value without LF.
@@ -89,8 +107,25 @@ int GetArticleIDFromString(const char* text, char* out, ArticleKey* key)
     out[n] = '\0';
     if (n < 3)
         return 0;
-    *key = hash(p, n - 1, kKeyLevel) & ~(1ULL << 63);
+    *key = KeyOf(p, n - 1);
     return stop == '>' ? 1 : 0;
+}
+
+int GetArticleKeyOfText(std::string_view text, ArticleKey* key)
+{
+    const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char* end = begin + text.size();
+    const unsigned char* p = IdStart(begin, end);
+    if (p == nullptr)
+        return 0;
+    const ptrdiff_t avail = end - p;
+    ptrdiff_t n = 0;
+    while (n < kMaxIdCopy && n < avail && p[n] != '>' && p[n] != '\n' && p[n] != '\0')
+        ++n;
+    if (n == avail || p[n] != '>' || n < 2)
+        return 0;
+    *key = KeyOf(p, static_cast<uint64_t>(n));
+    return 1;
 }
 
 int GetArticleID(ClientContext& c)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 struct ClientContext;
 
@@ -20,6 +21,11 @@ uint64_t hash(const unsigned char* k, uint64_t length, uint64_t level);
 // the first control or non-ASCII byte, *key is left unchanged.
 // Returns 1 when the copy ended at ">" and held at least "<x>", else 0.
 int GetArticleIDFromString(const char* text, char* out, ArticleKey* key);
+
+// The key of the message-ID in `text` as GetArticleIDFromString computes it,
+// reading no byte past the text (which needs no NUL). 1 with *key when the
+// text holds a whole "<…>" of at most 255 bytes, else 0 (*key unchanged).
+int GetArticleKeyOfText(std::string_view text, ArticleKey* key);
 
 // GetArticleIDFromString on the context's received text (the command line at
 // the start of its buffer), into its messageId and articleKey.

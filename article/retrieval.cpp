@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "article/header.h"
+#include "article/record_identity.h"
 #include "article/store.h"
 #include "history/history.h"
 #include "nntp/nntp.h"
@@ -19,6 +20,7 @@
 namespace {
 
 constexpr const char kEndMarker[] = "\r\n.\r\n";
+constexpr const char kHeaderStatus[] = "221 %u %s article retrieved - header follows\r\n";
 constexpr uint32_t kOverviewPiece = 4000;
 constexpr uint32_t kOverviewBuffer = 4120;
 constexpr uint32_t kOneWrite = 65536;
@@ -88,7 +90,8 @@ int ArticleGetMessageIDBuf(char* buffer, uint32_t slot)
     uint64_t storeKey = 0;
     uint32_t offset = 0, length = 0;
     if (!SeenGetArticleMessageID(slot, &storeKey, &offset, &length) || length >= kMessageIdSize ||
-        GetStoreHandle(storeKey) < 0 || ReadStore(storeKey, buffer, offset, length) != length)
+        GetStoreHandle(storeKey) < 0 || ReadStore(storeKey, buffer, offset, length) != length ||
+        !RecordIsSlots(slot, storeKey, std::string_view(buffer, length), offset))
         return 0;
     buffer[length] = '\0';
     return 1;
@@ -107,7 +110,7 @@ int TransmitArticle(ClientContext* ctx, uint32_t slot, uint32_t number)
 
 int TransmitHeader(ClientContext* ctx, uint32_t slot, uint32_t number)
 {
-    if (SendStored(ctx, slot, number, SeenGetArticleHeader, "221 %u %s article retrieved - header follows\r\n"))
+    if (SendStored(ctx, slot, number, SeenGetArticleHeader, kHeaderStatus))
         return 1;
     Respond(ctx, 423);
     return 0;
@@ -138,16 +141,23 @@ int TransmitXpath(ClientContext* ctx, uint32_t slot, uint32_t number)
 
 int TransmitXHeader(ClientContext* ctx, uint32_t slot, uint32_t number, const char* name)
 {
-    uint64_t storeKey = 0;
-    uint32_t offset = 0, length = 0;
-    if (!SeenGetArticleHeader(slot, &storeKey, &offset, &length) || GetStoreHandle(storeKey) < 0)
+    uint64_t storeKey = 0, idStoreKey = 0;
+    uint32_t offset = 0, length = 0, idOffset = 0, idLength = 0;
+    if (!SeenGetArticleHeader(slot, &storeKey, &offset, &length) ||
+        !SeenGetArticleMessageID(slot, &idStoreKey, &idOffset, &idLength) || GetStoreHandle(storeKey) < 0)
         return 0;
-    // The header block, then the line: "number " + value (at most the
-    // block's length, and its NUL) + CR LF.
-    std::vector<char>& scratch = Scratch(2 * static_cast<size_t>(length) + 200);
-    char* block = scratch.data();
-    char* line = block + length;
-    if (ReadStore(storeKey, block, offset, length) != length)
+    // One read from the message-ID (in the overview record, or in the
+    // header of an article stored without one) to the header's end.
+    const uint32_t from = std::min(idOffset, offset);
+    const uint32_t to = std::max(offset + length, idOffset + idLength);
+    // The bytes read, then the line: "number " + value (at most the block's
+    // length, and its NUL) + CR LF.
+    std::vector<char>& scratch = Scratch(static_cast<size_t>(to - from) + length + 200);
+    char* read = scratch.data();
+    char* block = read + (offset - from);
+    char* line = read + (to - from);
+    if (ReadStore(storeKey, read, from, to - from) != to - from ||
+        !RecordIsSlots(slot, storeKey, std::string_view(read, to - from), from))
         return 0;
     int prefix = std::snprintf(line, 16, "%u ", number);
     int32_t found = GetHeaderFromBuf(block, name, line + prefix, length, length);
@@ -169,7 +179,8 @@ int TransmitOverview(ClientContext* ctx, uint32_t slot, uint32_t number)
     uint32_t used = static_cast<uint32_t>(std::snprintf(buffer, sizeof buffer, "%u\t", number));
     for (uint32_t done = 0; done < length;) {
         uint32_t piece = std::min(length - done, kOverviewPiece);
-        if (ReadStore(storeKey, buffer + used, done, piece) != piece)
+        if (ReadStore(storeKey, buffer + used, done, piece) != piece ||
+            (done == 0 && !RecordIsSlots(slot, storeKey, std::string_view(buffer + used, piece), 0)))
             return 0;
         SendData(ctx, buffer, used + piece);
         done += piece;
@@ -194,6 +205,8 @@ std::unique_ptr<char[]> ReadOverviewLine(uint32_t slot, uint32_t number, uint32_
         SeenToast(slot);
         return nullptr;
     }
+    if (!RecordIsSlots(slot, storeKey, std::string_view(line.get() + prefix, recordLength), 0))
+        return nullptr;
     *length = prefix + recordLength;
     return line;
 }
@@ -209,10 +222,17 @@ int TransmitArticleByID(ClientContext* ctx)
     return 0;
 }
 
+// A known message-ID without its article (gone, or refused after its entry
+// was made) is answered 430 like ARTICLE and BODY: 423 is about numbers.
 int TransmitHeaderByID(ClientContext* ctx)
 {
     uint32_t slot = 0;
-    return FindSlot(ctx, &slot) ? TransmitHeader(ctx, slot, 0) : 0;
+    if (!FindSlot(ctx, &slot))
+        return 0;
+    if (SendStored(ctx, slot, 0, SeenGetArticleHeader, kHeaderStatus))
+        return 1;
+    Respond(ctx, 430);
+    return 0;
 }
 
 int TransmitBodyByID(ClientContext* ctx)

@@ -36,7 +36,7 @@ int TransmitOverview(ClientContext* ctx, uint32_t slot, uint32_t number);
 std::unique_ptr<char[]> ReadOverviewLine(uint32_t slot, uint32_t number, uint32_t* length);
 
 // By ctx->articleKey, with article number 0 in the status line. Unknown
-// message-IDs are answered 430.
+// message-IDs, and known ones whose article is not there, are answered 430.
 int TransmitArticleByID(ClientContext* ctx);
 int TransmitHeaderByID(ClientContext* ctx);
 int TransmitBodyByID(ClientContext* ctx);

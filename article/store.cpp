@@ -208,6 +208,11 @@ ArtStore* BuildArtStore(uint32_t number, const char* directory, const char* sele
 
     CsLock lock(csArtStore());
     ArtStore& s = storeArray[number];
+    if (Load(s.inUse) != 0 && std::strcmp(s.articlePath, r.articlePath) == 0) {
+        r.wrapCount = Load(s.wrapCount);
+        r.checkCount = Load(s.checkCount);
+        r.position = Load(s.position);
+    }
     Store(s.inUse, 0u);
     std::memcpy(&s, &r, offsetof(ArtStore, inUse));
     s.expirePriority = r.expirePriority;
@@ -297,6 +302,29 @@ uint32_t WriteToStoreV(uint32_t store, const iovec* pieces, int count)
         LogFormat("ArtStore: store %u written again after %u failed writes", store, failures);
     Store(s->position, position + total);
     return static_cast<uint32_t>(total);
+}
+
+int GetStorePlace(uint32_t store, uint32_t* wrapCount, uint64_t* position)
+{
+    const ArtStore* s = InUse(store);
+    if (s == nullptr)
+        return 0;
+    *wrapCount = Load(s->wrapCount);
+    *position = Load(s->position);
+    return 1;
+}
+
+int SetStorePlace(uint32_t store, uint32_t wrapCount, uint64_t position)
+{
+    ArtStore* s = InUse(store);
+    if (s == nullptr)
+        return 0;
+    if (wrapCount != Load(s->wrapCount))
+        Store(s->checkCount, 0u);
+    Store(s->wrapCount, wrapCount);
+    Store(s->position, position);
+    WriteStoreMeta(store);
+    return 1;
 }
 
 uint32_t AdvanceStore(uint32_t store, uint32_t count)

@@ -30,7 +30,9 @@ int ArtStoreInit();
 
 // Builds store `number` with its files in `directory` (which must exist), or
 // rebuilds it from its metadata file: position, wrap count and a larger saved
-// size survive. `selectString` is a match expression, or "overcache" (any
+// size survive. A store in use on the same articles file keeps its live
+// position and wrap count (the saved ones may be behind); the caller holds
+// the store's writer lock then. `selectString` is a match expression, or "overcache" (any
 // case) for the overview cache store. The record, or null when the number is
 // 64 or more, the articles file cannot be opened, the size is not
 // addressable or the selection does not compile.
@@ -63,6 +65,14 @@ uint32_t WriteToStore(uint32_t store, const void* bytes, uint32_t count);
 // gather write (more only when the kernel writes short), and advances it.
 // The total, or 0 on failure (logged as WriteToStore's; the position stays).
 uint32_t WriteToStoreV(uint32_t store, const iovec* pieces, int count);
+
+// The store's wrap count and write position: 1, or 0 for an invalid store.
+int GetStorePlace(uint32_t store, uint32_t* wrapCount, uint64_t* position);
+
+// Puts the write position at `position` in cycle `wrapCount` (see
+// store_end.h) and saves the metadata; the caller holds the store's writer
+// lock. 1, or 0 for an invalid store.
+int SetStorePlace(uint32_t store, uint32_t wrapCount, uint64_t position);
 
 // Moves the write position on by `count` without writing; count, or 0 for
 // an invalid store.

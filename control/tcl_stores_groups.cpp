@@ -6,7 +6,9 @@
 #include <initializer_list>
 #include <utility>
 
+#include "article/article.h"
 #include "article/store.h"
+#include "article/store_end.h"
 #include "control/tcl_commands.h"
 #include "groups/active.h"
 #include "groups/groupdb.h"
@@ -52,7 +54,13 @@ VERDALIX_TCL_HANDLER(Tcl_CreateArtStore)
     uint32_t number = 0, size = 0, priority = 0;
     if (!GetNumbers(interp, {{argv[1], &number}, {argv[4], &size}, {argv[5], &priority}}))
         return TCL_ERROR;
-    bool ok = BuildArtStore(number, argv[2], argv[3], size, priority) != nullptr;
+    bool ok = false;
+    {
+        // No article goes in while the store is rebuilt and moved to the
+        // end of its records.
+        CsLock lock(csArtFile());
+        ok = BuildArtStore(number, argv[2], argv[3], size, priority) != nullptr && ResumeStoreAtEnd(number) != 0;
+    }
     if (!ok)
         LogStoreFailure(number, argv[2]);
     return Reply(interp, ok, "build succeeded", "build failed");

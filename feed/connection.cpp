@@ -193,9 +193,12 @@ int TransmitArticleByIDAsync(Connection* connection, std::string_view id)
     int file = GetStoreHandleAndOffset(storeKey, &base);
     if (file < 0)
         return 1;
-    // Two ids sharing one history key: say so on the console.
+    // A record that is not this article's is gone. Two ids sharing one
+    // history key: say so on the console.
     char stored[kMessageIdSize];
-    if (ArticleGetMessageIDBuf(stored, index) && std::strcmp(stored, requested) != 0) {
+    if (!ArticleGetMessageIDBuf(stored, index))
+        return 1;
+    if (std::strcmp(stored, requested) != 0) {
         std::printf("mismatch %s!=%s\n", stored, requested);
         std::fflush(stdout);
     }

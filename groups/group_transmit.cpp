@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "article/record_identity.h"
 #include "article/retrieval.h"
 #include "article/store.h"
 #include "groups/active.h"
@@ -231,7 +232,7 @@ void AppendOverview(Batch& out, StoreWindow& window, uint32_t slot, uint32_t num
     char* line = out.Room();
     char* record = std::to_chars(line, line + kNumberRoom, number).ptr;
     *record++ = '\t';
-    if (window.Read(storeKey, record, length))
+    if (window.Read(storeKey, record, length) && RecordIsSlots(slot, storeKey, std::string_view(record, length), 0))
         out.Commit(static_cast<size_t>(record - line) + length);
 }
 

@@ -418,3 +418,33 @@ int SeenGetArticleBody(uint32_t index, uint64_t* storeKey, uint32_t* offset, uin
     *length = articleLength < headerEnd ? 0 : articleLength - headerEnd;
     return 1;
 }
+
+uint32_t SeenCapacity() { return seenDB != nullptr ? seenDataCount : 0; }
+
+int SeenGetRecordExtent(uint32_t index, uint64_t* storeKey, uint64_t* span)
+{
+    const SeenEntry* e = Entry(index);
+    if (e == nullptr || e->storeKey == 0)
+        return 0;
+    *storeKey = e->storeKey;
+    *span = uint64_t{e->overviewLength} + e->length;
+    return 1;
+}
+
+int SeenGetIdentity(uint32_t index, SeenIdentity* identity)
+{
+    const SeenEntry* e = ArticleEntry(index);
+    if (e == nullptr)
+        return 0;
+    *identity = {e->messageKey, e->storeKey, e->length, e->messageIdOffset, e->messageIdLength};
+    return 1;
+}
+
+int SeenToastAt(uint32_t index, uint64_t storeKey)
+{
+    SeenEntry* e = Entry(index);
+    if (e == nullptr || e->storeKey != storeKey)
+        return 0;
+    e->length = 0;
+    return 1;
+}

@@ -89,3 +89,24 @@ int SeenGetXPath(uint32_t index, uint64_t* storeKey, uint32_t* length, ArticleKe
 int SeenGetArticleHeader(uint32_t index, uint64_t* storeKey, uint32_t* offset, uint32_t* length);
 // Where the body lies (after the CR LF CR LF); length 0 for an empty body.
 int SeenGetArticleBody(uint32_t index, uint64_t* storeKey, uint32_t* offset, uint32_t* length);
+
+// Entries in the ring as opened (SeenDataCount).
+uint32_t SeenCapacity();
+// The store key of entry `index` and the bytes its record was written with
+// (overview record plus article; only the overview record once the article
+// is marked gone). 0 for an entry that never had a record.
+int SeenGetRecordExtent(uint32_t index, uint64_t* storeKey, uint64_t* span);
+
+// What identifies the article of an entry in its stored record.
+struct SeenIdentity {
+    ArticleKey key;
+    uint64_t storeKey;
+    uint32_t length;           // of the article
+    uint32_t messageIdOffset;  // from the start of the record
+    uint32_t messageIdLength;
+};
+// The identity of an entry that has an article; 0 otherwise.
+int SeenGetIdentity(uint32_t index, SeenIdentity* identity);
+// Marks the article of entry `index` gone while the entry still points at
+// `storeKey` (a slot taken anew in the meantime is left alone). 1 or 0.
+int SeenToastAt(uint32_t index, uint64_t storeKey);

@@ -84,3 +84,21 @@ TEST(ArticleKey, LongIdsAreCutAt255Bytes)
     EXPECT_EQ(GetArticleID(c), 1);
     EXPECT_EQ(std::strlen(c.messageId), 255u);
 }
+
+TEST(ArticleKey, KeyOfBoundedTextAgreesWithTheCopyingParser)
+{
+    for (const std::string& text : std::initializer_list<std::string>{"<a@b>", "<a@b> (comment)", "  <x.y@z>\tmore", "<" + std::string(254, 'q') + ">",
+                             "<" + std::string(253, 'q') + ">"}) {
+        ArticleKey copied = 0, bounded = 0;
+        ASSERT_EQ(GetArticleIDFromString(text.c_str(), nullptr, &copied), 1) << text;
+        ASSERT_EQ(GetArticleKeyOfText(text, &bounded), 1) << text;
+        EXPECT_EQ(bounded, copied) << text;
+    }
+    // Nothing past the view is read, and only a closed ID counts.
+    ArticleKey key = 5;
+    const std::string whole = "<a@b>";
+    EXPECT_EQ(GetArticleKeyOfText(std::string_view(whole).substr(0, 4), &key), 0);
+    for (const std::string& text : std::initializer_list<std::string>{"", "<>", "<a", "<a\n>", "x\r<a@b>", "\xc3<a@b>", "<" + std::string(255, 'q') + ">"})
+        EXPECT_EQ(GetArticleKeyOfText(text, &key), 0) << text;
+    EXPECT_EQ(key, 5u);
+}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -80,8 +81,10 @@ protected:
         uint64_t key = GetStoreKey(0);
         EXPECT_EQ(WriteToStore(0, overview.data(), static_cast<uint32_t>(overview.size())), overview.size());
         EXPECT_EQ(WriteToStore(0, article.data(), static_cast<uint32_t>(article.size())), article.size());
+        const std::string record = overview + article;
         return AddSeen(KeyOf(messageId), key, static_cast<uint32_t>(article.size()),
-                       static_cast<uint16_t>(overview.size()), 10, 5, 0, 10);
+                       static_cast<uint16_t>(overview.size()), 10, static_cast<uint8_t>(std::strlen(messageId)),
+                       static_cast<uint16_t>(record.find(messageId)), 10);
     }
 
     std::string ControlFile(unsigned n) const { return ReadFile(queue + "/" + std::to_string(n) + ".control"); }

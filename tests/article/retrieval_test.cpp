@@ -197,11 +197,105 @@ TEST_F(Retrieval, OverviewLinesWholeAndChecked)
     EXPECT_EQ(c.Sent(), "");
 }
 
+// A record that a store resuming too early wrote over the start of another.
+struct Overwritten {
+    Stored lost;
+    Stored over;
+};
+
+Overwritten WriteOver(const std::string& name)
+{
+    uint32_t wrap = 0;
+    uint64_t start = 0;
+    EXPECT_EQ(GetStorePlace(Retrieval::kStore, &wrap, &start), 1);
+    const std::string lostId = "<lost." + name + "@test>";
+    const std::string overId = "<over." + name + "@test>";
+    Stored lost = StoreArticle(lostId, Overview(lostId, "lost"), "Message-ID: " + lostId + "\r\nSubject: lost\r\n\r\nbody");
+    EXPECT_EQ(SetStorePlace(Retrieval::kStore, wrap, start), 1);
+    Stored over = StoreArticle(overId, Overview(overId, "the article written later"),
+                               "Message-ID: " + overId + "\r\nSubject: over\r\n\r\n" + std::string(300, 'b'));
+    return {lost, over};
+}
+
+bool Gone(uint32_t slot)
+{
+    uint64_t storeKey = 0;
+    uint32_t offset = 0, length = 0;
+    return SeenGetArticle(slot, &storeKey, &offset, &length) == 0;
+}
+
+TEST_F(Retrieval, ARecordOfAnotherArticleIsNotServedAndMarksTheSlotGone)
+{
+    uint32_t length = 0;
+    char id[kMessageIdSize];
+    Connection c;
+    Overwritten w = WriteOver("a");
+    EXPECT_EQ(TransmitArticle(&c.ctx, w.lost.slot, 2), 0);
+    EXPECT_TRUE(Gone(w.lost.slot));
+    w = WriteOver("h");
+    EXPECT_EQ(TransmitHeader(&c.ctx, w.lost.slot, 2), 0);
+    EXPECT_TRUE(Gone(w.lost.slot));
+    w = WriteOver("b");
+    EXPECT_EQ(TransmitArticleBody(&c.ctx, w.lost.slot, 2), 0);
+    w = WriteOver("x");
+    EXPECT_EQ(TransmitXHeader(&c.ctx, w.lost.slot, 2, "Subject:"), 0);
+    EXPECT_TRUE(Gone(w.lost.slot));
+    w = WriteOver("o");
+    EXPECT_EQ(TransmitOverview(&c.ctx, w.lost.slot, 2), 0);
+    EXPECT_TRUE(Gone(w.lost.slot));
+    w = WriteOver("r");
+    EXPECT_EQ(ReadOverviewLine(w.lost.slot, 2, &length), nullptr);
+    EXPECT_TRUE(Gone(w.lost.slot));
+    w = WriteOver("i");
+    EXPECT_EQ(ArticleGetMessageIDBuf(id, w.lost.slot), 0);
+    EXPECT_TRUE(Gone(w.lost.slot));
+    w = WriteOver("id");
+    c.ctx.articleKey = w.lost.key;
+    EXPECT_EQ(TransmitHeaderByID(&c.ctx), 0);
+    // The later article is served as ever.
+    ASSERT_EQ(ArticleGetMessageIDBuf(id, w.over.slot), 1);
+    EXPECT_EQ(std::string(id), w.over.messageId);
+    EXPECT_EQ(TransmitXHeader(&c.ctx, w.over.slot, 9, "Subject:"), 1);
+    EXPECT_EQ(c.Sent(), "423 article not found\r\n430 article not found\r\n430 article not found\r\n9 over\r\n");
+}
+
+TEST_F(Retrieval, ASupersededIdServesItsSuccessor)
+{
+    Stored old = StoreArticle("<first@test>", Overview("<first@test>", "first"), "Message-ID: <first@test>\r\n\r\n1");
+    const std::string article = "Message-ID: <second@test>\r\nSupersedes: <first@test>\r\n\r\n2";
+    Stored next = StoreArticle("<second@test>", Overview("<second@test>", "second"), article);
+    // As the pipeline leaves a superseded entry: the successor's record.
+    SeenIdentity identity {};
+    uint64_t storeKey = 0;
+    uint32_t overviewLength = 0, length = 0, headerOffset = 0, headerLength = 0;
+    ASSERT_EQ(SeenGetIdentity(next.slot, &identity), 1);
+    ASSERT_EQ(SeenGetArticle(next.slot, &storeKey, &overviewLength, &length), 1);
+    ASSERT_EQ(SeenGetArticleHeader(next.slot, &storeKey, &headerOffset, &headerLength), 1);
+    UpdateSeen(old.slot, old.key, storeKey, length, static_cast<uint16_t>(overviewLength),
+               static_cast<uint16_t>(headerLength), static_cast<uint16_t>(identity.messageIdOffset),
+               static_cast<uint8_t>(identity.messageIdLength));
+    Connection c;
+    c.ctx.articleKey = old.key;
+    ASSERT_EQ(TransmitArticleByID(&c.ctx), 1);
+    EXPECT_EQ(c.Sent(), "220 0 <second@test> article retrieved - head and body follow\r\n" + article + "\r\n.\r\n");
+    EXPECT_FALSE(Gone(old.slot));
+}
+
 TEST_F(Retrieval, MissingArticlesGetTheFailureAnswers)
 {
     {
         Connection c;
         GetArticleIDFromString("<never@seen>", nullptr, &c.ctx.articleKey);
+        EXPECT_EQ(TransmitArticleByID(&c.ctx), 0);
+        EXPECT_EQ(TransmitHeaderByID(&c.ctx), 0);
+        EXPECT_EQ(TransmitBodyByID(&c.ctx), 0);
+        EXPECT_EQ(c.Sent(), "430 article not found\r\n430 article not found\r\n430 article not found\r\n");
+    }
+    {
+        // Seen, but refused after its entry was made: the same answer to all three.
+        Connection c;
+        GetArticleIDFromString("<refused@test>", nullptr, &c.ctx.articleKey);
+        AddSeen(c.ctx.articleKey, 0, 0, 0, 0, 0, 0, 0);
         EXPECT_EQ(TransmitArticleByID(&c.ctx), 0);
         EXPECT_EQ(TransmitHeaderByID(&c.ctx), 0);
         EXPECT_EQ(TransmitBodyByID(&c.ctx), 0);

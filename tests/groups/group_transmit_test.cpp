@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "article/store.h"
 #include "groups/active.h"
 #include "groups/stored_group.h"
 #include "history/history.h"
@@ -98,6 +99,40 @@ TEST_F(GroupTransmit, FailedRetrievalToastsWithOneAnswer)
     EXPECT_TRUE(InGroup(6));
     EXPECT_EQ(GroupTransmitArticleStat(&c_.ctx, &sel_, 6), 1);
     EXPECT_EQ(c_.Take(), "223 6 <a5@test>\r\n");
+}
+
+TEST_F(GroupTransmit, ArticlesWrittenOverAreGoneForTheGroup)
+{
+    // The store writes again from where the second article's record began,
+    // as one that resumed before the end of its records would, and one
+    // long record covers the rest of the group's.
+    uint64_t storeKey = 0;
+    uint32_t length = 0, wrap = 0;
+    uint64_t position = 0;
+    ArticleKey key = 0;
+    ASSERT_EQ(SeenGetXPath(Nth(2).slot, &storeKey, &length, &key), 1);
+    ASSERT_EQ(GetStorePlace(kStore, &wrap, &position), 1);
+    ASSERT_EQ(SetStorePlace(kStore, wrap, storeKey & 0xFFFFFFFFFF), 1);
+    const std::string subject(1000, 'L');
+    Posted later = Post("<later@test>", subject);
+    ASSERT_EQ(later.number, 7u);
+
+    sel_.current = 3;
+    EXPECT_EQ(GroupTransmitArticle(&c_.ctx, &sel_), 0);
+    EXPECT_EQ(c_.Take(), "423 article not found\r\n");
+    EXPECT_FALSE(InGroup(3));
+    EXPECT_EQ(GroupTransmitArticleStat(&c_.ctx, &sel_, 4), 0);
+    EXPECT_EQ(c_.Take(), "423 article not found\r\n");
+    GroupTransmitXHeader(&c_.ctx, &sel_, 1, 5, "message-id:");
+    EXPECT_EQ(c_.Take(), "221 Overview information follows\r\n2 <a1@test>\r\n.\r\n");
+    GroupTransmitOverview(&c_.ctx, &sel_, 1, 7);
+    EXPECT_EQ(c_.Take(), "224 Overview information follows\r\n" + OverviewLine(1) + "7\t" +
+                             OverviewOf("<later@test>", subject) + ".\r\n");
+    for (int n : {2, 3, 4, 5})
+        EXPECT_EQ(SeenValidateArticle(Nth(n).slot), 0) << n;
+    sel_.current = 2;
+    EXPECT_EQ(GroupNextArticle(&c_.ctx, &sel_), 1);
+    EXPECT_EQ(c_.Take(), "223 7 <later@test>\r\n");
 }
 
 TEST_F(GroupTransmit, NextAndLastStepOverGoneArticles)

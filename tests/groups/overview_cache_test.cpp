@@ -14,6 +14,7 @@
 
 #include "article/article_key.h"
 #include "article/store.h"
+#include "article/store_end.h"
 #include "control/tcl_interface.h"
 #include "group_fixture.h"
 #include "groups/groupdb.h"
@@ -305,6 +306,24 @@ std::vector<std::pair<uint32_t, uint32_t>> CheckIndex(const char* offsets, const
     }
     ADD_FAILURE() << "index not closed";
     return entries;
+}
+
+TEST_F(OverviewCacheTest, CacheStoreResumesAfterTheRoomOfItsLastBlock)
+{
+    MakeGroup(9);
+    MakeGroup(10);
+    AddArticles(9, 3);
+    AddArticles(10, 2);
+    ASSERT_EQ(WriteGroupOverviewCache(9), 1);
+    ASSERT_EQ(WriteGroupOverviewCache(10), 1);
+    uint32_t wrap = 0;
+    uint64_t end = 0;
+    ASSERT_EQ(GetStorePlace(kCacheStore, &wrap, &end), 1);
+    ASSERT_EQ(end, (groupArray[10].ocacheKey & 0xFFFFFFFFFF) + groupArray[10].ocacheblen);
+    // Back at its first position, as a kill before the first save leaves it.
+    ASSERT_EQ(SetStorePlace(kCacheStore, wrap, 1), 1);
+    ASSERT_EQ(ResumeStoreAtEnd(kCacheStore), 1);
+    EXPECT_EQ(GetStorePosition(kCacheStore), end);
 }
 
 TEST_F(OverviewCacheTest, BlockIndexAndReadsFromIt)
