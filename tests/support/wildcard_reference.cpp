@@ -1,5 +1,6 @@
 #include "support/wildcard_reference.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace verdalix_test {
@@ -7,28 +8,22 @@ namespace verdalix_test {
 namespace {
 
 // After '[' at p: the pattern after the set when c is a member, else null.
+// A single byte is a range from itself to itself.
 const char* SetEnd(const char* p, signed char c)
 {
-    for (;;) {
-        if (*p == '\0' || *p == ']')
+    while (*p != '\0' && *p != ']') {
+        const bool range = p[1] == '-';
+        if (range && p[2] == '\0')
             return nullptr;
-        const auto low = static_cast<signed char>(p[0]);
-        bool matched;
-        if (p[1] == '-') {
-            if (p[2] == '\0')
-                return nullptr;
-            const auto high = static_cast<signed char>(p[2]);
-            matched = (low <= c && c <= high) || (high <= c && c <= low);
-            p += 3;
-        } else {
-            matched = low == c;
-            p += 1;
-        }
-        if (matched) {
+        const auto first = static_cast<signed char>(p[0]);
+        const auto last = static_cast<signed char>(range ? p[2] : p[0]);
+        p += range ? 3 : 1;
+        if (std::min(first, last) <= c && c <= std::max(first, last)) {
             const char* close = std::strchr(p, ']');
             return close != nullptr ? close + 1 : p + std::strlen(p);
         }
     }
+    return nullptr;
 }
 
 }  // namespace
