@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "article/article_key.h"
-#include "nntp/reader.h"
+#include "nntp/reader_internal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
