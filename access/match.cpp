@@ -110,11 +110,15 @@ int GateValue(const ClientContext& c, const MatchNode& node)
     }
 }
 
-// Runs the chain for one group: 1 when it accepts the group.
-int MatchGroup(const ClientContext& c, const MatchNode* node, const char* group, int* abort)
+// Runs the chain for one group: 1 when it accepts the group. Every node but
+// a group pattern gives the same answer for every group, and one that held
+// for an earlier group let the article on (else the evaluation would have
+// ended), so the first *passedNodes nodes are not tested again: an article
+// with many groups must not pay for its path and headers once per group.
+int MatchGroup(const ClientContext& c, const MatchNode* node, const char* group, int* abort, size_t* passedNodes)
 {
     int result = 0;
-    for (; node != nullptr; node = node->next.get()) {
+    for (size_t index = 0; node != nullptr; node = node->next.get(), ++index) {
         result = 0;
         if (Kind(*node) == kKindGroup) {
             if (!StringMatch(group, node->pattern.c_str()))
@@ -123,11 +127,16 @@ int MatchGroup(const ClientContext& c, const MatchNode* node, const char* group,
                 *abort = 1;
             return (node->flags & kMatchNegate) ? 0 : 1;
         }
+        if (index < *passedNodes) {
+            result = Kind(*node) == kKindPath ? 0 : 1;
+            continue;
+        }
         if (Kind(*node) == kKindPath) {
             if (MatchHeader(node->pattern.c_str(), c.pathList)) {
                 *abort = 1;
                 return 0;
             }
+            *passedNodes = index + 1;
             continue;
         }
         int value = GateValue(c, *node);
@@ -137,6 +146,7 @@ int MatchGroup(const ClientContext& c, const MatchNode* node, const char* group,
             *abort = 1;
             return 0;
         }
+        *passedNodes = index + 1;
         result = 1;
     }
     return result;
@@ -211,7 +221,14 @@ std::unique_ptr<MatchExpression> CompileMatchString(std::string_view text)
     return expression;
 }
 
-std::unique_ptr<MatchNode> ParseNodeString(std::string_view token, MatchTokenizer& tokens)
+MatchNode::~MatchNode()
+{
+    std::unique_ptr<MatchNode> rest = std::move(next);
+    while (rest)
+        rest = std::move(rest->next);
+}
+
+std::unique_ptr<MatchNode> ParseNodeString(std::string_view token, MatchTokenizer& tokens, int depth)
 {
     auto node = std::make_unique<MatchNode>();
     size_t i = 0;
@@ -225,10 +242,12 @@ std::unique_ptr<MatchNode> ParseNodeString(std::string_view token, MatchTokenize
     }
     const char first = i < token.size() ? token[i] : '\0';
     if (first == '|' || first == '&') {
+        if (depth >= kMaxMatchNesting)
+            return nullptr;
         node->flags |= first == '|' ? kMatchOr : kMatchAnd;
         for (auto* operand : {&node->left, &node->right}) {
             std::optional<std::string_view> next = tokens.Next(kOperandDelimiters);
-            if (!next || !(*operand = ParseNodeString(*next, tokens)))
+            if (!next || !(*operand = ParseNodeString(*next, tokens, depth + 1)))
                 return nullptr;
         }
         return node;
@@ -254,8 +273,9 @@ int MatchArticle(const ClientContext& c, const MatchNode* first, int* abort)
     if (*abort || c.newsgroupList == nullptr)
         return 0;
     int result = 0;
+    size_t passedNodes = 0;
     for (const char* group = c.newsgroupList; *group != '\0' && !*abort; group += std::strlen(group) + 1) {
-        result = MatchGroup(c, first, group, abort);
+        result = MatchGroup(c, first, group, abort, &passedNodes);
         if (result == 1)
             break;
     }

@@ -50,6 +50,13 @@ struct MatchNode {
     std::unique_ptr<MatchNode> next;
     std::unique_ptr<MatchNode> left;
     std::unique_ptr<MatchNode> right;
+
+    MatchNode() = default;
+    MatchNode(const MatchNode&) = delete;
+    MatchNode& operator=(const MatchNode&) = delete;
+    // Frees the chain after this node in a loop rather than one nested call
+    // per node.
+    ~MatchNode();
 };
 
 struct MatchExpression {
@@ -74,9 +81,14 @@ private:
 // text: the result is null, and callers keep what they had.
 std::unique_ptr<MatchExpression> CompileMatchString(std::string_view text);
 
+// & and | inside one another deeper than this do not parse, so compiling,
+// evaluating and freeing an expression stay within a small stack.
+inline constexpr int kMaxMatchNesting = 64;
+
 // One node from one token; & and | read their two operands from `tokens`.
-// Null when the token, or an operand, does not parse.
-std::unique_ptr<MatchNode> ParseNodeString(std::string_view token, MatchTokenizer& tokens);
+// Null when the token, or an operand, does not parse. `depth` counts the &
+// and | tokens this one is an operand of.
+std::unique_ptr<MatchNode> ParseNodeString(std::string_view token, MatchTokenizer& tokens, int depth = 0);
 
 // 1 when the article in `c` (with its match data prepared) matches; a null
 // expression matches nothing. Read-only: any number of threads may evaluate

@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -81,7 +80,7 @@ void AppendIdle(Site* site, Connection* connection)
 }
 
 void ChangeStateF(Connection* connection, int32_t state,
-                  uint32_t line = std::source_location::current().line())
+                  uint32_t line = __builtin_LINE())  // the caller's line; clang 14 lacks std::source_location
 {
     Site* site = connection->site;
     if (state == kConnIdle && !OnIdleList(site, connection)) {

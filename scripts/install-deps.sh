@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are absent.
 set -euo pipefail
-packages=(cmake g++ make tcl-dev libgtest-dev libbenchmark-dev)
+# clang and libclang-rt-dev (its libFuzzer runtime) serve scripts/fuzz.sh.
+packages=(cmake g++ make tcl-dev libgtest-dev libbenchmark-dev clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -156,3 +156,60 @@ TEST(CompileMatchString, RefusesTokensThatDoNotParse)
     EXPECT_EQ(path->head->flags, 0x3000002u);
     EXPECT_EQ(path->head->pattern, "site");
 }
+
+TEST(CheckMatch, GatesThatHeldForOneGroupHoldForTheNext)
+{
+    Article twoGroups("x.a,comp.b", "other!mysite2");
+    Article viaMine("x.a,comp.b", "other!mysite");
+    EXPECT_EQ(Matches("$G<5,!x.*,comp.*", twoGroups), 1);
+    EXPECT_EQ(Matches("$P=mysite,!x.*,comp.*", twoGroups), 1);
+    EXPECT_EQ(Matches("$P=mysite,!x.*,comp.*", viaMine), 0);
+    EXPECT_EQ(Matches("!x.*,$P=mysite,comp.*", viaMine), 0);
+    EXPECT_EQ(Matches("!x.*,$P=mysite", twoGroups), 0);  // a chain ending in $P never accepts
+    EXPECT_EQ(Matches("!x.*,$G<5", twoGroups), 1);
+    EXPECT_EQ(Matches("|,$C,$G<5,!x.*,comp.*", twoGroups), 1);
+}
+
+TEST(CheckMatch, HugeArticlesAnswerNormally)
+{
+    // A path element and a header value of a million '*' are patterns.
+    const std::string stars(1000000, '*');
+    Article starPath("comp.a", "a!" + stars + "!b", "X-Pat: " + stars + "#\r\n");
+    EXPECT_EQ(Matches("$P=mysite,*", starPath), 0);
+    EXPECT_EQ(Matches("$H[\"X-Pat:\"]=mysite,*", starPath), 0);
+    Article hashPath("comp.a", "a!" + stars + "#!b");
+    EXPECT_EQ(Matches("$P=mysite,*", hashPath), 1);
+
+    // Path, header and gates are tested once, not once per group.
+    std::string groups = "x.0";
+    std::string path = "p0";
+    for (int i = 1; i < 200000; ++i) {
+        groups += ",x." + std::to_string(i);
+        path += "!p" + std::to_string(i);
+    }
+    Article many(groups + ",comp.a", path, "X-Big: " + path + "\r\n");
+    EXPECT_EQ(Matches(("$P=mysite,$H[\"X-Big:\"]=" + path + ",$G>3,comp.*").c_str(), many), 1);
+    EXPECT_EQ(Matches("$H[\"X-Big:\"]=p1,comp.*", many), 0);
+    EXPECT_EQ(Matches("$P=p199999,comp.*", many), 0);
+    EXPECT_EQ(Matches("|,$C,$I>5,comp.*", many), 1);
+}
+
+TEST(CompileMatchString, NestingAndLengthAreBounded)
+{
+    std::string nested;
+    for (int i = 0; i < kMaxMatchNesting; ++i)
+        nested += "&,$G<5,";
+    EXPECT_NE(CompileMatchString(nested + "comp.*"), nullptr);
+    EXPECT_EQ(CompileMatchString("&," + nested + "comp.*,comp.*"), nullptr);
+    std::string deep;
+    for (int i = 0; i < 1000000; ++i)
+        deep += "|,";
+    EXPECT_EQ(CompileMatchString(deep + "a,b"), nullptr);
+
+    // A chain of a million nodes compiles, matches and is freed.
+    std::string chain;
+    for (int i = 0; i < 1000000; ++i)
+        chain += "!a,";
+    Article a("comp.a");
+    EXPECT_EQ(Matches((chain + "comp.*").c_str(), a), 1);
+}
