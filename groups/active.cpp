@@ -1,6 +1,6 @@
 // Active file. A reload swaps the mapping, so users of the view (the overview
-// rewriter and LIST) announce themselves in semActive and stay out while
-// activeHold is raised; the reload waits for the count to drain.
+// rewriter and LIST) pass through the gate semActive, which the reload closes
+// while it remaps.
 #include "groups/active.h"
 
 #include <fcntl.h>
@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -20,6 +19,8 @@
 #include "groups/groupdb.h"
 #include "platform/file_io.h"
 #include "platform/mapped_region.h"
+#include "platform/reader_gate.h"
+#include "platform/sync.h"
 #include "platform/unique_fd.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -29,10 +30,19 @@ namespace {
 char* activeMap = nullptr;
 uint32_t activeLength = 0;
 std::atomic<int> usingActive{0};
-std::atomic<int> semActive{0};
-std::atomic<int> activeHold{1};
+
+ReaderGate& semActive()
+{
+    static Lasting<ReaderGate> gate;
+    return *gate;
+}
+
 // Two reloads at once would both unmap the view.
-std::mutex reloadLock;
+std::mutex& reloadLock()
+{
+    static Lasting<std::mutex> lock;
+    return *lock;
+}
 
 // "%09u %09u %c": the numbers field, without its CR LF.
 constexpr size_t kFieldSize = 21;
@@ -60,27 +70,12 @@ bool IsBlank(char c)
 // of use while it waited for a reload.
 class ActiveUser {
 public:
-    ActiveUser()
-    {
-        ++semActive;
-        while (activeHold) {
-            --semActive;
-            while (activeHold)
-                std::this_thread::sleep_for(std::chrono::seconds(1));
-            ++semActive;
-        }
-    }
-    ~ActiveUser() { --semActive; }
-    ActiveUser(const ActiveUser&) = delete;
-    ActiveUser& operator=(const ActiveUser&) = delete;
+    ActiveUser() : pass_(semActive()) {}
     bool ok() const { return usingActive != 0; }
-};
 
-void WaitForUsersToLeave()
-{
-    while (semActive != 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-}
+private:
+    GatePass pass_;
+};
 
 bool SendAll(int socket, const char* data, size_t length)
 {
@@ -192,18 +187,14 @@ int ActiveInit()
     activeLength = static_cast<uint32_t>(size);
     LogFormat("active file processed, %u groups, %u bytes", lines, activeLength);
     usingActive = 1;
-    activeHold = 0;
     return 1;
 }
 
 int ActiveReload()
 {
-    std::lock_guard<std::mutex> lock(reloadLock);
-    WaitForUsersToLeave();
-    activeHold = 1;
-    WaitForUsersToLeave();
-    int result = ActiveInit();
-    activeHold = 0;
+    std::lock_guard lock(reloadLock());
+    int result = 0;
+    semActive().WithReadersOut([&] { result = ActiveInit(); });
     return result;
 }
 

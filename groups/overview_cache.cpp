@@ -1,9 +1,10 @@
 // Overview cache: one block of ready XOVER lines per group in the store built
 // with the selection word "overcache", rebuilt or extended by one rewriter
 // thread a while after the group changes. A small index in the group record
-// lets a reader start near the first article it wants. Readers and full
-// rewrites meet through semOverRead and bOverWritePending; appends only
-// write past ocachelen and raise it afterwards, so readers need no lock.
+// lets a reader start near the first article it wants. Readers pass through
+// the gate semOverRead, which a rewrite closes while it overwrites a block in
+// place; appends only write past ocachelen and raise it afterwards, so
+// readers need no lock.
 #include "groups/overview_cache.h"
 
 #include <algorithm>
@@ -25,6 +26,7 @@
 #include "groups/groupdb.h"
 #include "groups/overview_cache_internal.h"
 #include "history/history.h"
+#include "platform/reader_gate.h"
 #include "platform/sync.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -47,7 +49,6 @@ constexpr uint32_t kLineEstimate = 1024;
 constexpr uint32_t kMaxAppendCount = 30;
 constexpr int64_t kMaxRequestAge = 86000;
 constexpr int kDefaultDelay = 30;
-constexpr auto kReaderPoll = std::chrono::milliseconds(50);
 
 struct ScheduleEntry {
     uint32_t group;
@@ -59,8 +60,6 @@ struct ScheduleEntry {
 std::array<ScheduleEntry, kScheduleSize> overviewCacheSched{};
 bool bScheduleClosed = true;
 
-std::atomic<int32_t> semOverRead{0};
-std::atomic<int> bOverWritePending{0};
 int64_t rewriteDelay = kDefaultDelay;
 
 // The rewriter sleeps on this until a request is due or shutdown wakes it.
@@ -70,17 +69,22 @@ struct Wakeup {
     std::atomic<bool> stop{false};
 };
 
-// Never freed: a thread may still use them while the process exits.
 CriticalSection& csOverCache()
 {
-    static auto* cs = new CriticalSection;
+    static Lasting<CriticalSection> cs;
     return *cs;
 }
 
 Wakeup& RewriterWakeup()
 {
-    static auto* wakeup = new Wakeup;
+    static Lasting<Wakeup> wakeup;
     return *wakeup;
+}
+
+ReaderGate& semOverRead()
+{
+    static Lasting<ReaderGate> gate;
+    return *gate;
 }
 
 std::thread* rewriterThread = nullptr;
@@ -159,35 +163,6 @@ void RepairSlotCount(uint32_t g, GroupRecord& r)
     r.numSlots = 1;
     r.numEntries = kEntriesPerSlot;
 }
-
-// Runs `change` while no reader is inside ReadOverviewCache.
-template <class Change>
-void WithReadersOut(Change change)
-{
-    bOverWritePending = 1;
-    while (semOverRead.load() != 0)
-        std::this_thread::sleep_for(kReaderPoll);
-    change();
-    bOverWritePending = 0;
-}
-
-// Counts a reader in for its lifetime, after any pending rewrite has let go.
-class ReaderPass {
-public:
-    ReaderPass()
-    {
-        semOverRead.fetch_add(1);
-        while (bOverWritePending.load()) {
-            semOverRead.fetch_sub(1);
-            while (bOverWritePending.load())
-                std::this_thread::sleep_for(kReaderPoll);
-            semOverRead.fetch_add(1);
-        }
-    }
-    ~ReaderPass() { semOverRead.fetch_sub(1); }
-    ReaderPass(const ReaderPass&) = delete;
-    ReaderPass& operator=(const ReaderPass&) = delete;
-};
 
 bool IsDigit(char c)
 {
@@ -350,7 +325,7 @@ void StoreBlock(GroupRecord& r, std::string_view text)
     if (r.ocachelen != 0 && r.ocacheKey != kNoKey && r.ocacheblen >= length) {
         uint32_t written = 0;
         // A reader that passed its checks before may still read this place.
-        WithReadersOut([&] { written = WriteToStoreSpec(r.ocacheKey, text.data(), 0, length); });
+        semOverRead().WithReadersOut([&] { written = WriteToStoreSpec(r.ocacheKey, text.data(), 0, length); });
         if (written == length) {
             r.ocachelen = length;
             SetCacheValid(r, true);
@@ -531,7 +506,7 @@ int WriteGroupOverviewCache(uint32_t g)
     RepairSlotCount(g, r);
     BlockIndex index{};
     LocateIndex(g, &index);
-    WithReadersOut([&] { SetCacheValid(r, false); });
+    semOverRead().WithReadersOut([&] { SetCacheValid(r, false); });
 
     uint32_t oldLength = 0;
     std::unique_ptr<char[]> oldText = LoadOldBlock(g, r, &oldLength);
@@ -616,7 +591,7 @@ std::unique_ptr<char[]> ReadOverviewCache(uint32_t g, uint32_t first, uint32_t* 
     if (!CacheStoreExists() || g >= groupArraySize || !CacheValid(groupArray[g]) || !LocateIndex(g, &index))
         return nullptr;
     const GroupRecord& r = groupArray[g];
-    ReaderPass pass;
+    GatePass pass(semOverRead());
     // A reader that waited for a rewrite finds the block invalid now.
     if (!CacheValid(r))
         return nullptr;
