@@ -28,7 +28,7 @@ namespace {
 // Re-entrant: AddIncoming holds it across the refresh of the new entry.
 CriticalSection& csIncoming()
 {
-    static auto* cs = new CriticalSection;  // never destroyed: the refresh thread outlives main
+    static Lasting<CriticalSection> cs;
     return *cs;
 }
 

@@ -9,10 +9,10 @@ struct ClientContext;
 
 // The article insertion lock: one article's history check, slot claim,
 // numbering, store append and history update run as one unit under it. The
-// closing order takes it for good, so it is allocated once and never freed.
+// closing order takes it for good.
 inline CriticalSection& csArtFile()
 {
-    static auto* cs = new CriticalSection;
+    static Lasting<CriticalSection> cs;
     return *cs;
 }
 

@@ -46,7 +46,7 @@ FailureBurst storeWriteFailures[kMaxStores];
 
 CriticalSection& csArtStore()
 {
-    static auto* cs = new CriticalSection;  // held for good by StoreShutdown
+    static Lasting<CriticalSection> cs;  // held for good by StoreShutdown
     return *cs;
 }
 

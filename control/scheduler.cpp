@@ -28,7 +28,7 @@ ScheduledCallback* cbHead = nullptr;  // earliest first, under csCallQ
 
 CriticalSection& csCallQ()
 {
-    static auto* cs = new CriticalSection;  // never destroyed: the scheduler may use it at exit
+    static Lasting<CriticalSection> cs;
     return *cs;
 }
 

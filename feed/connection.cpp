@@ -444,7 +444,7 @@ void Requeue(Connection* connection, const char* id)
     Site* site = connection->site;
     if (id[0] == '\0')
         return;
-    CsLock list(csSiteList);
+    CsLock list(csSiteList());
     CsLock lock(site->lock);
     if (!site->requeuesAllowed)
         return;

@@ -134,7 +134,7 @@ void FeedQueueTick(void*)
 {
     if (feedStopped)
         return;
-    CsLock list(csSiteList);
+    CsLock list(csSiteList());
     if (feedStopped)  // the site locks are held for good
         return;
     for (Site* site = siteHead; site != nullptr; site = site->next) {
@@ -235,7 +235,7 @@ int FeedShutdown()
     AsyncShutdown();  // no connection handler may run once the queues are written out
     if (queuePath.empty() || siteHead == nullptr)
         return 1;
-    CsLock list(csSiteList);
+    CsLock list(csSiteList());
     for (Site* site = siteHead; site != nullptr; site = site->next) {
         site->lock.lock();  // never released: nothing may touch the queues any more
         site->realtime = 0;
@@ -252,7 +252,7 @@ int EnqueueForOutgoing(ClientContext* context)
     uint32_t flags[kDequeueFlagWords];
     bool offered = GetDequeueFlags(context, flags) != 0;
     uint32_t length = static_cast<uint32_t>(std::strlen(context->messageId));
-    CsLock list(csSiteList);
+    CsLock list(csSiteList());
     for (Site* site = siteHead; site != nullptr; site = site->next) {
         if (offered && SiteOfferedIt(site, flags))
             ++site->dequeued;
@@ -264,7 +264,7 @@ int EnqueueForOutgoing(ClientContext* context)
 
 int EnqueueForSite(Site* site, const char* text, uint32_t length)
 {
-    CsLock list(csSiteList);
+    CsLock list(csSiteList());
     if (RotationDue(site))
         CloseWriteFile(site);
     uint32_t record = length + 1;

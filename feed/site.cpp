@@ -14,7 +14,12 @@
 #include "feed/connection.h"
 
 Site* siteHead = nullptr;
-CriticalSection csSiteList;
+
+CriticalSection& csSiteList()
+{
+    static Lasting<CriticalSection> cs;
+    return *cs;
+}
 
 namespace {
 
@@ -205,7 +210,7 @@ int SiteCreate(const char* name)
 {
     Site* site = new Site;
     site->name = name;
-    CsLock lock(csSiteList);
+    CsLock lock(csSiteList());
     site->number = siteCount++;
     site->next = siteHead;
     siteHead = site;
@@ -214,7 +219,7 @@ int SiteCreate(const char* name)
 
 int SiteDelete(const char* name)
 {
-    CsLock list(csSiteList);
+    CsLock list(csSiteList());
     Site** link = &siteHead;
     while (*link != nullptr && !SameText((*link)->name.c_str(), name))
         link = &(*link)->next;
@@ -233,7 +238,7 @@ int SiteDelete(const char* name)
 
 Site* SiteFind(const char* name)
 {
-    CsLock lock(csSiteList);
+    CsLock lock(csSiteList());
     for (Site* site = siteHead; site != nullptr; site = site->next)
         if (SameText(site->name.c_str(), name))
             return site;
@@ -243,7 +248,7 @@ Site* SiteFind(const char* name)
 std::string SiteGetList()
 {
     std::string text;
-    CsLock lock(csSiteList);
+    CsLock lock(csSiteList());
     for (Site* site = siteHead; site != nullptr; site = site->next)
         text += "{" + site->name + "} ";
     return text;
@@ -251,7 +256,7 @@ std::string SiteGetList()
 
 int SiteSetParameter(const char* name, const char* parameter, const char* value)
 {
-    CsLock list(csSiteList);
+    CsLock list(csSiteList());
     Site* site = SiteFind(name);
     const Parameter* found = FindParameter(parameter);
     if (site == nullptr || found == nullptr || (value == nullptr && found->set != SetCreateFeeder))
@@ -262,7 +267,7 @@ int SiteSetParameter(const char* name, const char* parameter, const char* value)
 
 std::optional<std::string> SiteGetConfig(const char* name)
 {
-    CsLock list(csSiteList);
+    CsLock list(csSiteList());
     Site* site = SiteFind(name);
     if (site == nullptr)
         return std::nullopt;
@@ -296,7 +301,7 @@ std::optional<std::string> SiteGetConfig(const char* name)
 
 void PrintSiteInfo()
 {
-    CsLock list(csSiteList);
+    CsLock list(csSiteList());
     for (Site* site = siteHead; site != nullptr; site = site->next) {
         CsLock lock(site->lock);
         std::printf("site: %s tq: %u, aq: %u, sf %x\n", site->name.c_str(),

@@ -71,7 +71,7 @@ struct Site {
 // Newest first. Site records are never freed (connections may still refer
 // to a deleted one).
 extern Site* siteHead;
-extern CriticalSection csSiteList;
+CriticalSection& csSiteList();
 
 // 1.
 int SiteInit();

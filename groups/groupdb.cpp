@@ -25,6 +25,7 @@
 #include "groups/overview_cache.h"
 #include "history/history.h"
 #include "platform/mapped_region.h"
+#include "platform/sync.h"
 #include "server/client_context.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -37,7 +38,11 @@ namespace {
 
 Tcl_HashTable groupHash;
 bool bGroupHashReady = false;
-std::shared_mutex groupHashLock;
+std::shared_mutex& groupHashLock()
+{
+    static Lasting<std::shared_mutex> lock;
+    return *lock;
+}
 std::string xrefCommunity;
 
 constexpr uint32_t kDefaultGroupArraySize = 1000;
@@ -302,7 +307,7 @@ int GroupInit()
         return 0;
     }
     {
-        std::unique_lock lock(groupHashLock);
+        std::unique_lock lock(groupHashLock());
         if (bGroupHashReady)
             Tcl_DeleteHashTable(&groupHash);
         Tcl_InitHashTable(&groupHash, TCL_STRING_KEYS);
@@ -350,13 +355,13 @@ int GroupClose()
 
 int FindGroup(const char* name, uint32_t* number)
 {
-    std::shared_lock lock(groupHashLock);
+    std::shared_lock lock(groupHashLock());
     return LookupGroup(name, number) ? 1 : 0;
 }
 
 void ForEachGroup(const std::function<void(const char* name, const GroupRecord& record)>& visit)
 {
-    std::shared_lock lock(groupHashLock);
+    std::shared_lock lock(groupHashLock());
     if (!bGroupHashReady || groupArray == nullptr)
         return;
     Tcl_HashSearch search;
@@ -371,7 +376,7 @@ void ForEachGroup(const std::function<void(const char* name, const GroupRecord& 
 int CreateGroup(const char* name, uint32_t g, uint32_t start, uint32_t slots, const char* post)
 {
     uint32_t k = SlotCount(slots);
-    std::unique_lock lock(groupHashLock);
+    std::unique_lock lock(groupHashLock());
     if (!bGroupHashReady || groupArray == nullptr)
         return 0;
     if (Tcl_FindHashEntry(&groupHash, name) != nullptr) {
@@ -403,7 +408,7 @@ int CreateGroup(const char* name, uint32_t g, uint32_t start, uint32_t slots, co
 
 int InsertGroup(const char* name, uint32_t g)
 {
-    std::unique_lock lock(groupHashLock);
+    std::unique_lock lock(groupHashLock());
     if (!bGroupHashReady || groupArray == nullptr)
         return 0;
     if (!ExtentFree(name, g, g < groupArraySize ? SlotExtent(Record(g)) : 1))
@@ -416,7 +421,7 @@ int InsertGroup(const char* name, uint32_t g)
 int MoveGroup(const char* name, uint32_t from, uint32_t to, uint32_t slots)
 {
     uint32_t k = SlotCount(slots);
-    std::unique_lock lock(groupHashLock);
+    std::unique_lock lock(groupHashLock());
     Tcl_HashEntry* he = FindEntry(name);
     if (he == nullptr || groupArray == nullptr)
         return 0;
@@ -631,7 +636,7 @@ int UpdateGroupDatabase(ClientContext* ctx, uint32_t slot, char* xref, size_t xr
     }
     // First pass: refuse before any number is given, so that an article is
     // numbered in all its carried groups or in none.
-    std::shared_lock lock(groupHashLock);
+    std::shared_lock lock(groupHashLock());
     size_t needed = std::strlen("Xref:  \r\n") + xrefCommunity.size();
     bool matched = false;
     for (const char* name = ctx->newsgroupList; *name != '\0'; name += std::strlen(name) + 1) {
@@ -704,7 +709,7 @@ int UpdateGroupDatabaseSlave(ClientContext* ctx, uint32_t slot, char* xref, size
     }
     auto useCount = static_cast<uint8_t>(SeenGetUseCount(slot));
     bool taken = false;
-    std::shared_lock lock(groupHashLock);
+    std::shared_lock lock(groupHashLock());
     for (std::string_view word = NextXrefWord(rest); !word.empty(); word = NextXrefWord(rest))
         taken = FileSlaveWord(word, slot, useCount) || taken;
     std::memcpy(value + valueLength, "\r\n", 3);

@@ -39,7 +39,7 @@ uint32_t seenDataCount = 0;
 
 CriticalSection& csSeenWrite()
 {
-    static auto* cs = new CriticalSection;
+    static Lasting<CriticalSection> cs;
     return *cs;
 }
 

@@ -14,7 +14,11 @@
 #include "server/client_context.h"
 #include "server/config.h"
 
-CriticalSection csPrecommit;
+CriticalSection& csPrecommit()
+{
+    static Lasting<CriticalSection> cs;
+    return *cs;
+}
 
 namespace {
 
@@ -96,7 +100,7 @@ void RemoveOldest()
 
 void ExpireEntries()
 {
-    CsLock lock(csPrecommit);
+    CsLock lock(csPrecommit());
     uint32_t now = UpTimeMs();
     while (pcTail != nullptr && now - pcTail->created > MaxPrecommitAge)
         RemoveOldest();
@@ -107,7 +111,7 @@ void ExpireEntries()
 int PrecommitInit()
 {
     {
-        CsLock lock(csPrecommit);
+        CsLock lock(csPrecommit());
         int value = 0;
         PrecommitSize = GetConfigInt("PrecommitHashSize", &value) && value > 0 ? value : kDefaultHashSize;
         MaxPrecommitAge = GetConfigInt("MaxPrecommitAge", &value) && value >= 0 ? value : kDefaultMaxAge;
@@ -121,7 +125,7 @@ int PrecommitInit()
 
 int AddPrecommit(ClientContext* context)
 {
-    CsLock lock(csPrecommit);
+    CsLock lock(csPrecommit());
     if (PrecommitEntry* found = Lookup(context->articleKey)) {
         MarkOffer(found, context);
         return 0;
@@ -157,7 +161,7 @@ PrecommitEntry* CheckPrecommit(ClientContext* context)
 
 int GetDequeueFlags(ClientContext* context, uint32_t flags[kDequeueFlagWords])
 {
-    CsLock lock(csPrecommit);
+    CsLock lock(csPrecommit());
     PrecommitEntry* entry = Lookup(context->articleKey);
     if (entry == nullptr)
         return 0;

@@ -27,7 +27,7 @@ struct PrecommitEntry {
 };
 
 // Guards the whole table; CheckPrecommit expects it held.
-extern CriticalSection csPrecommit;
+CriticalSection& csPrecommit();
 
 // Reads PrecommitHashSize (1048573) and MaxPrecommitAge (30000 ms), empties the
 // table and, on the first call, starts the cleaner thread. Returns 1.

@@ -11,6 +11,7 @@
 
 #include "platform/file_faults.h"
 #include "platform/file_io.h"
+#include "platform/sync.h"
 
 namespace {
 
@@ -20,17 +21,17 @@ struct Region {
 };
 
 // The live views, so that flushing and unmapping know their extent. Both
-// are never freed: the closing order flushes views while other threads
-// still run, right up to the process exit.
+// outlive static destruction: the closing order flushes views while other
+// threads still run, right up to the process exit.
 std::mutex& regionLock()
 {
-    static auto* lock = new std::mutex;
+    static Lasting<std::mutex> lock;
     return *lock;
 }
 
 std::map<const void*, Region>& Regions()
 {
-    static auto* regions = new std::map<const void*, Region>;
+    static Lasting<std::map<const void*, Region>> regions;
     return *regions;
 }
 

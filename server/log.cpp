@@ -19,7 +19,7 @@ namespace {
 
 CriticalSection& csLog()
 {
-    static auto* cs = new CriticalSection;  // never destroyed: threads may log at exit
+    static Lasting<CriticalSection> cs;
     return *cs;
 }
 

@@ -502,7 +502,7 @@ TEST_F(FeedConnections, DeletedSiteQuitsAfterTheCurrentWrite)
 {
     PeerSession session = Open("203 ok\r\n");
     {
-        CsLock list(csSiteList);
+        CsLock list(csSiteList());
         CsLock lock(site_->lock);
         Enqueue(Id60(1));
         ASSERT_EQ(First()->state, kConnStreaming);

@@ -34,7 +34,7 @@ struct Offer {
 bool InTable(uint64_t key)
 {
     Offer probe(key, -1);
-    CsLock lock(csPrecommit);
+    CsLock lock(csPrecommit());
     return CheckPrecommit(&probe.context) != nullptr;
 }
 
@@ -60,7 +60,7 @@ TEST(Precommit, SecondOfferOfOneKeyIsDeclined)
     EXPECT_EQ(AddPrecommit(&second.context), 0);
     // Same bucket, different key: a separate entry.
     EXPECT_EQ(AddPrecommit(&other.context), 1);
-    CsLock lock(csPrecommit);
+    CsLock lock(csPrecommit());
     PrecommitEntry* entry = CheckPrecommit(&first.context);
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->key, 0x1234u);
