@@ -302,9 +302,18 @@ int DeferArticle(uint32_t slot)
     return kArticleDeferred;
 }
 
-// Steps 2 to 21 of an insertion; the caller holds csArtFile. 1 stored, 0
-// refused, kArticleDeferred when the store failed.
-int InsertArticle(ClientContext& c)
+// What the checks before storage found: where the header ends, where the
+// Path: value starts, and the store that takes the article.
+struct CheckedArticle {
+    uint32_t headerEnd = 0;
+    uint32_t pathValue = 0;
+    uint32_t store = 0;
+};
+
+// The checks before anything is recorded: the external filter, the history,
+// the incoming filter, control messages, the header end, Date:, Path: and a
+// store whose selection matches. False refuses the article.
+bool PassesChecks(ClientContext& c, CheckedArticle* checked)
 {
     ov[0] = '\0';
     int code = ExternalFilterCheck(&c);
@@ -312,81 +321,121 @@ int InsertArticle(ClientContext& c)
         if (logFilterRejects != 0)
             LogFormat("external filter rejected %s from %s with response: %u", c.messageId, c.peerName,
                       static_cast<unsigned>(code));
-        return 0;
+        return false;
     }
     if (CheckSeen(c.articleKey)) {
         CountDuplicate(c);
-        return 0;
+        return false;
     }
     c.isControl = GetHeader(c, "Control: ", ov, 300) > 0 ? 1 : 0;
     if (mhIncomingFilter != nullptr && CheckMatch(c, mhIncomingFilter.get()) == 0)
-        return 0;
+        return false;
     if (c.isControl)
         ProcessControlMessage(c, ov);
-    const uint32_t headerEnd = FindHeaderEnd(c);
-    if (headerEnd == 0) {
+    checked->headerEnd = FindHeaderEnd(c);
+    if (checked->headerEnd == 0) {
         LogLine("no header term");
-        return 0;
+        return false;
     }
     if (!CheckArticleDate(&c))
-        return 0;
-    uint32_t pathValue = 0, pathLength = 0;
-    if (!GetHeaderRange(c, "Path: ", &pathValue, &pathLength, nullptr)) {
+        return false;
+    uint32_t pathLength = 0;
+    if (!GetHeaderRange(c, "Path: ", &checked->pathValue, &pathLength, nullptr)) {
         LogFormat("%s: AddArticleToFile(): no path line found", c.peerName);
-        return 0;
+        return false;
     }
     const int store = FindArtStore(c);
     if (store < 0) {
         LogLine("no store found");
-        return 0;
+        return false;
     }
-    const auto s = static_cast<uint32_t>(store);
-    const uint32_t slot = AddSeen(c.articleKey, 0, 0, 0, 0, 0, 0,
-                                  static_cast<uint8_t>(GetStoreExpirationPriority(s)));
-    // From here on the placeholder entry stays, so peers do not offer it again.
+    checked->store = static_cast<uint32_t>(store);
+    return true;
+}
+
+// The article's history slots, its stored layout and what its history entry
+// records about the stored record.
+struct Placement {
+    uint32_t slot = 0;
     uint32_t superseded = 0xFFFFFFFF;
+    int superseding = 0;
+    StoredLayout layout;
+    uint32_t overviewLength = 0;
+    int64_t headerLength = 0;
+    uint32_t messageIdOffset = 0;
+    uint32_t messageIdLength = 0;
+};
+
+// Claims the history slot, handles Supersedes:, numbers the article in its
+// groups (building the Xref line in ov), formats its overview record and lays
+// out the stored text. False refuses the article; its placeholder stays.
+bool NumberAndLayOut(ClientContext& c, const CheckedArticle& checked, Placement* p)
+{
+    p->slot = AddSeen(c.articleKey, 0, 0, 0, 0, 0, 0,
+                      static_cast<uint8_t>(GetStoreExpirationPriority(checked.store)));
+    // From here on the placeholder entry stays, so peers do not offer it again.
     ov[0] = '\0';
-    const int superseding = CheckSupersedes(c, ov, &superseded);
+    p->superseding = CheckSupersedes(c, ov, &p->superseded);
     const bool plain = c.isControl == 0 && transitMode == 0;
-    if (!superseding && plain) {
-        int numbered = slaveMode ? UpdateGroupDatabaseSlave(&c, slot, ov, sizeof ov)
-                                 : UpdateGroupDatabase(&c, slot, ov, sizeof ov);
+    if (!p->superseding && plain) {
+        int numbered = slaveMode ? UpdateGroupDatabaseSlave(&c, p->slot, ov, sizeof ov)
+                                 : UpdateGroupDatabase(&c, p->slot, ov, sizeof ov);
         if (!numbered)
-            return 0;
+            return false;
     }
     const std::string_view xref = plain ? std::string_view(ov, strnlen(ov, sizeof ov)) : std::string_view();
-    uint32_t overviewLength = 0, messageIdOffset = 0, messageIdLength = 0;
-    if (plain && FormatOverview(c, ov, overview, sizeof overview, &overviewLength, &messageIdOffset,
-                                &messageIdLength) != OverviewResult::kOk)
-        return 0;
-    StoredLayout layout = LayOut(c, pathValue, headerEnd, xref);
-    if (!plain && !LocateStoredMessageId(c, pathValue, layout, &messageIdOffset, &messageIdLength))
-        return 0;
-    const int64_t headerLength = int64_t{headerEnd} + my_path_name_len + layout.growth;
-    if (!FitsHistoryEntry(c, overviewLength, headerLength, messageIdOffset, messageIdLength))
-        return 0;
+    if (plain && FormatOverview(c, ov, overview, sizeof overview, &p->overviewLength, &p->messageIdOffset,
+                                &p->messageIdLength) != OverviewResult::kOk)
+        return false;
+    p->layout = LayOut(c, checked.pathValue, checked.headerEnd, xref);
+    if (!plain && !LocateStoredMessageId(c, checked.pathValue, p->layout, &p->messageIdOffset, &p->messageIdLength))
+        return false;
+    p->headerLength = int64_t{checked.headerEnd} + my_path_name_len + p->layout.growth;
+    return FitsHistoryEntry(c, p->overviewLength, p->headerLength, p->messageIdOffset, p->messageIdLength);
+}
 
-    StoreCheckAndWrap(s);
-    const uint64_t storeKey = GetStoreKey(s);
+void RecordPlace(uint32_t slot, const ClientContext& c, uint64_t storeKey, uint32_t articleBytes, const Placement& p)
+{
+    UpdateSeen(slot, c.articleKey, storeKey, articleBytes, static_cast<uint16_t>(p.overviewLength),
+               static_cast<uint16_t>(p.headerLength), static_cast<uint16_t>(p.messageIdOffset),
+               static_cast<uint8_t>(p.messageIdLength));
+}
+
+// One gather write of the overview record and the article to the store, then
+// the record's place into the history entry (and the superseded one's). 1
+// stored, kArticleDeferred when the store failed.
+int WriteAndRecord(const ClientContext& c, uint32_t store, const Placement& p)
+{
+    StoreCheckAndWrap(store);
+    const uint64_t storeKey = GetStoreKey(store);
     iovec pieces[7];
     int count = 0;
-    if (overviewLength != 0)
-        pieces[count++] = {overview, overviewLength};
-    std::copy(layout.pieces, layout.pieces + layout.count, pieces + count);
-    count += layout.count;
-    const uint32_t written = WriteToStoreV(s, pieces, count);
+    if (p.overviewLength != 0)
+        pieces[count++] = {overview, p.overviewLength};
+    std::copy(p.layout.pieces, p.layout.pieces + p.layout.count, pieces + count);
+    count += p.layout.count;
+    const uint32_t written = WriteToStoreV(store, pieces, count);
     if (written == 0)
-        return DeferArticle(slot);
-    const uint32_t articleBytes = written - overviewLength;
-    UpdateSeen(slot, c.articleKey, storeKey, articleBytes, static_cast<uint16_t>(overviewLength),
-               static_cast<uint16_t>(headerLength), static_cast<uint16_t>(messageIdOffset),
-               static_cast<uint8_t>(messageIdLength));
-    if (superseding)
-        UpdateSeen(superseded, c.articleKey, storeKey, articleBytes, static_cast<uint16_t>(overviewLength),
-                   static_cast<uint16_t>(headerLength), static_cast<uint16_t>(messageIdOffset),
-                   static_cast<uint8_t>(messageIdLength));
-    CheckStoredMessageId(c, pieces, count, messageIdOffset, messageIdLength);
+        return DeferArticle(p.slot);
+    const uint32_t articleBytes = written - p.overviewLength;
+    RecordPlace(p.slot, c, storeKey, articleBytes, p);
+    if (p.superseding)
+        RecordPlace(p.superseded, c, storeKey, articleBytes, p);
+    CheckStoredMessageId(c, pieces, count, p.messageIdOffset, p.messageIdLength);
     return 1;
+}
+
+// One insertion; the caller holds csArtFile. 1 stored, 0 refused,
+// kArticleDeferred when the store failed.
+int InsertArticle(ClientContext& c)
+{
+    CheckedArticle checked;
+    if (!PassesChecks(c, &checked))
+        return 0;
+    Placement placement;
+    if (!NumberAndLayOut(c, checked, &placement))
+        return 0;
+    return WriteAndRecord(c, checked.store, placement);
 }
 
 }  // namespace
