@@ -431,12 +431,6 @@ void SpawnConnectThread(void* argument)
 
 enum class Outcome { kNext, kHoldBack, kClose };
 
-void CountResponse(std::atomic<uint32_t>& siteCounter, std::atomic<uint32_t>& total)
-{
-    ++siteCounter;
-    ++total;
-}
-
 // Queues the id again in a queue file (never in memory, where it would be
 // offered again at once). Takes csSiteList before the site's lock.
 void Requeue(Connection* connection, const char* id)
@@ -489,70 +483,112 @@ void SendAfterGoAhead(Connection* connection)
     }
 }
 
-Outcome HandleResponse(Connection* connection, int code, std::string_view line)
+// The answers that end an offer with nothing more than a count or a requeue.
+enum class Requeued { kNo, kIdInLine, kCurrentId };
+
+struct OfferAnswer {
+    int code;
+    std::atomic<uint32_t> Site::*siteCounter;  // null: not counted
+    std::atomic<uint32_t>* total;
+    Requeued requeue;
+};
+
+constexpr OfferAnswer kOfferAnswers[] = {
+    {235, &Site::accepts, &total_accept, Requeued::kNo},
+    {239, &Site::accepts, &total_accept, Requeued::kNo},
+    {431, nullptr, nullptr, Requeued::kIdInLine},
+    {435, &Site::refused, &total_refuse, Requeued::kNo},
+    {436, nullptr, nullptr, Requeued::kCurrentId},
+    {437, &Site::rejected, &total_reject, Requeued::kNo},
+    {438, &Site::refused, &total_refuse, Requeued::kNo},
+    {439, &Site::rejected, &total_reject, Requeued::kNo},
+};
+
+const OfferAnswer* FindOfferAnswer(int code)
+{
+    for (const OfferAnswer& answer : kOfferAnswers) {
+        if (answer.code == code)
+            return &answer;
+    }
+    return nullptr;
+}
+
+void TakeOfferAnswer(Connection* connection, const OfferAnswer& answer, std::string_view line)
+{
+    --connection->outstanding;
+    if (answer.siteCounter != nullptr) {
+        ++(connection->site->*answer.siteCounter);
+        ++*answer.total;
+    }
+    if (answer.requeue == Requeued::kIdInLine)
+        RequeueFromLine(connection, line);
+    else if (answer.requeue == Requeued::kCurrentId)
+        Requeue(connection, connection->currentId);
+}
+
+// "500"/"501": false once the errors outnumber a quarter of the answers by
+// more than a few.
+bool CountCommandError(Connection* connection)
 {
     Site* site = connection->site;
-    ++connection->responses;
+    --connection->outstanding;
+    ++connection->errors;
+    ++site->commandErrors;
+    if (connection->errors <= static_cast<uint32_t>(connection->responses / 4 + kTooManyErrorsBase))
+        return true;
+    LogFormat("too many errors received from %s (%s), disconnecting (will disconnect and retry in 60 "
+              "seconds)",
+              site->hostname.c_str(), site->name.c_str());
+    return false;
+}
+
+// After an answer that ends an offer: an ihave connection offers the next id.
+Outcome OfferNext(Connection* connection)
+{
+    if (!connection->streaming)
+        SiteWriteIhave(connection);
+    return Outcome::kNext;
+}
+
+// The answers with more to them than a count.
+Outcome HandleOtherResponse(Connection* connection, int code, std::string_view line)
+{
+    Site* site = connection->site;
     switch (code) {
-    case 235:
-    case 239:
-        --connection->outstanding;
-        CountResponse(site->accepts, total_accept);
-        break;
     case 238:
         if (!SiteQForTransmit(site, line.data(), static_cast<uint32_t>(line.size())))
             return Outcome::kHoldBack;
         --connection->outstanding;
         SiteWakeConnection(site);
-        break;
+        return OfferNext(connection);
     case 335: {
         --connection->outstanding;
         CsLock lock(site->lock);
         SendAfterGoAhead(connection);
         return Outcome::kNext;
     }
-    case 431:
-        --connection->outstanding;
-        RequeueFromLine(connection, line);
-        break;
-    case 436:
-        --connection->outstanding;
-        Requeue(connection, connection->currentId);
-        break;
-    case 435:
-    case 438:
-        --connection->outstanding;
-        CountResponse(site->refused, total_refuse);
-        break;
-    case 437:
-    case 439:
-        --connection->outstanding;
-        CountResponse(site->rejected, total_reject);
-        break;
     case 480:
         LogFormat("480 (access denied) received from %s (%s), disconnecting (will retry in 60 seconds)",
                   site->hostname.c_str(), site->name.c_str());
         return Outcome::kClose;
     case 500:
     case 501:
-        --connection->outstanding;
-        ++connection->errors;
-        ++site->commandErrors;
-        if (connection->errors > static_cast<uint32_t>(connection->responses / 4 + kTooManyErrorsBase)) {
-            LogFormat("too many errors received from %s (%s), disconnecting (will disconnect and retry in 60 "
-                      "seconds)",
-                      site->hostname.c_str(), site->name.c_str());
-            return Outcome::kClose;
-        }
-        break;
+        return CountCommandError(connection) ? OfferNext(connection) : Outcome::kClose;
     default:
         if (!connection->quitSent)  // the answer to our "quit" needs no line
             LogFormat("%.*s", static_cast<int>(line.size()), line.data());
-        break;
+        return OfferNext(connection);
     }
-    if (!connection->streaming)
-        SiteWriteIhave(connection);
-    return Outcome::kNext;
+}
+
+Outcome HandleResponse(Connection* connection, int code, std::string_view line)
+{
+    ++connection->responses;
+    const OfferAnswer* answer = FindOfferAnswer(code);
+    if (answer == nullptr)
+        return HandleOtherResponse(connection, code, line);
+    TakeOfferAnswer(connection, *answer, line);
+    return OfferNext(connection);
 }
 
 // Greeting and "mode stream" answer; false closes.
