@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/sync.h"
 #include "platform/unique_fd.h"
 
 std::atomic<bool> bFileFaultsSet{false};
@@ -18,13 +19,13 @@ namespace {
 
 std::mutex& faultLock()
 {
-    static auto* lock = new std::mutex;  // the I/O layer may be called at exit
+    static Lasting<std::mutex> lock;  // the I/O layer may be called at exit
     return *lock;
 }
 
 std::vector<FileFault>& Faults()
 {
-    static auto* faults = new std::vector<FileFault>;
+    static Lasting<std::vector<FileFault>> faults;
     return *faults;
 }
 
