@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "access/wildcard.h"
+#include "platform/process.h"
 #include "platform/sync.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -203,8 +204,8 @@ int IncomingInit()
         for (auto& entry : incoming)
             ClearEntry(entry);
     }
-    if (update != 0)
-        std::thread(IncomingUpdate).detach();
+    if (update != 0 && !StartThread("incoming update", IncomingUpdate))
+        return 0;
     return 1;
 }
 

@@ -26,6 +26,7 @@
 #include "groups/groupdb.h"
 #include "history/history.h"
 #include "platform/failure_burst.h"
+#include "platform/process.h"
 #include "server/client_context.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -62,11 +63,8 @@ enum class OverviewResult { kOk, kMissing, kTooLong };
 void ReadPathName()
 {
     const char* identifier = GetConfigString("HostPathIdentifier");
-    if (identifier == nullptr) {
-        std::printf("no HostPathIdentifier specified, exiting\n");
-        std::fflush(stdout);
-        std::exit(1);
-    }
+    if (identifier == nullptr)
+        FatalExit("no HostPathIdentifier specified, exiting");
     size_t length = std::strlen(identifier);
     auto* name = static_cast<char*>(std::malloc(length + 2));  // lives for the process
     std::memcpy(name, identifier, length);
@@ -451,9 +449,7 @@ int ArticleInit()
     // Nothing works without the group database: stop here (GroupInit logged why).
     if (!GroupInit()) {
         LogLine("group database not opened, exiting");
-        std::printf("group database not opened, exiting\n");
-        std::fflush(stdout);
-        std::exit(1);
+        FatalExit("group database not opened, exiting");
     }
     ControlMessageInit();
     if (const char* patterns = GetConfigString("ControlMessagePatterns"))

@@ -20,6 +20,7 @@
 #include "access/match.h"
 #include "platform/failure_burst.h"
 #include "platform/file_io.h"
+#include "platform/process.h"
 #include "platform/sync.h"
 #include "platform/unique_fd.h"
 #include "server/log.h"
@@ -180,8 +181,9 @@ int ArtStoreInit()
     }
     OverviewCacheStore = 0xFFFFFFFF;
     static std::once_flag started;
-    std::call_once(started, [] { std::thread(StoreMaintThread).detach(); });
-    return 1;
+    bool running = true;
+    std::call_once(started, [&running] { running = StartThread("store maintenance", StoreMaintThread); });
+    return running ? 1 : 0;
 }
 
 ArtStore* BuildArtStore(uint32_t number, const char* directory, const char* selectString, uint32_t storeSize,

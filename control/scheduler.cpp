@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/process.h"
 #include "platform/sync.h"
 
 std::atomic<time_t> curSecondCount{0};
@@ -89,11 +90,12 @@ ScheduledCallback* TakeDue(time_t now)
 int SchedCallbackInit()
 {
     static std::once_flag started;
-    std::call_once(started, [] {
+    bool running = true;
+    std::call_once(started, [&running] {
         curSecondCount = std::time(nullptr);
-        std::thread(SchedCallbackLoop).detach();
+        running = StartThread("scheduler", SchedCallbackLoop);
     });
-    return 1;
+    return running ? 1 : 0;
 }
 
 int ScheduleCallback(unsigned interval, int repeat, ScheduledFunction function, void* argument)

@@ -4,9 +4,9 @@
 
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #include "control/tcl_commands.h"
+#include "platform/process.h"
 #include "server/config.h"
 #include "server/log.h"
 
@@ -90,11 +90,8 @@ int UsageReply(Tcl_Interp* interp, const char* word, const char* usage)
 
 int InterfaceInit()
 {
-    try {
-        std::thread(InterfaceStartup).detach();
-    } catch (const std::system_error&) {
-        // The server runs on without its start-up script.
-    }
+    // Without the thread the server runs on without its start-up script.
+    StartThread("Tcl interface", InterfaceStartup);
     return 1;
 }
 

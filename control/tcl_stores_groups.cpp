@@ -120,6 +120,5 @@ VERDALIX_TCL_HANDLER(Tcl_ActiveInit)
 
 VERDALIX_TCL_HANDLER(Tcl_ReloadActive)
 {
-    IndicateActiveReload();
-    return TCL_OK;
+    return Reply(interp, IndicateActiveReload() != 0, "", "active reload not started");
 }

@@ -14,8 +14,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
 
 #include "article/article_key.h"
 #include "article/retrieval.h"
@@ -25,6 +23,7 @@
 #include "feed/queue.h"
 #include "feed/site.h"
 #include "history/history.h"
+#include "platform/process.h"
 #include "server/client_context.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -420,11 +419,8 @@ void SpawnConnectThread(void* argument)
             RetryLater(connection);
         return;
     }
-    try {
-        std::thread(Connector, connection).detach();
-    } catch (const std::system_error&) {
+    if (!StartThread("feed connect", [connection] { Connector(connection); }))
         RetryLater(connection);
-    }
 }
 
 // --- responses ---

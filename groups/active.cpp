@@ -19,6 +19,7 @@
 #include "groups/groupdb.h"
 #include "platform/file_io.h"
 #include "platform/mapped_region.h"
+#include "platform/process.h"
 #include "platform/reader_gate.h"
 #include "platform/sync.h"
 #include "platform/unique_fd.h"
@@ -198,9 +199,9 @@ int ActiveReload()
     return result;
 }
 
-void IndicateActiveReload()
+int IndicateActiveReload()
 {
-    std::thread(ActiveReload).detach();
+    return StartThread("active reload", ActiveReload) ? 1 : 0;
 }
 
 int ActiveUpdate(uint32_t g)

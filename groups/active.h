@@ -12,8 +12,9 @@ int ActiveInit();
 // Waits for the users to leave, holds them off, runs ActiveInit and releases
 // them whatever its result; returns that result.
 int ActiveReload();
-// Runs ActiveReload on a thread of its own and returns at once.
-void IndicateActiveReload();
+// Runs ActiveReload on a thread of its own and returns at once: 1, or 0
+// (reported) when the thread cannot start.
+int IndicateActiveReload();
 // Writes the group's current numbers and flag into its field; 0 when the
 // active file is not in use or the group has no line.
 int ActiveUpdate(uint32_t group);

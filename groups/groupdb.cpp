@@ -25,6 +25,7 @@
 #include "groups/overview_cache.h"
 #include "history/history.h"
 #include "platform/mapped_region.h"
+#include "platform/process.h"
 #include "platform/sync.h"
 #include "server/client_context.h"
 #include "server/config.h"
@@ -389,7 +390,7 @@ int CreateGroup(const char* name, uint32_t g, uint32_t start, uint32_t slots, co
     Tcl_HashEntry* he = Tcl_CreateHashEntry(&groupHash, name, &isNew);
     if (he == nullptr) {
         LogLine("PANIC!!! he=NULL in creategroup");
-        std::exit(1);
+        FatalExit("PANIC!!! he=NULL in creategroup");
     }
     SetGroupNumber(he, g);
     std::memset(&Record(g), 0, k * kRecordSize);

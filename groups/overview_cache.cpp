@@ -26,6 +26,7 @@
 #include "groups/groupdb.h"
 #include "groups/overview_cache_internal.h"
 #include "history/history.h"
+#include "platform/process.h"
 #include "platform/reader_gate.h"
 #include "platform/sync.h"
 #include "server/config.h"
@@ -449,7 +450,12 @@ int OverCacheInit()
         rewriteDelay = std::max(delay, 0);
         bScheduleClosed = false;
     }
-    rewriterThread = new std::thread(OverviewCacheRewriter);
+    auto* thread = new std::thread;
+    if (!StartThread("overview cache rewriter", OverviewCacheRewriter, thread)) {
+        delete thread;
+        return 0;
+    }
+    rewriterThread = thread;
     return 1;
 }
 

@@ -6,8 +6,6 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -15,6 +13,7 @@
 #include "history/history_format.h"
 #include "platform/file_io.h"
 #include "platform/mapped_region.h"
+#include "platform/process.h"
 #include "platform/sync.h"
 #include "platform/unique_fd.h"
 #include "server/config.h"
@@ -68,13 +67,6 @@ inline SeenEntry* ArticleEntry(uint32_t index)
     return e != nullptr && e->length != 0 ? e : nullptr;
 }
 
-[[noreturn]] void Fail(const char* message)
-{
-    std::fputs(message, stdout);
-    std::fflush(stdout);
-    std::exit(1);
-}
-
 uint32_t SettingOrDefault(const char* key, int fallback)
 {
     int value = fallback;
@@ -96,11 +88,11 @@ void* MapFile(const std::string& path, uint64_t size, const char* openFailure, c
     UniqueFd fd = path.empty() ? UniqueFd() : OpenFile(path.c_str(), O_RDWR | O_CREAT);
     const int64_t existing = fd ? FileSize(fd.get()) : -1;
     if (existing < 0)
-        Fail(openFailure);
+        FatalExit(openFailure);
     *wasEmpty = existing == 0;
     void* view = CreateMappedRegion(path.c_str(), size);
     if (view == nullptr)
-        Fail(mapFailure);
+        FatalExit(mapFailure);
     return view;
 }
 
@@ -119,9 +111,9 @@ int seeninit()
 
     bool empty = false;
     seenTable = static_cast<uint32_t*>(MapFile(seentablepath, uint64_t{seenTableSize} * sizeof(SeenChainHead),
-                                               "could not open table file\n", "could not map table file\n", &empty));
+                                               "could not open table file", "could not map table file", &empty));
     void* data = MapFile(seendatapath, sizeof(SeenHeader) + uint64_t{seenDataCount} * sizeof(SeenEntry),
-                         "could not open seen file\n", "could not map history file\n", &empty);
+                         "could not open seen file", "could not map history file", &empty);
     seenHeader = static_cast<SeenHeader*>(data);
     seenDB = reinterpret_cast<SeenEntry*>(static_cast<char*>(data) + sizeof(SeenHeader));
     if (empty) {

@@ -12,8 +12,6 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "article/article_key.h"
 #include "history/history.h"
@@ -22,6 +20,7 @@
 #include "nntp/reception.h"
 #include "platform/file_io.h"
 #include "platform/line_reader.h"
+#include "platform/process.h"
 #include "platform/unique_fd.h"
 #include "server/client_context.h"
 #include "server/config.h"
@@ -90,16 +89,13 @@ int ProcessCancelFile(const char* filename)
         if (running >= kMaxCancelWorkers)
             return 0;
     } while (!threadCount.compare_exchange_weak(running, running + 1));
-    try {
-        std::thread([name = std::string(filename)] {
-            ProcessFile(name.c_str());
-            --threadCount;
-        }).detach();
-    } catch (const std::system_error&) {
+    bool started = StartThread("cancel file", [name = std::string(filename)] {
+        ProcessFile(name.c_str());
         --threadCount;
-        return 0;
-    }
-    return 1;
+    });
+    if (!started)
+        --threadCount;
+    return started ? 1 : 0;
 }
 
 int CancelWorkersRunning() { return threadCount.load(); }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "access/incoming.h"
+#include "platform/process.h"
 #include "server/client_context.h"
 #include "server/config.h"
 
@@ -119,8 +120,9 @@ int PrecommitInit()
             RemoveOldest();
         precommitHash.assign(PrecommitSize, nullptr);
     }
-    std::call_once(cleanerStarted, [] { std::thread(PrecommitCleaner).detach(); });
-    return 1;
+    bool started = true;
+    std::call_once(cleanerStarted, [&started] { started = StartThread("precommit cleaner", PrecommitCleaner); });
+    return started ? 1 : 0;
 }
 
 int AddPrecommit(ClientContext* context)

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/process.h"
 #include "platform/sync.h"
 #include "platform/unique_fd.h"
 
@@ -149,7 +150,7 @@ void WatchFileFaults(const char* path, void (*report)(const char* line))
     unsigned change = 0;
     if (!text.empty())
         report(ApplyFaultText(path, text, ++change).c_str());
-    std::thread([file = std::string(path), text, change, report]() mutable {
+    StartThread("file fault watcher", [file = std::string(path), text, change, report]() mutable {
         for (;;) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             std::string now = ReadFaultFile(file);
@@ -158,7 +159,7 @@ void WatchFileFaults(const char* path, void (*report)(const char* line))
             text = std::move(now);
             report(ApplyFaultText(file, text, ++change).c_str());
         }
-    }).detach();
+    });
 }
 
 void SetFileFaults(std::vector<FileFault> faults)

@@ -14,12 +14,12 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "access/incoming.h"
 #include "control/tcl_interface.h"
 #include "nntp/nntp.h"
+#include "platform/process.h"
 #include "platform/unique_fd.h"
 #include "server/client_context.h"
 #include "server/config.h"
@@ -132,9 +132,7 @@ bool Greet(ClientContext* ctx, IncomingEntry* entry, const sockaddr_in& peer, co
 
 void StartSession(ClientContext* ctx)
 {
-    try {
-        std::thread(nntp, ctx).detach();
-    } catch (const std::system_error&) {
+    if (!StartThread("session", [ctx] { nntp(ctx); })) {
         LogLine("oops, couldn't start thread\n");
         ReleaseConnection(ctx);
     }

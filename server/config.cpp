@@ -7,7 +7,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "server/service.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -87,11 +87,8 @@ int config_init()
     if (path == nullptr || *path == '\0')
         path = kDefaultConfigFile;
     FILE* file = std::fopen(path, "re");
-    if (file == nullptr) {
-        AddToMessageLog("could not open config file, exiting...");
-        AddToMessageLog(path);
-        std::exit(1);
-    }
+    if (file == nullptr)
+        FatalExit("could not open config file, exiting...", path);
     ConfigReadFile(file);
     std::fclose(file);
     return 1;

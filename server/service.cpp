@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,15 +41,9 @@
 
 #include <tcl.h>
 
-std::atomic<int> bShutDown{0};
-
 namespace {
 
-constexpr const char* kServiceName = "Verdalix";
 constexpr const char* kDisplayName = "Verdalix Internet News Server";
-
-// 1 when running with -debug: messages go to standard output.
-std::atomic<int> bDebug{0};
 
 // Tests make chosen files fail (a full disk, I/O errors) through a file
 // named in the environment; only a console run in debug mode reads it.
@@ -179,8 +172,11 @@ sigset_t StopSignals()
     while (sigwait(&set, &signal) != 0 || signal != SIGTERM) {
     }
     NotifyServiceManager("STOPPING=1");
-    std::thread stopper(ServiceStop);
-    stopper.join();
+    std::thread stopper;
+    if (StartThread("service stop", ServiceStop, &stopper))
+        stopper.join();
+    else
+        ServiceStop();  // the stop must happen, if not on a thread of its own
     std::_Exit(0);
 }
 
@@ -311,7 +307,8 @@ void CmdRemoveService()
 {
     std::printf("Debugging %s.\n", kDisplayName);
     std::fflush(stdout);
-    std::thread(ControlHandlerThread).detach();
+    if (!StartThread("console control", ControlHandlerThread))
+        FatalExit("console control handler not installed, exiting");
     ServiceStart();
 }
 
@@ -323,9 +320,11 @@ int RunAsService()
         AddToMessageLog("StartServiceCtrlDispatcher failed.");
         return 0;
     }
-    std::thread(ServiceControlThread).detach();
+    if (!StartThread("service control", ServiceControlThread))
+        FatalExit("service control handler not installed, exiting");
     NotifyServiceManager("READY=1");
-    std::thread(ServiceStart).detach();
+    if (!StartThread("service start", ServiceStart))
+        FatalExit("service not started, exiting");
     for (;;)
         ::pause();
 }
@@ -341,19 +340,6 @@ void PrintUsage()
 }
 
 }  // namespace
-
-void AddToMessageLog(const char* text)
-{
-    if (bDebug) {
-        std::printf("%s\n", text);
-        std::fflush(stdout);
-        return;
-    }
-    int err = errno;
-    openlog(kServiceName, LOG_PID, LOG_DAEMON);
-    syslog(LOG_ERR, "%s error: %d: %s", kServiceName, err, text);
-    closelog();
-}
 
 char* GetLastErrorText(char* buffer, size_t size)
 {

@@ -15,6 +15,7 @@
 #include "control/tcl_commands.h"
 #include "nntp/post.h"
 #include "nntp/post_internal.h"
+#include "platform/process_internal.h"
 #include "server/accept.h"
 #include "support/server_harness.h"
 
@@ -88,6 +89,17 @@ TEST_F(TclGlobals, AFourthCancelFileIsRefusedWhileThreeAreRead)
     ASSERT_EQ(CancelWorkersRunning(), 0);
     for (const std::string& fifo : fifos)
         EXPECT_FALSE(std::filesystem::exists(fifo)) << "a cancel file is deleted once read";
+}
+
+// Commands that hand their work to a thread answer an error when the system
+// gives no thread, and the process goes on.
+TEST_F(TclGlobals, CommandsAnswerAnErrorWhenTheirThreadCannotStart)
+{
+    FailThreadStartsForTest(2);
+    EXPECT_EQ(Eval("ReloadActive"), "1|active reload not started");
+    EXPECT_EQ(Eval("ProcessCancelFile " + dir_ + "/cancel"), "1|");
+    EXPECT_EQ(CancelWorkersRunning(), 0) << "a worker that never started is not counted";
+    FailThreadStartsForTest(0);
 }
 
 }  // namespace

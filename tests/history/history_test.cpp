@@ -14,6 +14,7 @@
 #include "article/store.h"
 #include "history/history_format.h"
 #include "platform/mapped_region.h"
+#include "platform/process.h"
 #include "server/config.h"
 #include "server/log.h"
 #include "support/server_harness.h"
@@ -341,10 +342,12 @@ TEST_F(History, ReopenKeepsEntriesAndRestartsAnOversizedCursor)
 
 namespace {
 
-// Runs in the death test's child: the messages go to standard output.
+// Runs in the death test's child: in debug mode the messages go to standard
+// output, which the test reads on standard error.
 void OpenWithLimits(const std::string& config, bool limitFileSize)
 {
     ::dup2(2, 1);
+    bDebug = 1;
     LoadConfig(config);
     if (limitFileSize) {
         ::signal(SIGXFSZ, SIG_IGN);
