@@ -31,7 +31,6 @@ namespace {
 
 constexpr int kLastPort = 25000;
 constexpr int kListenBacklog = 25;
-constexpr int kDefaultTimeoutMs = 15000;
 constexpr int kCloseGraceMs = 2000;
 constexpr size_t kReplySize = 200;
 
@@ -41,7 +40,7 @@ UniqueFd ours;
 pid_t curProcess = -1;
 std::unique_ptr<MatchExpression> mh;  // null: every article goes to the filter
 int port = 5000;
-int timeoutMs = kDefaultTimeoutMs;
+int timeoutMs = 0;  // set by ExternalFilterInit
 
 bool SetNoDelay(int fd)
 {
@@ -177,8 +176,7 @@ int ExternalFilterInit()
     filterclose();
     externalFilter = 0;
     restartFilter = 0;
-    int value = 0;
-    timeoutMs = GetConfigInt("ExternalFilterTimeout", &value) && value > 0 ? value : kDefaultTimeoutMs;
+    timeoutMs = ConfigNumber(ConfigKey::kExternalFilterTimeout, 1);
     int child = -1;
     int server = -1;
     if (CreateSocket(&child, &server)) {
@@ -187,7 +185,7 @@ int ExternalFilterInit()
         if (!CreateChildProcess(child, child))
             ours.reset();  // nobody at the other end
     }
-    const char* matchString = GetConfigString("ExternalFilterMatchString");
+    const char* matchString = ConfigText(ConfigKey::kExternalFilterMatchString);
     mh = matchString != nullptr ? CompileMatchString(matchString) : nullptr;
     return 1;
 }
@@ -218,7 +216,7 @@ int CreateSocket(int* child, int* server)
 
 int CreateChildProcess(int input, int output)
 {
-    const char* command = GetConfigString("ExternalFilter");
+    const char* command = ConfigText(ConfigKey::kExternalFilter);
     if (command == nullptr)
         return 0;
     pid_t pid = ::fork();

@@ -197,8 +197,7 @@ int MoveEntry(IncomingEntry& entry, uint32_t target)
 
 int IncomingInit()
 {
-    int update = 1;
-    GetConfigInt("UpdateIncomingEntries", &update);
+    int update = ConfigNumber(ConfigKey::kUpdateIncomingEntries);
     {
         CsLock lock(csIncoming());
         for (auto& entry : incoming)
@@ -234,9 +233,7 @@ int AddIncoming(const char* host, uint32_t index)
         return 0;
     }
     free->streaming = 1;
-    int maxConnections = 7;
-    GetConfigInt("SiteDefaultMaxIncomingConnections", &maxConnections);
-    free->maxConnections = static_cast<uint32_t>(maxConnections);
+    free->maxConnections = static_cast<uint32_t>(ConfigNumber(ConfigKey::kSiteDefaultMaxIncomingConnections));
     return 1;
 }
 

@@ -62,7 +62,7 @@ enum class OverviewResult { kOk, kMissing, kTooLong };
 
 void ReadPathName()
 {
-    const char* identifier = GetConfigString("HostPathIdentifier");
+    const char* identifier = ConfigText(ConfigKey::kHostPathIdentifier);
     if (identifier == nullptr)
         FatalExit("no HostPathIdentifier specified, exiting");
     size_t length = std::strlen(identifier);
@@ -75,7 +75,7 @@ void ReadPathName()
 
 void ReadOpMode()
 {
-    const char* mode = GetConfigString("OpMode");
+    const char* mode = ConfigText(ConfigKey::kOpMode);
     if (mode == nullptr)
         return;
     if (strcasecmp(mode, "slave") == 0) {
@@ -441,10 +441,10 @@ int InsertArticle(ClientContext& c)
 int ArticleInit()
 {
     csArtFile();  // created here, before any thread can insert
-    GetConfigInt("LogFilterRejects", &logFilterRejects);
-    GetConfigInt("HonorSupersedes", &honorSupersedes);
+    logFilterRejects = ConfigNumber(ConfigKey::kLogFilterRejects);
+    honorSupersedes = ConfigNumber(ConfigKey::kHonorSupersedes);
     ReadPathName();
-    GetConfigInt("MaxArticleAge", &MaxArticleAge);
+    MaxArticleAge = ConfigNumber(ConfigKey::kMaxArticleAge);
     ReadOpMode();
     // Nothing works without the group database: stop here (GroupInit logged why).
     if (!GroupInit()) {
@@ -452,8 +452,7 @@ int ArticleInit()
         FatalExit("group database not opened, exiting");
     }
     ControlMessageInit();
-    if (const char* patterns = GetConfigString("ControlMessagePatterns"))
-        ControlMessagePattern = patterns;
+    ControlMessagePattern = ConfigText(ConfigKey::kControlMessagePatterns);
     return 1;
 }
 

@@ -87,8 +87,7 @@ void CopyXrefField(const char* line, uint32_t length, char* xref)
 
 int ControlMessageInit()
 {
-    if (const char* dir = GetConfigString("ControlQueueDirectory"))
-        ControlQueueDir = dir;
+    ControlQueueDir = ConfigText(ConfigKey::kControlQueueDirectory);
     counter = 0;
     return 1;
 }

@@ -57,9 +57,7 @@ static_assert(std::size(kCommands) == 27);
 {
     Tcl_Interp* interp = Tcl_CreateInterp();
     RegisterServerCommands(interp);
-    const char* script = GetConfigString("StartupScript");
-    if (script == nullptr)
-        script = "init.tcl";
+    const char* script = ConfigText(ConfigKey::kStartupScript);
     // Built as a list so that a path with blanks or braces stays one word.
     Tcl_Obj* command = Tcl_NewListObj(0, nullptr);
     Tcl_ListObjAppendElement(interp, command, Tcl_NewStringObj("source", -1));

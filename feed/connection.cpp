@@ -780,9 +780,7 @@ void ConnError(AioHandle*, void* context)
 
 int FeedConnectionInit()
 {
-    int seconds = 0;
-    if (GetConfigInt("FeedRetryDelay", &seconds) && seconds > 0)
-        feedRetrySeconds = static_cast<unsigned>(seconds);
+    feedRetrySeconds = static_cast<unsigned>(ConfigNumber(ConfigKey::kFeedRetryDelay, 1));
     return 1;
 }
 

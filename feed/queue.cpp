@@ -220,7 +220,7 @@ bool SiteOfferedIt(const Site* site, const uint32_t flags[kDequeueFlagWords])
 
 int FeedInit()
 {
-    const char* path = GetConfigString("FeedQueuePath");
+    const char* path = ConfigText(ConfigKey::kFeedQueuePath);
     queuePath = path != nullptr ? path : "";
     if (path == nullptr)
         LogLine("feeding disabled, no FeedQueuePath in configuration file");

@@ -161,7 +161,7 @@ void TransmitMatching(int socket, const char* pattern)
 
 int ActiveInit()
 {
-    const char* path = GetConfigString("ActiveFile");
+    const char* path = ConfigText(ConfigKey::kActiveFile);
     UniqueFd probe = path != nullptr ? OpenFile(path, O_RDONLY) : UniqueFd();
     if (!probe) {
         usingActive = 0;
@@ -242,7 +242,7 @@ int ActiveTransmit(int socket, const char* pattern)
 
 int AddActive(const char* name, uint32_t start, const char* post)
 {
-    const char* path = GetConfigString("ActiveFile");
+    const char* path = ConfigText(ConfigKey::kActiveFile);
     if (path == nullptr)
         return 0;
     UniqueFd fd = OpenFile(path, O_WRONLY | O_APPEND | O_CREAT);

@@ -46,7 +46,6 @@ std::shared_mutex& groupHashLock()
 }
 std::string xrefCommunity;
 
-constexpr uint32_t kDefaultGroupArraySize = 1000;
 constexpr uint32_t kMaxCrossposts = 15;
 constexpr size_t kRecordSize = sizeof(GroupRecord);
 constexpr size_t kHeaderSize = offsetof(GroupRecord, entries);
@@ -302,7 +301,7 @@ bool FileSlaveWord(std::string_view word, uint32_t slot, uint8_t useCount)
 
 int GroupInit()
 {
-    const char* dir = GetConfigString("GroupDataPath");
+    const char* dir = ConfigText(ConfigKey::kGroupDataPath);
     if (dir == nullptr) {
         LogLine("GroupDataPath not set: no group database");
         return 0;
@@ -314,15 +313,14 @@ int GroupInit()
         Tcl_InitHashTable(&groupHash, TCL_STRING_KEYS);
         bGroupHashReady = true;
     }
-    int size = static_cast<int>(kDefaultGroupArraySize);
-    GetConfigInt("GroupArraySize", &size);
+    int size = ConfigNumber(ConfigKey::kGroupArraySize);
     if (size <= 0) {
         LogFormat("GroupArraySize %d is not a record count: no group database", size);
         return 0;
     }
-    const char* community = GetConfigString("xrefcommunity");
+    const char* community = ConfigText(ConfigKey::kXrefCommunity);
     if (community == nullptr)
-        community = GetConfigString("HostPathIdentifier");
+        community = ConfigText(ConfigKey::kHostPathIdentifier);
     if (community == nullptr) {
         LogLine("neither xrefcommunity nor HostPathIdentifier set: no Xref community");
         return 0;

@@ -85,7 +85,7 @@ void AppendGroup(std::string& out, const char* name)
 
 int NewgroupsInit()
 {
-    const char* path = GetConfigString("NewgroupsFile");
+    const char* path = ConfigText(ConfigKey::kNewgroupsFile);
     fnNewgroups = path != nullptr ? std::optional<std::string>(path) : std::nullopt;
     return 1;
 }

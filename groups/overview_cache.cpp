@@ -49,7 +49,6 @@ constexpr uint32_t kOldBlockSlack = 1024;
 constexpr uint32_t kLineEstimate = 1024;
 constexpr uint32_t kMaxAppendCount = 30;
 constexpr int64_t kMaxRequestAge = 86000;
-constexpr int kDefaultDelay = 30;
 
 struct ScheduleEntry {
     uint32_t group;
@@ -61,7 +60,7 @@ struct ScheduleEntry {
 std::array<ScheduleEntry, kScheduleSize> overviewCacheSched{};
 bool bScheduleClosed = true;
 
-int64_t rewriteDelay = kDefaultDelay;
+int64_t rewriteDelay = 0;  // set by OverCacheInit
 
 // The rewriter sleeps on this until a request is due or shutdown wakes it.
 struct Wakeup {
@@ -445,9 +444,7 @@ int OverCacheInit()
         overviewCacheSched = {};
         oShead = 0;
         oStail = 0;
-        int delay = kDefaultDelay;
-        GetConfigInt("OverviewRewriteDelay", &delay);
-        rewriteDelay = std::max(delay, 0);
+        rewriteDelay = std::max(ConfigNumber(ConfigKey::kOverviewRewriteDelay), 0);
         bScheduleClosed = false;
     }
     auto* thread = new std::thread;

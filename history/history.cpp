@@ -25,9 +25,6 @@ std::atomic<uint32_t> seenMaxDepth{0};
 
 namespace {
 
-constexpr int kDefaultDataCount = 50000;
-constexpr int kDefaultTableSize = 55997;
-
 std::string seentablepath;
 std::string seendatapath;
 uint32_t* seenTable = nullptr;
@@ -67,17 +64,12 @@ inline SeenEntry* ArticleEntry(uint32_t index)
     return e != nullptr && e->length != 0 ? e : nullptr;
 }
 
-uint32_t SettingOrDefault(const char* key, int fallback)
-{
-    int value = fallback;
-    GetConfigInt(key, &value);
-    // A zero size would divide by zero or index an empty ring.
-    return static_cast<uint32_t>(value > 0 ? value : fallback);
-}
+// A zero size would divide by zero or index an empty ring.
+uint32_t PositiveSetting(ConfigKey key) { return static_cast<uint32_t>(ConfigNumber(key, 1)); }
 
-std::string FilePath(const char* directoryKey, const char* name)
+std::string FilePath(ConfigKey directoryKey, const char* name)
 {
-    const char* directory = GetConfigString(directoryKey);
+    const char* directory = ConfigText(directoryKey);
     return directory != nullptr ? std::string(directory) + name : std::string();
 }
 
@@ -99,10 +91,10 @@ void* MapFile(const std::string& path, uint64_t size, const char* openFailure, c
 int seeninit()
 {
     CsLock lock(csSeenWrite());
-    seentablepath = FilePath("HistoryTablePath", "/seen.idx");
-    seendatapath = FilePath("HistoryDataPath", "/seen.dat");
-    seenDataCount = SettingOrDefault("SeenDataCount", kDefaultDataCount);
-    seenTableSize = SettingOrDefault("SeenTableSize", kDefaultTableSize);
+    seentablepath = FilePath(ConfigKey::kHistoryTablePath, "/seen.idx");
+    seendatapath = FilePath(ConfigKey::kHistoryDataPath, "/seen.dat");
+    seenDataCount = PositiveSetting(ConfigKey::kSeenDataCount);
+    seenTableSize = PositiveSetting(ConfigKey::kSeenTableSize);
     // Opened again (tests): the old views go first.
     if (seenTable != nullptr)
         DeleteMappedRegion(seenTable);

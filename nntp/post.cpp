@@ -30,7 +30,7 @@ namespace {
 constexpr int kMaxCancelWorkers = 3;
 constexpr int kCancelLineSize = 16384;
 
-const char* PostQueueDir = "./";
+const char* PostQueueDir = nullptr;  // set by PostInit
 std::atomic<int> threadCount{0};
 
 // Creates the first free post file name for time `t` (its name in `name`);
@@ -51,8 +51,7 @@ UniqueFd CreatePostFile(std::time_t t, char (&name)[4096])
 
 int PostInit()
 {
-    if (const char* dir = GetConfigString("PostQueueDirectory"))
-        PostQueueDir = dir;
+    PostQueueDir = ConfigText(ConfigKey::kPostQueueDirectory);
     return 1;
 }
 

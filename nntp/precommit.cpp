@@ -25,13 +25,11 @@ namespace {
 
 // Entries live 30 s and every offer makes one, so the table must hold a
 // burst of several hundred thousand offers a second with short chains.
-constexpr uint32_t kDefaultHashSize = 1048573;
-constexpr uint32_t kDefaultMaxAge = 30000;
 constexpr uint32_t kMaxSpare = 31;
 
 std::vector<PrecommitEntry*> precommitHash;
-uint32_t PrecommitSize = kDefaultHashSize;
-uint32_t MaxPrecommitAge = kDefaultMaxAge;
+uint32_t PrecommitSize = 0;  // both set by PrecommitInit
+uint32_t MaxPrecommitAge = 0;
 PrecommitEntry* pcHead = nullptr;
 PrecommitEntry* pcTail = nullptr;
 PrecommitEntry* freeHead = nullptr;
@@ -113,9 +111,8 @@ int PrecommitInit()
 {
     {
         CsLock lock(csPrecommit());
-        int value = 0;
-        PrecommitSize = GetConfigInt("PrecommitHashSize", &value) && value > 0 ? value : kDefaultHashSize;
-        MaxPrecommitAge = GetConfigInt("MaxPrecommitAge", &value) && value >= 0 ? value : kDefaultMaxAge;
+        PrecommitSize = static_cast<uint32_t>(ConfigNumber(ConfigKey::kPrecommitHashSize, 1));
+        MaxPrecommitAge = static_cast<uint32_t>(ConfigNumber(ConfigKey::kMaxPrecommitAge, 0));
         while (pcTail != nullptr)
             RemoveOldest();
         precommitHash.assign(PrecommitSize, nullptr);

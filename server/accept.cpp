@@ -35,7 +35,6 @@ constexpr const char* kHomePage = "http://www.verdalix.org/";
 constexpr size_t kBannerLimit = 70;
 constexpr size_t kMessageLimit = 200;
 constexpr int kBacklog = 25;
-constexpr int kDefaultPort = 119;
 constexpr long kTimeoutSeconds = 600;
 
 // The prepared reply lines, built once before the first accept.
@@ -45,9 +44,9 @@ std::string systemTooMany;
 std::string noAccess;
 std::string siteTooMany;
 
-std::string ConfiguredText(const char* key, size_t limit, const char* builtIn)
+std::string ConfiguredText(ConfigKey key, size_t limit, const char* builtIn)
 {
-    const char* value = GetConfigString(key);
+    const char* value = ConfigText(key);
     if (value != nullptr && std::strlen(value) <= limit)
         return value;
     return std::string(builtIn) + kHomePage;
@@ -55,32 +54,31 @@ std::string ConfiguredText(const char* key, size_t limit, const char* builtIn)
 
 void PrepareLines()
 {
-    std::string banner = ConfiguredText("ConnectBanner", kBannerLimit, "Verdalix 2.0b1 -- ");
+    std::string banner = ConfiguredText(ConfigKey::kConnectBanner, kBannerLimit, "Verdalix 2.0b1 -- ");
     greetingFeed = "200 " + banner + "\r\n";
     greetingRead = "201 " + banner + "\r\n";
     systemTooMany = "400 " +
-                    ConfiguredText("SystemTooManyMessage", kMessageLimit,
+                    ConfiguredText(ConfigKey::kSystemTooManyMessage, kMessageLimit,
                                    "System connection limit reached -- Verdalix Internet News Server -- ") +
                     "\r\n";
     noAccess = "502 " +
-               ConfiguredText("NoAccessMessage", kMessageLimit, "No Access -- Verdalix Internet News Server -- ") +
+               ConfiguredText(ConfigKey::kNoAccessMessage, kMessageLimit, "No Access -- Verdalix Internet News Server -- ") +
                "\r\n";
     siteTooMany = "400 " +
-                  ConfiguredText("SiteTooManyMessage", kMessageLimit,
+                  ConfiguredText(ConfigKey::kSiteTooManyMessage, kMessageLimit,
                                  "Site connection limit reached -- Verdalix Internet News Server -- ") +
                   "\r\n";
 }
 
 bool ListenAddress(sockaddr_in& address)
 {
-    int port = kDefaultPort;
-    GetConfigInt("ListenPort", &port);
+    int port = ConfigNumber(ConfigKey::kListenPort);
     if (port <= 0 || port > 65535)
         return false;
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    const char* host = GetConfigString("ListenAddress");
+    const char* host = ConfigText(ConfigKey::kListenAddress);
     return host == nullptr || inet_pton(AF_INET, host, &address.sin_addr) == 1;
 }
 
@@ -193,9 +191,9 @@ int DoConnections()
     UniqueFd listener = OpenListener();
     if (!listener)
         return 0;
-    int max = 0;
-    if (GetConfigInt("MaxIncomingConnections", &max))
-        MaxConnections = static_cast<uint32_t>(max);
+    // Unset, the limit stays as the start-up script's SetGlobal left it.
+    if (ConfigValue(ConfigKey::kMaxIncomingConnections) != nullptr)
+        MaxConnections = static_cast<uint32_t>(ConfigNumber(ConfigKey::kMaxIncomingConnections));
     PrepareLines();
     for (;;) {
         sockaddr_in peer {};

@@ -1,10 +1,13 @@
-// Configuration file reading and lookups.
+// Configuration file reading, lookups, and the check of what was read
+// against the table of keys.
 #include "server/config.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 #include "platform/process.h"
@@ -54,6 +57,39 @@ void AddLine(char* line)
     auto* entry = new ConfigEntry{CopyText(line, keyLength), CopyText(value, std::strlen(value)), nullptr};
     *configTail = entry;
     configTail = &entry->next;
+}
+
+bool IsBlankText(const char* text)
+{
+    while (IsBlank(*text))
+        ++text;
+    return *text == '\0';
+}
+
+// Optional blanks, an optional sign, digits within the range of int, blanks.
+bool IsWholeNumber(const char* text)
+{
+    while (IsBlank(*text))
+        ++text;
+    const char* digits = text + (*text == '+' || *text == '-' ? 1 : 0);
+    char* end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, 10);
+    return end != digits && *digits >= '0' && *digits <= '9' && errno == 0 && value >= INT_MIN &&
+           value <= INT_MAX && IsBlankText(end);
+}
+
+std::string ProblemOf(const ConfigEntry& entry)
+{
+    const ConfigKeyInfo* info = FindConfigKey(entry.key);
+    if (info == nullptr) {
+        const ConfigKeyInfo* nearest = NearestConfigKey(entry.key);
+        return std::string(entry.key) + ": unknown key" +
+               (nearest != nullptr ? std::string("; did you mean ") + nearest->name + "?" : std::string());
+    }
+    if (info->kind != ConfigKind::kNumber || IsWholeNumber(entry.value))
+        return {};
+    return std::string(entry.key) + " = " + entry.value + ": read as " + std::to_string(ParseDecimal(entry.value));
 }
 
 }  // namespace
@@ -115,4 +151,33 @@ int ParseDecimal(const char* text)
 {
     long value = std::strtol(text, nullptr, 10);
     return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
+}
+
+const char* ConfigValue(ConfigKey key)
+{
+    return GetConfigString(ConfigKeys()[static_cast<size_t>(key)].name);
+}
+
+const char* ConfigText(ConfigKey key)
+{
+    const char* value = ConfigValue(key);
+    return value != nullptr ? value : ConfigKeys()[static_cast<size_t>(key)].defaultValue;
+}
+
+int ConfigNumber(ConfigKey key, int minimum)
+{
+    const char* fallback = ConfigKeys()[static_cast<size_t>(key)].defaultValue;
+    int standard = fallback != nullptr ? ParseDecimal(fallback) : 0;
+    const char* value = ConfigValue(key);
+    int number = value != nullptr ? ParseDecimal(value) : standard;
+    return number >= minimum ? number : standard;
+}
+
+std::vector<std::string> ConfigProblems()
+{
+    std::vector<std::string> problems;
+    for (ConfigEntry* entry = configHead; entry != nullptr; entry = entry->next)
+        if (std::string problem = ProblemOf(*entry); !problem.empty())
+            problems.push_back(std::move(problem));
+    return problems;
 }

@@ -1,11 +1,97 @@
 // The configuration file: `key = value` lines read once at start-up into a
-// list that lives for the life of the process. Each module reads its own
-// keys (etc/verdalix.conf.in lists them); `ListenPort` (integer, default
-// 119) and `ListenAddress` (dotted IPv4 address, default every address)
-// choose where the accept loop listens.
+// list that lives for the life of the process, and the table of the keys the
+// server reads (name, default, one line of text; etc/verdalix.conf.in and
+// docs/configuration.md document each). Each module reads its own keys when
+// it starts, through the table: ConfigText / ConfigNumber with a ConfigKey.
 #pragma once
 
+#include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum class ConfigKind : uint8_t { kText, kNumber };
+
+// One per row of the table, in the table's order.
+enum class ConfigKey : uint8_t {
+    kActiveFile,
+    kConnectBanner,
+    kControlMessagePatterns,
+    kControlQueueDirectory,
+    kExternalFilter,
+    kExternalFilterMatchString,
+    kExternalFilterTimeout,
+    kFeedQueuePath,
+    kFeedRetryDelay,
+    kGroupArraySize,
+    kGroupDataPath,
+    kHistoryDataPath,
+    kHistoryTablePath,
+    kHonorSupersedes,
+    kHostPathIdentifier,
+    kListenAddress,
+    kListenBacklog,
+    kListenPort,
+    kLogDirectory,
+    kLogFilterRejects,
+    kMaxArticleAge,
+    kMaxIncomingConnections,
+    kMaxKeepLogFile,
+    kMaxPrecommitAge,
+    kNewgroupsFile,
+    kNoAccessMessage,
+    kOpMode,
+    kOverviewRewriteDelay,
+    kPostQueueDirectory,
+    kPrecommitHashSize,
+    kSeenDataCount,
+    kSeenTableSize,
+    kSiteDefaultMaxIncomingConnections,
+    kSiteTooManyMessage,
+    kStartupScript,
+    kSystemTooManyMessage,
+    kUpdateIncomingEntries,
+    kXrefCommunity,
+};
+
+struct ConfigKeyInfo {
+    ConfigKey key;
+    const char* name;          // as the documentation spells it; matched without regard to case
+    ConfigKind kind;
+    const char* defaultValue;  // taken when the file does not set the key; null: none
+    const char* text;          // what the key does, in one line
+};
+
+// The whole table, in ConfigKey order.
+std::span<const ConfigKeyInfo> ConfigKeys();
+
+// The row of `name` (without regard to ASCII case), or null.
+const ConfigKeyInfo* FindConfigKey(std::string_view name);
+
+// The row whose name is nearest to `name` in edits of single letters
+// (without regard to case), or null when none is near enough to be a
+// likely misspelling.
+const ConfigKeyInfo* NearestConfigKey(std::string_view name);
+
+// The file's value of `key`, or null when the file does not set it.
+const char* ConfigValue(ConfigKey key);
+
+// The file's value of `key`, or else its default (null when it has none).
+const char* ConfigText(ConfigKey key);
+
+// ConfigText read by ParseDecimal; the default's number when the file does
+// not set the key or sets a number below `minimum`.
+int ConfigNumber(ConfigKey key, int minimum = INT_MIN);
+
+// What the server will not read as written, one line each in file order:
+// keys it does not know ("ListenPrt: unknown key; did you mean ListenPort?")
+// and number keys whose value is not a whole number ("SeenTableSize =
+// 55,997: read as 55"). Start-up logs them; a configuration check reports
+// them as errors.
+std::vector<std::string> ConfigProblems();
 
 // Default path when VERDALIX_CONFIGFILE is not set.
 inline constexpr const char* kDefaultConfigFile = "/etc/verdalix/verdalix.conf";

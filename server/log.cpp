@@ -28,13 +28,7 @@ unsigned dwLogLines = 0;
 std::time_t startTime = 0;
 
 constexpr unsigned kRotateLines = 10000;
-constexpr const char* kDefaultLogDirectory = "/var/log/verdalix";
-
-std::string LogDirectory()
-{
-    const char* dir = GetConfigString("LogDirectory");
-    return dir != nullptr ? dir : kDefaultLogDirectory;
-}
+std::string LogDirectory() { return ConfigText(ConfigKey::kLogDirectory); }
 
 std::string NumberedLogName(const std::string& dir, unsigned number)
 {
@@ -80,8 +74,8 @@ void WriteLogLine(const char* text)
 void Rotate()
 {
     logFile.reset();
-    int keep = 5;
-    if (GetConfigInt("MaxKeepLogFile", &keep) && keep == 0)
+    int keep = ConfigNumber(ConfigKey::kMaxKeepLogFile);
+    if (keep == 0)
         keep = 1;
     int n = keep - 1;
     std::string dir = LogDirectory();

@@ -72,6 +72,8 @@ void Print(const char* text)
     ExternalFilterInit();
     console_init();
     WatchFaultFile();
+    for (const std::string& problem : ConfigProblems())
+        LogLine(problem.c_str());
     SeenInit();
     ArtStoreInit();
     ArticleInit();

@@ -352,6 +352,7 @@ TEST(Templates, DemoConfigurationAndScriptRunCleanly)
     ASSERT_TRUE(server.Start());
     ASSERT_TRUE(server.WaitForLog("demo script done")) << "the template script stopped early";
     EXPECT_EQ(server.LogText().find("Startup error:"), std::string::npos);
+    EXPECT_EQ(server.LogText().find("unknown key"), std::string::npos);
     ASSERT_TRUE(server.WaitForListening());
     NntpClient client;
     ASSERT_TRUE(client.Connect(server.Port()));

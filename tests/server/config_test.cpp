@@ -5,7 +5,14 @@
 
 #include <climits>
 #include <cstdio>
+#include <cctype>
+#include <cstring>
+#include <set>
+#include <sstream>
 #include <string>
+#include <vector>
+
+#include "support/server_harness.h"
 
 namespace {
 
@@ -114,6 +121,110 @@ TEST_F(ConfigTest, OverlongLineDoesNotSpillIntoTheNextEntry)
     Load("Long = " + longValue + "\nAfter = ok\n");
     EXPECT_EQ(Value("After"), "ok");
     EXPECT_EQ(Value("Long").size(), 1023u - 7u);  // the first piece of the line
+}
+
+const char* Nearest(const char* name)
+{
+    const ConfigKeyInfo* info = NearestConfigKey(name);
+    return info != nullptr ? info->name : "<none>";
+}
+
+TEST(ConfigKeys, NearestKeyCatchesSlipsButOffersNothingUnrelated)
+{
+    EXPECT_STREQ(Nearest("ListenPrt"), "ListenPort");
+    EXPECT_STREQ(Nearest("listenprot"), "ListenPort");
+    EXPECT_STREQ(Nearest("SEENTABLESIZ"), "SeenTableSize");
+    EXPECT_STREQ(Nearest("HistoryPath"), "HistoryDataPath");
+    EXPECT_STREQ(Nearest("XrefCommunity"), "xrefcommunity");
+    EXPECT_STREQ(Nearest("greeting"), "<none>");
+    EXPECT_STREQ(Nearest("Port"), "<none>");
+    EXPECT_STREQ(Nearest(""), "<none>");
+}
+
+TEST(ConfigKeys, TableRowsAreUniqueDocumentedAndTheirDefaultsReadable)
+{
+    std::set<std::string> folded;
+    for (const ConfigKeyInfo& info : ConfigKeys()) {
+        std::string name = info.name;
+        for (char& c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_TRUE(folded.insert(name).second) << info.name << " twice";
+        EXPECT_EQ(FindConfigKey(name), &info);
+        EXPECT_EQ(&ConfigKeys()[static_cast<size_t>(info.key)], &info);
+        EXPECT_GT(std::strlen(info.text), 10u) << info.name;
+        if (info.kind == ConfigKind::kNumber) {
+            ASSERT_NE(info.defaultValue, nullptr) << info.name;
+            EXPECT_EQ(std::to_string(ParseDecimal(info.defaultValue)), info.defaultValue) << info.name;
+        }
+    }
+    EXPECT_EQ(FindConfigKey("NoSuchKey"), nullptr);
+    EXPECT_EQ(FindConfigKey("ListenPor"), nullptr);
+}
+
+// The sample file is the reference administrators copy: every key the
+// server reads is in it, set or commented out with its default.
+TEST(ConfigKeys, EveryKeyIsInTheSampleFileAndTheDocumentation)
+{
+    std::set<std::string> sample;
+    std::istringstream conf(verdalix_test::ReadFile(VERDALIX_SOURCE_DIR "/etc/verdalix.conf.in"));
+    for (std::string line; std::getline(conf, line);) {
+        size_t start = line.starts_with('#') ? 1 : 0;
+        size_t end = line.find_first_of(" =", start);
+        if (end != std::string::npos && line.find('=', start) != std::string::npos)
+            sample.insert(line.substr(start, end - start));
+    }
+    std::string docs = verdalix_test::ReadFile(VERDALIX_SOURCE_DIR "/docs/configuration.md");
+    for (const ConfigKeyInfo& info : ConfigKeys()) {
+        EXPECT_TRUE(sample.count(info.name)) << info.name << " is not in etc/verdalix.conf.in";
+        EXPECT_NE(docs.find(std::string("| `") + info.name + "` |"), std::string::npos)
+            << info.name << " is not in docs/configuration.md";
+    }
+}
+
+TEST_F(ConfigTest, KeyedLookupsFallBackToTheTableDefault)
+{
+    Load("ListenPort = 1119\nlogdirectory = /tmp/logs\nPrecommitHashSize = 0\nMaxPrecommitAge = 0\n"
+         "OpMode = transit\n");
+    EXPECT_EQ(ConfigNumber(ConfigKey::kListenPort), 1119);
+    EXPECT_STREQ(ConfigText(ConfigKey::kLogDirectory), "/tmp/logs");
+    EXPECT_STREQ(ConfigValue(ConfigKey::kOpMode), "transit");
+    // Absent: the default, or null for a key without one.
+    EXPECT_EQ(ConfigNumber(ConfigKey::kSeenTableSize), 55997);
+    EXPECT_STREQ(ConfigText(ConfigKey::kStartupScript), "init.tcl");
+    EXPECT_EQ(ConfigValue(ConfigKey::kStartupScript), nullptr);
+    EXPECT_EQ(ConfigText(ConfigKey::kFeedQueuePath), nullptr);
+    // Below the minimum a caller can live with: the default again.
+    EXPECT_EQ(ConfigNumber(ConfigKey::kPrecommitHashSize, 1), 1048573);
+    EXPECT_EQ(ConfigNumber(ConfigKey::kPrecommitHashSize), 0);
+    EXPECT_EQ(ConfigNumber(ConfigKey::kMaxPrecommitAge, 0), 0);
+}
+
+TEST_F(ConfigTest, ProblemsNameUnknownKeysAndNumbersReadOtherwiseThanWritten)
+{
+    Load("ListenPrt = 119\n"
+         "SeenTableSize = 55,997\n"
+         "greeting = hello\n"
+         "MaxArticleAge = 14 days\n"
+         "GroupArraySize =\n"
+         "SeenDataCount = 99999999999\n"
+         "  ListenPort = 119\n"
+         "maxincomingconnections = -5  \n"
+         "MaxKeepLogFile = +3\n"
+         "HostPathIdentifier = 42,news\n"
+         "FeedRetryDelay = x\n");
+    std::vector<std::string> expected = {
+        "ListenPrt: unknown key; did you mean ListenPort?",
+        "SeenTableSize = 55,997: read as 55",
+        "greeting: unknown key",
+        "MaxArticleAge = 14 days: read as 14",
+        "GroupArraySize = : read as 0",
+        "SeenDataCount = 99999999999: read as 2147483647",
+        "  ListenPort: unknown key; did you mean ListenPort?",
+        "FeedRetryDelay = x: read as 0",
+    };
+    EXPECT_EQ(ConfigProblems(), expected);
+    Load("ListenPort = 119\nSeenTableSize = 55997\n");
+    EXPECT_TRUE(ConfigProblems().empty());
 }
 
 }  // namespace

@@ -1,0 +1,122 @@
+// The table of configuration keys: every key the server reads, its default
+// and what it does. A key missing here cannot be read by a module, and a key
+// in the file that is missing here is reported at start-up.
+#include "server/config.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <strings.h>
+
+namespace {
+
+using enum ConfigKey;
+using enum ConfigKind;
+
+constexpr ConfigKeyInfo kKeys[] = {
+    {kActiveFile, "ActiveFile", kText, nullptr, "Path of the active file, read at start-up and by reloads"},
+    {kConnectBanner, "ConnectBanner", kText, nullptr, "Text of the greeting line, at most 70 characters"},
+    {kControlMessagePatterns, "ControlMessagePatterns", kText, "newgroup*,rmgroup*,checkgroups*",
+     "Wildcards of the control messages written to the control queue"},
+    {kControlQueueDirectory, "ControlQueueDirectory", kText, "./control", "Directory of the control-message files"},
+    {kExternalFilter, "ExternalFilter", kText, nullptr, "Command line of the external article filter"},
+    {kExternalFilterMatchString, "ExternalFilterMatchString", kText, nullptr,
+     "Match expression of the articles handed to the external filter"},
+    {kExternalFilterTimeout, "ExternalFilterTimeout", kNumber, "15000",
+     "Milliseconds to wait for the external filter's answer"},
+    {kFeedQueuePath, "FeedQueuePath", kText, nullptr, "Directory of the outgoing feed queues; without it no feeding"},
+    {kFeedRetryDelay, "FeedRetryDelay", kNumber, "60",
+     "Seconds before a failed feed connect is retried or a lost one replaced"},
+    {kGroupArraySize, "GroupArraySize", kNumber, "1000", "Number of group slots in the group database"},
+    {kGroupDataPath, "GroupDataPath", kText, nullptr, "Directory of group.dat (required)"},
+    {kHistoryDataPath, "HistoryDataPath", kText, nullptr, "Directory of the history data file seen.dat (required)"},
+    {kHistoryTablePath, "HistoryTablePath", kText, nullptr, "Directory of the history table seen.idx (required)"},
+    {kHonorSupersedes, "HonorSupersedes", kNumber, "1", "Non-zero acts on Supersedes: headers"},
+    {kHostPathIdentifier, "HostPathIdentifier", kText, nullptr, "This server's name in Path: headers (required)"},
+    {kListenAddress, "ListenAddress", kText, nullptr, "Dotted IPv4 address to listen on; every address when absent"},
+    {kListenBacklog, "ListenBacklog", kNumber, "1024", "Length of the queue of connections not yet accepted"},
+    {kListenPort, "ListenPort", kNumber, "119", "TCP port to listen on"},
+    {kLogDirectory, "LogDirectory", kText, "/var/log/verdalix", "Directory of verdalix.log and its rotated copies"},
+    {kLogFilterRejects, "LogFilterRejects", kNumber, "0", "Non-zero logs the articles refused by filters"},
+    {kMaxArticleAge, "MaxArticleAge", kNumber, "7", "Articles older than this many days are refused"},
+    {kMaxIncomingConnections, "MaxIncomingConnections", kNumber, "350", "Limit of incoming connections in all"},
+    {kMaxKeepLogFile, "MaxKeepLogFile", kNumber, "5", "Number of log files kept by rotation (0 counts as 1)"},
+    {kMaxPrecommitAge, "MaxPrecommitAge", kNumber, "30000",
+     "Milliseconds a message-ID offered by one peer is held back from the others"},
+    {kNewgroupsFile, "NewgroupsFile", kText, nullptr, "Path of the list of new groups; without it NEWGROUPS has none"},
+    {kNoAccessMessage, "NoAccessMessage", kText, nullptr, "Text of the refusal of a peer without access"},
+    {kOpMode, "OpMode", kText, nullptr, "slave, transit, or reader mode when absent or anything else"},
+    {kOverviewRewriteDelay, "OverviewRewriteDelay", kNumber, "30",
+     "Seconds from a group's first change to the rewrite of its overview cache"},
+    {kPostQueueDirectory, "PostQueueDirectory", kText, "./", "Directory of the post queue files"},
+    {kPrecommitHashSize, "PrecommitHashSize", kNumber, "1048573", "Number of buckets of the precommit table"},
+    {kSeenDataCount, "SeenDataCount", kNumber, "50000", "Capacity of the history data file in entries"},
+    {kSeenTableSize, "SeenTableSize", kNumber, "55997", "Number of buckets of the history table"},
+    {kSiteDefaultMaxIncomingConnections, "SiteDefaultMaxIncomingConnections", kNumber, "7",
+     "Connection limit of an incoming peer that sets none"},
+    {kSiteTooManyMessage, "SiteTooManyMessage", kText, nullptr, "Text of the refusal when a peer's own limit is reached"},
+    {kStartupScript, "StartupScript", kText, "init.tcl", "The Tcl script run when the control interface starts"},
+    {kSystemTooManyMessage, "SystemTooManyMessage", kText, nullptr,
+     "Text of the refusal when MaxIncomingConnections is reached"},
+    {kUpdateIncomingEntries, "UpdateIncomingEntries", kNumber, "1",
+     "Non-zero looks up the addresses of incoming peers again every hour"},
+    {kXrefCommunity, "xrefcommunity", kText, nullptr, "Name at the head of Xref: headers; HostPathIdentifier when absent"},
+};
+
+constexpr bool InKeyOrder()
+{
+    for (size_t i = 0; i < std::size(kKeys); ++i)
+        if (static_cast<size_t>(kKeys[i].key) != i)
+            return false;
+    return static_cast<size_t>(kXrefCommunity) + 1 == std::size(kKeys);
+}
+static_assert(InKeyOrder(), "the rows of kKeys follow ConfigKey");
+
+char Fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Levenshtein distance without regard to ASCII case.
+size_t EditDistance(std::string_view a, std::string_view b)
+{
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t substitution = diagonal + (Fold(a[i - 1]) == Fold(b[j - 1]) ? 0 : 1);
+            diagonal = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, substitution});
+        }
+    }
+    return row[b.size()];
+}
+
+}  // namespace
+
+std::span<const ConfigKeyInfo> ConfigKeys() { return kKeys; }
+
+const ConfigKeyInfo* FindConfigKey(std::string_view name)
+{
+    for (const ConfigKeyInfo& info : kKeys)
+        if (std::strlen(info.name) == name.size() && strncasecmp(info.name, name.data(), name.size()) == 0)
+            return &info;
+    return nullptr;
+}
+
+// Near enough: at most a third of the longer name differs, so that a slip of
+// a letter or two is caught but an unrelated key is not offered.
+const ConfigKeyInfo* NearestConfigKey(std::string_view name)
+{
+    const ConfigKeyInfo* nearest = nullptr;
+    size_t best = SIZE_MAX;
+    for (const ConfigKeyInfo& info : kKeys) {
+        std::string_view candidate(info.name);
+        size_t distance = EditDistance(name, candidate);
+        if (distance < best && distance * 3 <= std::max(name.size(), candidate.size())) {
+            best = distance;
+            nearest = &info;
+        }
+    }
+    return nearest;
+}
