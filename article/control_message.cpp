@@ -111,12 +111,15 @@ int WriteControlMessage(const ClientContext& c)
         if (n < 0 || static_cast<size_t>(n) >= sizeof path)
             return 0;
     } while (FileExists(path));
-    UniqueFd fd = OpenFile(path, O_WRONLY | O_CREAT | O_TRUNC);
+    // Written under another name and renamed, so that a consumer never reads
+    // a file that is only half there.
+    std::string partial = std::string(path) + ".new";
+    UniqueFd fd = OpenFile(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
     if (!fd)
         return 0;
-    if (WriteAll(fd.get(), c.buffer, c.articleLength))
+    if (WriteAll(fd.get(), c.buffer, c.articleLength) && RenameFile(partial.c_str(), path))
         return 1;
-    RemoveFile(path);  // a torn control message must not be acted on
+    RemoveFile(partial.c_str());  // a torn control message must not be acted on
     return 0;
 }
 

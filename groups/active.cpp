@@ -157,6 +157,43 @@ void TransmitMatching(int socket, const char* pattern)
     }
 }
 
+// Rewrites the file at `path` without the lines of group `name` (through a
+// new file renamed over it, so readers of the old view are not disturbed).
+// 1 when lines went, 0 when there were none, -1 when it failed.
+int RewriteWithout(const char* path, std::string_view name)
+{
+    UniqueFd in = OpenFile(path, O_RDONLY);
+    int64_t size = in ? FileSize(in.get()) : -1;
+    if (size < 0)
+        return -1;
+    std::string text(static_cast<size_t>(size), '\0');
+    if (ReadAll(in.get(), text.data(), text.size()) != size)
+        return -1;
+    std::string kept;
+    kept.reserve(text.size());
+    bool removed = false;
+    for (size_t offset = 0; offset < text.size();) {
+        size_t lf = text.find('\n', offset);
+        size_t next = lf == std::string::npos ? text.size() : lf + 1;
+        std::string_view line(text.data() + offset, next - offset);
+        bool named = line.size() > name.size() && line.substr(0, name.size()) == name && IsBlank(line[name.size()]);
+        removed = removed || named;
+        if (!named)
+            kept.append(line);
+        offset = next;
+    }
+    if (!removed)
+        return 0;
+    std::string fresh = std::string(path) + ".new";
+    UniqueFd out = OpenFile(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
+    if (!out || !WriteAll(out.get(), kept.data(), kept.size()) || !SyncFile(out.get()) ||
+        !RenameFile(fresh.c_str(), path)) {
+        RemoveFile(fresh.c_str());
+        return -1;
+    }
+    return 1;
+}
+
 }  // namespace
 
 int ActiveInit()
@@ -252,4 +289,21 @@ int AddActive(const char* name, uint32_t start, const char* post)
     FormatField(field, start, start, post[0] != '\0' ? post[0] : 'y');
     std::string line = std::string(name) + ' ' + field + "\r\n";
     return AppendAll(fd.get(), line.data(), line.size()) ? 1 : 0;
+}
+
+int RemoveActive(const char* name)
+{
+    const char* path = GetConfigString("ActiveFile");
+    if (path == nullptr)
+        return 0;
+    std::lock_guard lock(reloadLock());
+    int result = 0;
+    // Readers out while the file changes, so no update lands in the old
+    // file after it was read; the new one is mapped before they return.
+    semActive().WithReadersOut([&] {
+        result = RewriteWithout(path, name);
+        if (result > 0 && usingActive)
+            ActiveInit();
+    });
+    return result;
 }

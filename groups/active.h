@@ -24,3 +24,8 @@ int ActiveTransmit(int socket, const char* pattern);
 // Appends a new group's line with `start` as both marks; 0 when ActiveFile is
 // not configured or cannot be opened.
 int AddActive(const char* name, uint32_t start, const char* post);
+// Removes the lines of group `name` from the file and maps it again, with
+// the users held off meanwhile. 1 when lines went, 0 when the group had
+// none (or ActiveFile is not configured), -1 when the file could not be
+// rewritten (it is left as it was).
+int RemoveActive(const char* name);

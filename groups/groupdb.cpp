@@ -116,6 +116,23 @@ void SetGroupNumber(Tcl_HashEntry* he, uint32_t g)
     Tcl_SetHashValue(he, reinterpret_cast<ClientData>(static_cast<uintptr_t>(g)));
 }
 
+// The group named other than `name` whose records overlap g … g+slots−1,
+// or null. Caller holds the index lock.
+const char* OverlappingGroup(const char* name, uint32_t g, uint32_t slots)
+{
+    Tcl_HashSearch search;
+    for (Tcl_HashEntry* he = Tcl_FirstHashEntry(&groupHash, &search); he != nullptr;
+         he = Tcl_NextHashEntry(&search)) {
+        const char* other = static_cast<const char*>(Tcl_GetHashKey(&groupHash, he));
+        uint32_t h = GroupNumberOf(he);
+        if (std::strcmp(other, name) == 0 || h >= groupArraySize)
+            continue;
+        if (g < h + SlotExtent(Record(h)) && h < g + slots)
+            return other;
+    }
+    return nullptr;
+}
+
 // Refuses (with a log line) records g … g+slots−1 that reach past the file
 // or overlap a group named other than `name`. Caller holds the index lock.
 bool ExtentFree(const char* name, uint32_t g, uint32_t slots)
@@ -125,18 +142,9 @@ bool ExtentFree(const char* name, uint32_t g, uint32_t slots)
                   g + slots - 1, groupArraySize);
         return false;
     }
-    Tcl_HashSearch search;
-    for (Tcl_HashEntry* he = Tcl_FirstHashEntry(&groupHash, &search); he != nullptr;
-         he = Tcl_NextHashEntry(&search)) {
-        const char* other = static_cast<const char*>(Tcl_GetHashKey(&groupHash, he));
-        uint32_t h = GroupNumberOf(he);
-        if (std::strcmp(other, name) == 0 || h >= groupArraySize)
-            continue;
-        uint32_t otherSlots = SlotExtent(Record(h));
-        if (g < h + otherSlots && h < g + slots) {
-            LogFormat("group %s refused: records %u to %u overlap group %s", name, g, g + slots - 1, other);
-            return false;
-        }
+    if (const char* other = OverlappingGroup(name, g, slots)) {
+        LogFormat("group %s refused: records %u to %u overlap group %s", name, g, g + slots - 1, other);
+        return false;
     }
     return true;
 }
@@ -414,6 +422,68 @@ int InsertGroup(const char* name, uint32_t g)
         return 0;
     int isNew = 0;
     SetGroupNumber(Tcl_CreateHashEntry(&groupHash, name, &isNew), g);
+    return 1;
+}
+
+int RemoveGroup(const char* name)
+{
+    std::unique_lock lock(groupHashLock());
+    Tcl_HashEntry* he = FindEntry(name);
+    if (he == nullptr || groupArray == nullptr)
+        return 0;
+    uint32_t g = GroupNumberOf(he);
+    Tcl_DeleteHashEntry(he);
+    // A reader still holding the group's selection finds an empty ring; the
+    // records are free for the next group created there.
+    if (g < groupArraySize) {
+        Record(g).numEntries = 0;
+        Record(g).flags = 0;
+    }
+    return 1;
+}
+
+int FindFreeGroupNumber(uint32_t slots, uint32_t* number)
+{
+    uint32_t k = SlotCount(slots);
+    std::shared_lock lock(groupHashLock());
+    if (!bGroupHashReady || groupArray == nullptr || k > groupArraySize)
+        return 0;
+    // Taken extents by their ends, highest first; the free room lies between
+    // the lowest start seen so far and the next end. From the top down:
+    // operators number their own groups from 0 upwards.
+    std::vector<std::pair<uint32_t, uint32_t>> taken;  // end, start
+    Tcl_HashSearch search;
+    for (Tcl_HashEntry* he = Tcl_FirstHashEntry(&groupHash, &search); he != nullptr;
+         he = Tcl_NextHashEntry(&search)) {
+        uint32_t h = GroupNumberOf(he);
+        if (h < groupArraySize)
+            taken.emplace_back(h + SlotExtent(Record(h)), h);
+    }
+    std::sort(taken.begin(), taken.end(), std::greater<>());
+    uint32_t top = groupArraySize;
+    for (const auto& [end, start] : taken) {
+        if (top > end && top - end >= k)
+            break;
+        top = std::min(top, start);
+    }
+    if (top < k)
+        return 0;
+    *number = top - k;
+    return 1;
+}
+
+int SetGroupPosting(const char* name, const char* post)
+{
+    std::unique_lock lock(groupHashLock());
+    uint32_t g = 0;
+    if (groupArray == nullptr || !LookupGroup(name, &g) || g >= groupArraySize)
+        return 0;
+    GroupRecord& record = Record(g);
+    record.flags = (record.flags & ~(kGroupModerated | kGroupPostingAllowed)) | kGroupPostingAllowed;
+    if (post[0] == 'm')
+        record.flags |= kGroupModerated;
+    else if (post[0] == 'n')
+        record.flags &= ~kGroupPostingAllowed;
     return 1;
 }
 

@@ -37,6 +37,15 @@ int GroupClose();
 int CreateGroup(const char* name, uint32_t number, uint32_t start, uint32_t slots, const char* post);
 // Names an existing record; 0 when its extent is out of range or overlaps.
 int InsertGroup(const char* name, uint32_t number);
+// Drops the name and empties the group's ring (its records become free);
+// 0 for an unknown name.
+int RemoveGroup(const char* name);
+// The highest group number whose `slots` records overlap no named group:
+// 1 and *number, or 0 when group.dat has no such room.
+int FindFreeGroupNumber(uint32_t slots, uint32_t* number);
+// Sets a named group's posting flag from the posting word (as CreateGroup);
+// 0 for an unknown name. The active file line follows at its next update.
+int SetGroupPosting(const char* name, const char* post);
 // Copies group `from` to `to` with a new slot count, re-filing its articles,
 // and points the name at `to`; 0 for an unknown name or a refused extent.
 int MoveGroup(const char* name, uint32_t from, uint32_t to, uint32_t slots);

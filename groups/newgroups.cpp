@@ -132,6 +132,19 @@ int TransmitNewgroups(ClientContext* ctx, const char* argument)
     return 1;
 }
 
+int AddNewgroupEntry(const char* name)
+{
+    if (!fnNewgroups)
+        return 0;
+    UniqueFd file = OpenFile(fnNewgroups->c_str(), O_WRONLY | O_APPEND | O_CREAT);
+    if (!file)
+        return 0;
+    char marker[32];
+    int n = std::snprintf(marker, sizeof marker, "#%lld\n", static_cast<long long>(std::time(nullptr)));
+    std::string lines = std::string(marker, static_cast<size_t>(n)) + name + "\n";
+    return AppendAll(file.get(), lines.data(), lines.size()) ? 1 : 0;
+}
+
 uint32_t NNTPtoGMT(std::string_view date, std::string_view time)
 {
     if (!SixDigits(date) || !SixDigits(time))

@@ -13,3 +13,7 @@ int NewgroupsInit();
 // asked time, with their high and low marks and posting flag. 1 after a 231
 // answer, 0 after 501.
 int TransmitNewgroups(ClientContext* ctx, const char* argument);
+
+// Appends a marker with the current time and the group's name to the file;
+// 1, or 0 when NewgroupsFile is not set or cannot be written.
+int AddNewgroupEntry(const char* name);

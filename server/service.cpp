@@ -23,6 +23,7 @@
 #include "access/incoming.h"
 #include "article/article.h"
 #include "article/store.h"
+#include "control/control_queue.h"
 #include "control/scheduler.h"
 #include "control/tcl_interface.h"
 #include "feed/queue.h"
@@ -77,6 +78,7 @@ void Print(const char* text)
     SeenInit();
     ArtStoreInit();
     ArticleInit();
+    ControlQueueInit();  // names its groups before the start-up script loads the active file
     InterfaceInit();
     NewgroupsInit();
     PostInit();
