@@ -35,6 +35,7 @@ constexpr auto kStartWait = std::chrono::milliseconds(200);
 constexpr int64_t kMaxControlFile = 4 * 1024 * 1024;
 constexpr size_t kMaxDescription = 512;
 constexpr size_t kMaxReportNames = 100;
+constexpr std::string_view kDescriptionMarker = "For your newsgroups file:";
 
 std::string queueDir = "./control";
 std::string policyPath;
@@ -90,12 +91,16 @@ std::vector<std::string> ListedGroups(const std::string& body)
     return names;
 }
 
-// The description a newgroup body gives: the rest of the line that starts
-// with the group's name, without control characters.
+// The description a newgroup body gives: after the line "For your
+// newsgroups file:", the rest of the line that starts with the group's
+// name, without control characters.
 std::string Description(const ControlArticle& article, const std::string& name)
 {
     std::string body = UnfoldToText(article.body, true);
-    for (size_t start = 0; start < body.size();) {
+    size_t marker = body.find(kDescriptionMarker);
+    if (marker == std::string::npos)
+        return {};
+    for (size_t start = marker + kDescriptionMarker.size(); start < body.size();) {
         size_t end = std::min(body.find('\n', start), body.size());
         std::string_view line(body.data() + start, end - start);
         start = end + 1;
