@@ -89,6 +89,7 @@ bool SplitHeaders(std::string_view block, std::vector<ControlHeader>* headers, s
 
 bool ParseControlArticle(std::string_view text, ControlArticle* article, std::string* error)
 {
+    *article = ControlArticle{};
     size_t separator = text.find("\r\n\r\n");
     if (separator == std::string_view::npos) {
         *error = "no empty line after the headers";

@@ -141,5 +141,24 @@ TEST_F(Active, NoActiveFileConfigured)
     EXPECT_EQ(LogText().find("not in active file"), std::string::npos);
 }
 
+TEST_F(Active, RemovingLinesRemapsTheFile)
+{
+    ASSERT_EQ(CreateGroup("alt.test", 5, 1, 1, "y"), 1);
+    ASSERT_EQ(AddActive("alt.test", 1, "y"), 1);
+    ASSERT_EQ(CreateGroup("alt.testing", 6, 1, 1, "y"), 1);
+    ASSERT_EQ(AddActive("alt.testing", 1, "y"), 1);
+    ASSERT_EQ(ActiveReload(), 1);
+    EXPECT_EQ(RemoveActive("alt.tes"), 0) << "a prefix of a name is no name";
+    ASSERT_EQ(RemoveActive("alt.test"), 1);
+    EXPECT_EQ(ActiveText(), "alt.testing 000000001 000000001 y\r\n");
+    EXPECT_EQ(RemoveActive("alt.test"), 0);
+    int result = 0;
+    EXPECT_EQ(Transmit(nullptr, &result), "alt.testing 000000001 000000001 y\r\n.\r\n");
+    // The remaining line is still updated in place in the new mapping.
+    AddArticles(6, 2);
+    ASSERT_EQ(ActiveUpdate(6), 1);
+    EXPECT_EQ(ActiveText(), "alt.testing 000000003 000000001 y\r\n");
+}
+
 }  // namespace
 }  // namespace group_test

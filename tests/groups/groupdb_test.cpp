@@ -375,5 +375,40 @@ TEST_F(GroupDb, OpeningNeedsPathAndCommunity)
     ASSERT_EQ(GroupInit(), 1);
 }
 
+// Control messages create groups where nothing is named and remove them.
+TEST_F(GroupDb, FreeRecordsFromTheTopAndRemoval)
+{
+    uint32_t g = 0;
+    ASSERT_EQ(FindFreeGroupNumber(1, &g), 1);
+    EXPECT_EQ(g, 199u);
+    ASSERT_EQ(CreateGroup("g.top", 197, 1, 3, "y"), 1);    // records 197 to 199
+    ASSERT_EQ(CreateGroup("g.mid", 150, 1, 1, "y"), 1);
+    ASSERT_EQ(CreateGroup("g.wide", 10, 1, 10, "y"), 1);   // 10 to 19
+    ASSERT_EQ(FindFreeGroupNumber(1, &g), 1);
+    EXPECT_EQ(g, 196u);
+    ASSERT_EQ(FindFreeGroupNumber(46, &g), 1);
+    EXPECT_EQ(g, 151u);  // 151 to 196
+    ASSERT_EQ(FindFreeGroupNumber(47, &g), 1);
+    EXPECT_EQ(g, 103u);  // below g.mid: 103 to 149
+    ASSERT_EQ(CreateGroup("g.low", 20, 1, 100, "y"), 1);  // 20 to 119
+    EXPECT_EQ(FindFreeGroupNumber(47, &g), 0) << "no gap of 47 records is left";
+
+    AddArticles(150, 3);
+    ASSERT_EQ(RemoveGroup("g.mid"), 1);
+    EXPECT_EQ(RemoveGroup("g.mid"), 0);
+    EXPECT_EQ(FindGroup("g.mid", &g), 0);
+    uint32_t slot = 0, found = 0;
+    EXPECT_EQ(GroupFindArticle(2, &slot, 150, &found), 0) << "a removed group serves nothing";
+    ASSERT_EQ(FindFreeGroupNumber(77, &g), 1);
+    EXPECT_EQ(g, 120u);  // 120 to 196, g.mid's record included
+    ASSERT_EQ(CreateGroup("g.again", 150, 1, 1, "m"), 1);
+    EXPECT_EQ(GetGroupPostInfo("g.again"), 'm');
+    ASSERT_EQ(SetGroupPosting("g.again", "y"), 1);
+    EXPECT_EQ(GetGroupPostInfo("g.again"), 'y');
+    ASSERT_EQ(SetGroupPosting("g.again", "n"), 1);
+    EXPECT_EQ(GetGroupPostInfo("g.again"), 'n');
+    EXPECT_EQ(SetGroupPosting("no.such", "y"), 0);
+}
+
 }  // namespace
 }  // namespace group_test
