@@ -3,8 +3,9 @@
 // Cancels act on the history only: the named article is marked gone, or a
 // placeholder makes it refused as already seen when it arrives later. Other
 // control messages whose type matches ControlMessagePattern (article.h) are
-// written whole to "<ControlQueueDirectory>/<n>.control" for a program
-// outside the server; the server never reads those files back.
+// written whole to "<ControlQueueDirectory>/<n>.control" (through a
+// temporary name and a rename) for the control worker (control/control_queue)
+// or, with ProcessControlMessages = 0, a program outside the server.
 //
 // ProcessControlMessage, WriteControlMessage and CheckSupersedes run under
 // csArtFile, held by the acceptance pipeline: the file counter and the

@@ -3,8 +3,9 @@
 # runs it in the console on 127.0.0.1:1119. Ctrl+C stops it.
 #   scripts/demo.sh           keep the demo's articles, history and log
 #   scripts/demo.sh --fresh   start from an empty demo directory
-# The configuration file and the start-up script are written anew from
-# etc/verdalix.conf.in and etc/init.tcl.in at every run: edit those.
+# The configuration file, the start-up script and the control policy are
+# written anew from etc/verdalix.conf.in, etc/init.tcl.in and
+# etc/control.policy.in at every run: edit those.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -30,6 +31,7 @@ fill() {
 }
 fill etc/verdalix.conf.in "$demo/verdalix.conf"
 fill etc/init.tcl.in "$demo/init.tcl"
+fill etc/control.policy.in "$demo/control.policy"
 
 echo "demo server on 127.0.0.1:$port; log in demo/logs/verdalix.log; Ctrl+C stops it"
 cd "$demo"

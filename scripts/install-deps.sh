@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are absent.
 set -euo pipefail
-# clang and libclang-rt-dev (its libFuzzer runtime) serve scripts/fuzz.sh.
-packages=(cmake g++ make tcl-dev libgtest-dev libbenchmark-dev clang libclang-rt-dev)
+# clang and libclang-rt-dev (its libFuzzer runtime) serve scripts/fuzz.sh;
+# gpgv checks control-message signatures, gnupg makes the tests' keys.
+packages=(cmake g++ make tcl-dev libgtest-dev libbenchmark-dev clang libclang-rt-dev gpgv gnupg)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
