@@ -96,9 +96,9 @@ bool UpdateGroup(const std::string& name, uint32_t g, char flag, const std::stri
 
 void ControlGroupsInit()
 {
-    const char* dir = GetConfigString("GroupDataPath");
+    const char* dir = ConfigText(ConfigKey::kGroupDataPath);
     journalPath = dir != nullptr ? std::string(dir) + "/control.groups" : std::string();
-    const char* descriptions = GetConfigString("GroupDescriptionsFile");
+    const char* descriptions = ConfigText(ConfigKey::kGroupDescriptionsFile);
     descriptionsPath = descriptions != nullptr ? descriptions : "";
     removedAtStart.clear();
     std::istringstream in(journalPath.empty() ? std::string() : ReadWhole(journalPath));
@@ -145,7 +145,7 @@ bool CreateGroupByControl(const std::string& name, char flag, const std::string&
         *outcome = "the group database refused it";
         return false;
     }
-    if (GetConfigString("ActiveFile") != nullptr && !AddActive(name.c_str(), kNewGroupStart, post)) {
+    if (ConfigText(ConfigKey::kActiveFile) != nullptr && !AddActive(name.c_str(), kNewGroupStart, post)) {
         RemoveGroup(name.c_str());
         *outcome = "cannot append to the active file: " + std::string(std::strerror(errno));
         return false;

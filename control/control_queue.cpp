@@ -23,9 +23,9 @@
 #include "groups/groupdb.h"
 #include "platform/directory.h"
 #include "platform/file_io.h"
+#include "platform/process.h"
 #include "server/config.h"
 #include "server/log.h"
-#include "server/service.h"
 
 namespace {
 
@@ -37,10 +37,10 @@ constexpr size_t kMaxDescription = 512;
 constexpr size_t kMaxReportNames = 100;
 constexpr std::string_view kDescriptionMarker = "For your newsgroups file:";
 
-std::string queueDir = "./control";
+std::string queueDir;
 std::string policyPath;
 std::string keyring;
-std::string gpgvPath = "/usr/bin/gpgv";
+std::string gpgvPath;
 std::set<std::string> keptFiles;  // passed over until the next start
 bool policyFailureLogged = false;
 
@@ -53,10 +53,10 @@ struct Message {
     std::string what;
 };
 
-std::string Setting(const char* key, const std::string& fallback)
+std::string Setting(ConfigKey key)
 {
-    const char* value = GetConfigString(key);
-    return value != nullptr ? std::string(value) : fallback;
+    const char* value = ConfigText(key);
+    return value != nullptr ? std::string(value) : std::string();
 }
 
 bool ReadControlFile(const std::string& path, std::string* text, std::string* error)
@@ -271,21 +271,16 @@ void ControlWorker()
 
 void ControlQueueInit()
 {
-    queueDir = Setting("ControlQueueDirectory", "./control");
-    policyPath = Setting("ControlPolicyFile", "");
-    keyring = Setting("ControlKeyring", "");
-    gpgvPath = Setting("GpgvPath", "/usr/bin/gpgv");
+    queueDir = Setting(ConfigKey::kControlQueueDirectory);
+    policyPath = Setting(ConfigKey::kControlPolicyFile);
+    keyring = Setting(ConfigKey::kControlKeyring);
+    gpgvPath = Setting(ConfigKey::kGpgvPath);
     keptFiles.clear();
     ControlGroupsInit();
-    int enabled = 1;
-    GetConfigInt("ProcessControlMessages", &enabled);
-    if (enabled == 0)
+    if (ConfigNumber(ConfigKey::kProcessControlMessages) == 0)
         return;
-    try {
-        std::thread(ControlWorker).detach();
-    } catch (const std::system_error&) {
-        LogLine("control: no thread for the control-message worker; the queue is not processed");
-    }
+    if (!StartThread("control worker", ControlWorker))
+        LogLine("control: the control queue is not processed");
 }
 
 int ProcessControlQueue()

@@ -293,7 +293,7 @@ int AddActive(const char* name, uint32_t start, const char* post)
 
 int RemoveActive(const char* name)
 {
-    const char* path = GetConfigString("ActiveFile");
+    const char* path = ConfigText(ConfigKey::kActiveFile);
     if (path == nullptr)
         return 0;
     std::lock_guard lock(reloadLock());
