@@ -210,6 +210,8 @@ bool Describe(Message& m, std::string* error)
         m.group = listed.empty() ? std::string() : listed[0];
     }
     m.what += " from " + a.sender + (id != nullptr ? " " + std::string(id->value) : "");
+    // Everything here came from the network: one log line stays one line.
+    std::replace_if(m.what.begin(), m.what.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }, '?');
     return true;
 }
 
@@ -256,6 +258,33 @@ bool LoadPolicy(std::vector<ControlRule>* rules)
     return false;
 }
 
+// One pass over the queue directory: the files dealt with are removed.
+void ProcessControlQueue()
+{
+    std::vector<std::string> names;
+    if (!ListFiles(queueDir, ".control", &names))
+        return;
+    names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& n) { return keptFiles.count(n) != 0; }),
+                names.end());
+    std::vector<ControlRule> rules;
+    if (names.empty() || !LoadPolicy(&rules))
+        return;
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return FileNumber(a) != FileNumber(b) ? FileNumber(a) < FileNumber(b) : a < b;
+    });
+    for (const std::string& name : names) {
+        if (bShutDown)
+            break;
+        std::string path = queueDir + "/" + name;
+        if (!ProcessFile(name, rules)) {
+            keptFiles.insert(name);
+        } else if (!RemoveFile(path.c_str())) {
+            LogFormat("control: %s dealt with but not removed: %s", name.c_str(), std::strerror(errno));
+            keptFiles.insert(name);  // not to be acted on twice
+        }
+    }
+}
+
 void ControlWorker()
 {
     while (!readyToGo && !bShutDown)
@@ -283,32 +312,3 @@ void ControlQueueInit()
         LogLine("control: the control queue is not processed");
 }
 
-int ProcessControlQueue()
-{
-    std::vector<std::string> names;
-    if (!ListFiles(queueDir, ".control", &names))
-        return 0;
-    names.erase(std::remove_if(names.begin(), names.end(), [](const std::string& n) { return keptFiles.count(n) != 0; }),
-                names.end());
-    std::vector<ControlRule> rules;
-    if (names.empty() || !LoadPolicy(&rules))
-        return 0;
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return FileNumber(a) != FileNumber(b) ? FileNumber(a) < FileNumber(b) : a < b;
-    });
-    int removed = 0;
-    for (const std::string& name : names) {
-        if (bShutDown)
-            break;
-        std::string path = queueDir + "/" + name;
-        if (!ProcessFile(name, rules)) {
-            keptFiles.insert(name);
-        } else if (RemoveFile(path.c_str())) {
-            ++removed;
-        } else {
-            LogFormat("control: %s dealt with but not removed: %s", name.c_str(), std::strerror(errno));
-            keptFiles.insert(name);  // not to be acted on twice
-        }
-    }
-    return removed;
-}

@@ -15,7 +15,3 @@
 // start-up script has opened the port and then looks at the queue every
 // second. Call after the group database is open, before the start-up script.
 void ControlQueueInit();
-
-// One pass over the queue directory, as the worker makes it: the number of
-// files dealt with and removed.
-int ProcessControlQueue();
