@@ -2,8 +2,10 @@
 # Installs the Debian packages the build needs, only those that are absent.
 set -euo pipefail
 # clang and libclang-rt-dev (its libFuzzer runtime) serve scripts/fuzz.sh;
-# gpgv checks control-message signatures, gnupg makes the tests' keys.
-packages=(cmake g++ make tcl-dev libgtest-dev libbenchmark-dev clang libclang-rt-dev gpgv gnupg)
+# gpgv checks control-message signatures, gnupg makes the tests' keys;
+# clang-format and clang-tidy serve scripts/check-style.sh.
+packages=(cmake g++ make tcl-dev libgtest-dev libbenchmark-dev clang libclang-rt-dev gpgv gnupg clang-format
+          clang-tidy)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
