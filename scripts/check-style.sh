@@ -43,7 +43,7 @@ check_format()
       *)
         echo "$diff"
         echo "check-style: changed lines are not in the .clang-format layout;" \
-             "'git clang-format $base' rewrites them" >&2
+             "'git add' the files, then 'git clang-format $base' rewrites them" >&2
         return 1 ;;
     esac
     echo "check-style: format of changed lines ok"

@@ -23,8 +23,10 @@
 #include "server/config.h"
 #include "server/log.h"
 #include "support/server_harness.h"
+#include "support/test_articles.h"
 #include "support/unit_config.h"
 
+using verdalix_test::ArticleText;
 using verdalix_test::MakeTempDir;
 using verdalix_test::ReadFile;
 using verdalix_test::UseConfigText;
@@ -61,7 +63,7 @@ protected:
 
     int Check(const std::string& subject, const std::string& groups = "misc.test")
     {
-        article_ = "Path: a!b\r\nNewsgroups: " + groups + "\r\nSubject: " + subject + "\r\n\r\nbody\r\n";
+        article_ = ArticleText({.path = "a!b", .groups = groups, .subject = subject});
         ClientContext context;
         context.buffer = article_.data();
         context.articleLength = static_cast<uint32_t>(article_.size());

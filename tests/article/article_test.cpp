@@ -5,17 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
+#include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <filesystem>
 #include <string>
 #include <thread>
-#include <vector>
-#include <algorithm>
-#include <cstdlib>
 #include <unistd.h>
+#include <vector>
 
 #include "access/incoming.h"
 #include "access/match.h"
@@ -27,10 +26,13 @@
 #include "platform/file_faults.h"
 #include "server/client_context.h"
 #include "support/server_harness.h"
+#include "support/test_articles.h"
 #include "support/unit_config.h"
 
 namespace {
 
+using verdalix_test::ArticleDate;
+using verdalix_test::ArticleText;
 using verdalix_test::MakeTempDir;
 
 std::string dir;
@@ -93,25 +95,21 @@ protected:
     std::vector<ClientContext*> contexts_;
 };
 
-std::string Date(int daysAgo)
-{
-    char text[64];
-    std::time_t t = std::time(nullptr) - static_cast<std::time_t>(daysAgo) * 86400;
-    std::tm tm {};
-    ::gmtime_r(&t, &tm);
-    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &tm);
-    return text;
-}
-
 int serial = 0;
 
-// An article with a fresh message-ID; `extra` goes in before the blank line.
+// An article with a fresh message-ID, dated a day ago; `extra` goes in before
+// the blank line.
 std::string Article(const std::string& extra = "", const std::string& groups = "misc.test",
                     const std::string& subject = "hello\tworld")
 {
-    std::string id = "<" + std::to_string(++serial) + "." + std::to_string(::getpid()) + "@test>";
-    return "Path: peer.test!origin\r\nFrom: someone@test\r\nNewsgroups: " + groups + "\r\nSubject: " + subject +
-           "\r\nMessage-ID: " + id + "\r\nDate: " + Date(1) + "\r\n" + extra + "\r\nbody line\r\n..dotted\r\n";
+    return ArticleText({.id = "<" + std::to_string(++serial) + "." + std::to_string(::getpid()) + "@test>",
+                        .path = "peer.test!origin",
+                        .from = "someone@test",
+                        .groups = groups,
+                        .subject = subject,
+                        .date = ArticleDate(1),
+                        .extra = extra,
+                        .body = "body line\r\n..dotted\r\n"});
 }
 
 std::string Read(uint64_t storeKey, uint32_t offset, uint32_t length)
@@ -170,7 +168,7 @@ TEST_F(PipelineTest, AcceptedArticleIsStoredWithPathXrefAndOverview)
 
     // TAB in the subject becomes a blank; no References gives an empty field.
     std::string lines = std::to_string(std::count(text.begin(), text.end(), '\n'));
-    EXPECT_EQ(s.overview, "hello world\tsomeone@test\t" + Date(1) + "\t" + c->messageId + "\t\t" +
+    EXPECT_EQ(s.overview, "hello world\tsomeone@test\t" + ArticleDate(1) + "\t" + c->messageId + "\t\t" +
                               std::to_string(text.size()) + "\t" + lines + "\t" + xref);
 }
 
@@ -214,7 +212,7 @@ TEST_F(PipelineTest, RefusalsBeforeTheSlotLeaveNoHistoryEntryLaterOnesAPlacehold
     EXPECT_EQ(CheckSeen(c->articleKey), 0);
 
     std::string old = Article();
-    old.replace(old.find(Date(1)), Date(1).size(), Date(10));
+    old.replace(old.find(ArticleDate(1)), ArticleDate(1).size(), ArticleDate(10));
     c = Received(old);
     EXPECT_EQ(AddArticleToFile(c), 0);
     EXPECT_EQ(CheckSeen(c->articleKey), 0);
@@ -359,15 +357,15 @@ TEST_F(PipelineTest, DateCheck)
     MaxArticleAge = 7;
     auto dated = [this](const std::string& date) {
         std::string text = Article();
-        text.replace(text.find(Date(1)), Date(1).size(), date);
+        text.replace(text.find(ArticleDate(1)), ArticleDate(1).size(), date);
         return Received(text);
     };
-    EXPECT_EQ(CheckArticleDate(dated(Date(10))), 0);
-    EXPECT_EQ(CheckArticleDate(dated(Date(400))), 1);
-    EXPECT_EQ(CheckArticleDate(dated(Date(6))), 1);
+    EXPECT_EQ(CheckArticleDate(dated(ArticleDate(10))), 0);
+    EXPECT_EQ(CheckArticleDate(dated(ArticleDate(400))), 1);
+    EXPECT_EQ(CheckArticleDate(dated(ArticleDate(6))), 1);
     EXPECT_EQ(CheckArticleDate(dated("not a date at all")), 1);
     EXPECT_EQ(CheckArticleDate(dated(std::string(81, '1'))), 0);
-    ClientContext* future = dated(Date(-1));
+    ClientContext* future = dated(ArticleDate(-1));
     EXPECT_EQ(CheckArticleDate(future), 1);
     EXPECT_GT(future->futureSeconds, 86000);
     EXPECT_LE(future->futureSeconds, 86400);

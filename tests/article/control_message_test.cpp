@@ -14,9 +14,11 @@
 #include "server/client_context.h"
 #include "server/config.h"
 #include "support/server_harness.h"
+#include "support/test_articles.h"
 
 namespace {
 
+using verdalix_test::ArticleText;
 using verdalix_test::MakeTempDir;
 using verdalix_test::ReadFile;
 using verdalix_test::WriteFile;
@@ -49,7 +51,10 @@ struct Received {
     }
 };
 
-std::string Article(const std::string& headers) { return "Path: a!b\r\n" + headers + "\r\nbody\r\n.. dotted\r\n"; }
+std::string Article(const std::string& headers)
+{
+    return ArticleText({.path = "a!b", .extra = headers, .body = "body\r\n.. dotted\r\n"});
+}
 
 // History, store 0 and the control queue in a temporary directory.
 class ControlMessage : public ::testing::Test {
@@ -218,7 +223,7 @@ TEST_F(ControlMessage, SupersedesTakesOverTheOldXref)
     EXPECT_EQ(CheckSupersedes(unknown.c, out, &slot), 0);
     Received unreadable(Article("Supersedes: old@x\r\n"));
     EXPECT_EQ(CheckSupersedes(unreadable.c, out, &slot), 0);
-    Received none(Article("Subject: <old@x>\r\n"));
+    Received none(ArticleText({.subject = "<old@x>"}));
     EXPECT_EQ(CheckSupersedes(none.c, out, &slot), 0);
     Received itself(Article("Supersedes: <old@x>\r\n"), "<old@x>");
     EXPECT_EQ(CheckSupersedes(itself.c, out, &slot), 0);

@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -29,8 +28,10 @@
 
 #include "platform/unique_fd.h"
 #include "support/server_harness.h"
+#include "support/test_articles.h"
 
 using verdalix_test::TestServer;
+using verdalix_test::WireArticle;
 
 namespace {
 
@@ -106,16 +107,6 @@ struct Article {
     std::string wire;  // as sent: dots doubled, terminator included
 };
 
-std::string Now()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm parts {};
-    ::gmtime_r(&now, &parts);
-    char text[64];
-    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
-    return text;
-}
-
 // An article in one or two groups with a body of random lines, some
 // starting with a dot, between a few hundred bytes and a few kilobytes.
 Article MakeArticle(std::mt19937& random, const std::string& id)
@@ -123,17 +114,16 @@ Article MakeArticle(std::mt19937& random, const std::string& id)
     std::string groups = kGroups[random() % 3];
     if (random() % 2 == 0)
         groups += std::string(",") + kGroups[(random() % 2 + 1 + (groups.back() - 'a')) % 3];
-    std::string wire = "Path: peer.example!poster\r\nFrom: poster@example\r\nNewsgroups: " + groups +
-                       "\r\nSubject: crash " + id + "\r\nMessage-ID: " + id + "\r\nDate: " + Now() + "\r\n\r\n";
+    std::string body;
     for (int lines = static_cast<int>(random() % 40) + 4; lines > 0; --lines) {
         std::string line(random() % 70, ' ');
         for (char& c : line)
             c = static_cast<char>('!' + random() % 90);
         if (!line.empty() && line[0] == '.')
             line[0] = '-';  // only the stuffed lines below start with dots
-        wire += (random() % 8 == 0 ? ".." : "") + line + "\r\n";
+        body += (random() % 8 == 0 ? ".." : "") + line + "\r\n";
     }
-    return {id, wire + ".\r\n"};
+    return {id, WireArticle({.id = id, .groups = groups, .subject = "crash " + id, .body = body})};
 }
 
 // Every article sent, acknowledged or not, by message-ID.

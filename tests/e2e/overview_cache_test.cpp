@@ -3,7 +3,6 @@
 // range is served from the cache, from the history or from both.
 #include <unistd.h>
 
-#include <ctime>
 #include <functional>
 #include <string>
 #include <thread>
@@ -13,9 +12,11 @@
 
 #include "support/nntp_client.h"
 #include "support/server_harness.h"
+#include "support/test_articles.h"
 
 using verdalix_test::NntpClient;
 using verdalix_test::TestServer;
+using verdalix_test::WireArticle;
 
 namespace {
 
@@ -26,16 +27,6 @@ std::string Script(bool cached)
            (cached ? "CreateArtStore 1 @DIR@/stores overcache 4 0\n" : "") +
            // Every second append request becomes a full rewrite.
            "SetRewriteThreshold 0\nCreateGroup misc.test 0 1 y 2\nActiveInit\nAcceptConnections\n";
-}
-
-std::string Now()
-{
-    char text[64];
-    std::time_t t = std::time(nullptr);
-    std::tm tm {};
-    ::gmtime_r(&t, &tm);
-    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &tm);
-    return text;
 }
 
 bool WaitFor(const std::function<bool()>& done)
@@ -68,9 +59,10 @@ public:
             ASSERT_EQ(client.Command("IHAVE " + id).substr(0, 3), "335");
             // Lines of different lengths, some with references.
             std::string refs = i % 3 == 0 ? "References: <oc" + std::to_string(i - 1) + "@test>\r\n" : "";
-            client.Send("Path: peer!poster\r\nFrom: poster@example\r\nNewsgroups: misc.test\r\nSubject: article " +
-                        std::string(static_cast<size_t>(i % 17), 'x') + "\r\nMessage-ID: " + id +
-                        "\r\nDate: " + Now() + "\r\n" + refs + "\r\nbody " + std::to_string(i) + "\r\n.\r\n");
+            client.Send(WireArticle({.id = id,
+                                     .subject = "article " + std::string(static_cast<size_t>(i % 17), 'x'),
+                                     .extra = refs,
+                                     .body = "body " + std::to_string(i) + "\r\n"}));
             ASSERT_EQ(client.ReadLine(), "235 Got it");
         }
     }

@@ -13,10 +13,14 @@
 
 #include "support/nntp_client.h"
 #include "support/server_harness.h"
+#include "support/test_articles.h"
 
+using verdalix_test::ArticleDate;
+using verdalix_test::ArticleParts;
 using verdalix_test::NntpClient;
 using verdalix_test::ReadFile;
 using verdalix_test::TestServer;
+using verdalix_test::WireArticle;
 
 namespace {
 
@@ -29,38 +33,6 @@ std::string FeedScript(const std::string& storeSelection = "*", const std::strin
     for (int i = 0; i < 17; ++i)
         script += "CreateGroup cross.g" + std::to_string(i) + " " + std::to_string(2 + i) + " 1 y 1\n";
     return script + more + "AcceptConnections\n";
-}
-
-std::string Date(int daysAgo)
-{
-    char text[64];
-    std::time_t t = std::time(nullptr) - static_cast<std::time_t>(daysAgo) * 86400;
-    std::tm tm {};
-    ::gmtime_r(&t, &tm);
-    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &tm);
-    return text;
-}
-
-struct Headers {
-    std::string path = "peer.example!poster";
-    std::string groups = "misc.test";
-    std::string date = Date(1);
-    std::string extra;
-};
-
-// An article as sent on the wire, terminator included.
-std::string Article(const std::string& id, const Headers& h = {}, const std::string& body = "body\r\n")
-{
-    std::string text;
-    if (!h.path.empty())
-        text += "Path: " + h.path + "\r\n";
-    text += "From: poster@example\r\n";
-    if (!h.groups.empty())
-        text += "Newsgroups: " + h.groups + "\r\n";
-    text += "Subject: test " + id + "\r\nMessage-ID: " + id + "\r\n";
-    if (!h.date.empty())
-        text += "Date: " + h.date + "\r\n";
-    return text + h.extra + "\r\n" + body + ".\r\n";
 }
 
 std::string Id(const std::string& name) { return "<" + name + "." + std::to_string(::getpid()) + "@test>"; }
@@ -121,8 +93,8 @@ TEST(Pipeline, IhaveStoresTheArticleAndRefusesItsDuplicate)
     NntpClient client;
     Feed(server, client);
     const std::string id = Id("ihave");
-    const Headers h;
-    EXPECT_EQ(Ihave(client, id, Article(id, h)), "235 Got it");
+    const ArticleParts h{.id = id, .subject = "test " + id};
+    EXPECT_EQ(Ihave(client, id, WireArticle(h)), "235 Got it");
     EXPECT_EQ(client.Command("IHAVE " + id), "435 Already got it");
     EXPECT_EQ(client.Command("IHAVE no-brackets"), "400 Invalid articleid");
 
@@ -146,7 +118,7 @@ TEST(Pipeline, StreamingPipelinedCommandsAreAnsweredInOrder)
     std::string checks, takes;
     for (int i = 0; i < kCount; ++i) {
         checks += "CHECK " + Id("s" + std::to_string(i)) + "\r\n";
-        takes += "TAKETHIS " + Id("s" + std::to_string(i)) + "\r\n" + Article(Id("s" + std::to_string(i)));
+        takes += "TAKETHIS " + Id("s" + std::to_string(i)) + "\r\n" + WireArticle({.id = Id("s" + std::to_string(i))});
     }
     client.Send(checks);
     for (int i = 0; i < kCount; ++i)
@@ -157,13 +129,13 @@ TEST(Pipeline, StreamingPipelinedCommandsAreAnsweredInOrder)
 
     // A duplicate is read whole and refused; the command behind it in the
     // same packet is served.
-    client.Send("TAKETHIS " + Id("s0") + "\r\n" + Article(Id("s0")) + "CHECK " + Id("s1") + "\r\nCHECK " +
+    client.Send("TAKETHIS " + Id("s0") + "\r\n" + WireArticle({.id = Id("s0")}) + "CHECK " + Id("s1") + "\r\nCHECK " +
                 Id("new") + "\r\n");
     EXPECT_EQ(client.ReadLine(), "439 " + Id("s0"));
     EXPECT_EQ(client.ReadLine(), "438 " + Id("s1"));
     EXPECT_EQ(client.ReadLine(), "238 " + Id("new"));
     // An invalid message-ID: the article is still read past.
-    client.Send("TAKETHIS nobrackets\r\n" + Article(Id("bad")) + "CHECK bad\r\n");
+    client.Send("TAKETHIS nobrackets\r\n" + WireArticle({.id = Id("bad")}) + "CHECK bad\r\n");
     EXPECT_EQ(client.ReadLine().substr(0, 4), "439 ");
     EXPECT_EQ(client.ReadLine().substr(0, 4), "439 ");
     EXPECT_EQ(Count(StoreFile(server), "Message-ID: " + Id("s7") + "\r\n"), 1u);
@@ -197,14 +169,14 @@ TEST(Pipeline, LargeEmptyAndOversizedArticles)
         big += line + "\r\n";
     while (huge.size() < 2 * 1024 * 1024)
         huge += line + "\r\n";
-    EXPECT_EQ(Ihave(client, Id("big"), Article(Id("big"), {}, big)), "235 Got it");
-    EXPECT_EQ(Ihave(client, Id("huge"), Article(Id("huge"), {}, huge)), "437 Bad Article");
-    client.Send("TAKETHIS " + Id("huge2") + "\r\n" + Article(Id("huge2"), {}, huge) + "CHECK " + Id("after") +
-                "\r\n");
+    EXPECT_EQ(Ihave(client, Id("big"), WireArticle({.id = Id("big"), .body = big})), "235 Got it");
+    EXPECT_EQ(Ihave(client, Id("huge"), WireArticle({.id = Id("huge"), .body = huge})), "437 Bad Article");
+    client.Send("TAKETHIS " + Id("huge2") + "\r\n" + WireArticle({.id = Id("huge2"), .body = huge}) + "CHECK " +
+                Id("after") + "\r\n");
     EXPECT_EQ(client.ReadLine(), "439 " + Id("huge2"));
     EXPECT_EQ(client.ReadLine(), "238 " + Id("after"));
     EXPECT_EQ(Ihave(client, Id("empty"), ".\r\n"), "437 Bad Article");
-    EXPECT_EQ(Ihave(client, Id("big2"), Article(Id("big2"), {}, big)), "235 Got it");
+    EXPECT_EQ(Ihave(client, Id("big2"), WireArticle({.id = Id("big2"), .body = big})), "235 Got it");
     // The stored text ends before the CR LF of the terminator line.
     EXPECT_NE(StoreFile(server).find(big.substr(0, big.size() - 2)), std::string::npos);
 }
@@ -216,25 +188,26 @@ TEST(Pipeline, ArticlesRefusedForTheirHeaders)
     StartServer(server);
     NntpClient client;
     Feed(server, client);
-    auto offer = [&client](const std::string& name, const Headers& h) {
-        return Ihave(client, Id(name), Article(Id(name), h));
+    auto offer = [&client](const std::string& name, ArticleParts h) {
+        h.id = Id(name);
+        return Ihave(client, h.id, WireArticle(h));
     };
-    Headers h;
+    ArticleParts h;
     h.groups = "";
     EXPECT_EQ(offer("nogroups", h), "437 Bad Article");
     h = {};
     h.path = "";
     EXPECT_EQ(offer("nopath", h), "437 Bad Article");
-    std::string noId = Article(Id("noid"));
+    std::string noId = WireArticle({.id = Id("noid")});
     noId.erase(noId.find("Message-ID: "), noId.find("\r\n", noId.find("Message-ID: ")) + 2 - noId.find("Message-ID: "));
     EXPECT_EQ(Ihave(client, Id("noid"), noId), "437 Bad Article");
     h = {};
     h.date = "";
     EXPECT_EQ(offer("nodate", h), "437 Bad Article");
-    h.date = Date(10);
+    h.date = ArticleDate(10);
     EXPECT_EQ(offer("old", h), "437 Bad Article");
     EXPECT_TRUE(server.WaitForLog("article too old (10 days old)"));
-    h.date = Date(400);
+    h.date = ArticleDate(400);
     EXPECT_EQ(offer("ancient", h), "235 Got it");
     h.date = std::string(81, '7');
     EXPECT_EQ(offer("longdate", h), "437 Bad Article");
@@ -268,13 +241,12 @@ TEST(Pipeline, NoMatchingStoreAndFilterRefusalsAreLogged)
     StartServer(server, FeedScript("mod.*"));
     NntpClient client;
     Feed(server, client);
-    EXPECT_EQ(Ihave(client, Id("nostore"), Article(Id("nostore"))), "437 Bad Article");
+    EXPECT_EQ(Ihave(client, Id("nostore"), WireArticle({.id = Id("nostore")})), "437 Bad Article");
     EXPECT_TRUE(server.WaitForLog("no store found"));
-    Headers h;
-    h.groups = "mod.test";
-    h.extra = "Approved: moderator@example\r\n";
-    EXPECT_EQ(Ihave(client, Id("stored"), Article(Id("stored"), h)), "235 Got it");
-    std::string spam = Article(Id("spam"), h);
+    ArticleParts h{.id = Id("stored"), .groups = "mod.test", .extra = "Approved: moderator@example\r\n"};
+    EXPECT_EQ(Ihave(client, h.id, WireArticle(h)), "235 Got it");
+    h.id = Id("spam");
+    std::string spam = WireArticle(h);
     spam.replace(spam.find("Subject: test"), 13, "Subject: spam");
     EXPECT_EQ(Ihave(client, Id("spam"), spam), "437 Bad Article");
     EXPECT_TRUE(server.WaitForLog("external filter rejected " + Id("spam") + " from 127.0.0.1 with response: 437"));
@@ -298,9 +270,8 @@ TEST(Pipeline, SlaveModeNumbersFromTheMastersXref)
     StartServer(server);
     NntpClient client;
     Feed(server, client);
-    Headers h;
-    h.extra = "Xref: verdalix.test misc.test:77\r\n";
-    EXPECT_EQ(Ihave(client, Id("slave"), Article(Id("slave"), h)), "235 Got it");
+    const ArticleParts h{.id = Id("slave"), .extra = "Xref: verdalix.test misc.test:77\r\n"};
+    EXPECT_EQ(Ihave(client, h.id, WireArticle(h)), "235 Got it");
     std::string stored = StoreFile(server);
     EXPECT_NE(stored.find("\r\nXref: verdalix.test misc.test:77\r\n"), std::string::npos);
     EXPECT_NE(stored.find("\tXref: verdalix.test misc.test:77\r\n"), std::string::npos);
@@ -313,7 +284,7 @@ TEST(Pipeline, ArticlesHistoryAndNumbersSurviveARestart)
     {
         NntpClient client;
         Feed(server, client);
-        EXPECT_EQ(Ihave(client, Id("before"), Article(Id("before"))), "235 Got it");
+        EXPECT_EQ(Ihave(client, Id("before"), WireArticle({.id = Id("before")})), "235 Got it");
     }
     // Existing groups are named again, not created anew.
     std::string script = FeedScript();
@@ -324,7 +295,7 @@ TEST(Pipeline, ArticlesHistoryAndNumbersSurviveARestart)
     NntpClient client;
     Feed(server, client);
     EXPECT_EQ(client.Command("IHAVE " + Id("before")), "435 Already got it");
-    EXPECT_EQ(Ihave(client, Id("after"), Article(Id("after"))), "235 Got it");
+    EXPECT_EQ(Ihave(client, Id("after"), WireArticle({.id = Id("after")})), "235 Got it");
     std::string stored = StoreFile(server);
     long before = Number(stored, Id("before"));
     EXPECT_GT(before, 0);
@@ -404,7 +375,7 @@ TEST(Pipeline, ConcurrentFeedsStoreEachArticleOnce)
                 for (int i = start; i < start + kBatch; ++i) {
                     int n = f % 2 == 0 ? i : kArticles - 1 - i;
                     ids.push_back(Id("stress" + std::to_string(n)));
-                    batch += "TAKETHIS " + ids.back() + "\r\n" + Article(ids.back());
+                    batch += "TAKETHIS " + ids.back() + "\r\n" + WireArticle({.id = ids.back()});
                 }
                 client.Send(batch);
                 for (const std::string& id : ids) {

@@ -1,15 +1,16 @@
 // End-to-end: a news reader walking groups on a server fed by IHAVE.
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <string>
 #include <vector>
 
 #include "support/nntp_client.h"
 #include "support/server_harness.h"
+#include "support/test_articles.h"
 
 using verdalix_test::NntpClient;
 using verdalix_test::TestServer;
+using verdalix_test::WireArticle;
 
 namespace {
 
@@ -34,16 +35,6 @@ void StartServer(TestServer& server, uint32_t storeMegabytes = 10)
     ASSERT_TRUE(server.WaitForListening());
 }
 
-std::string Now()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char text[64];
-    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
-    return text;
-}
-
 // "<a<n>@reader.test>"
 std::string Id(int n)
 {
@@ -56,9 +47,7 @@ bool Feed(NntpClient& feeder, const std::string& id, const std::string& groups, 
 {
     if (!feeder.Command("IHAVE " + id).starts_with("335"))
         return false;
-    feeder.Send("Path: feeder.test!not-for-mail\r\nFrom: someone@reader.test\r\nNewsgroups: " + groups +
-                "\r\nSubject: " + subject + "\r\nMessage-ID: " + id + "\r\nDate: " + Now() + "\r\n" + extra +
-                "\r\n" + body + ".\r\n");
+    feeder.Send(WireArticle({.id = id, .groups = groups, .subject = subject, .extra = extra, .body = body}));
     return feeder.ReadLine().starts_with("235");
 }
 

@@ -1,25 +1,49 @@
-// Articles and waits shared by the end-to-end feed tests.
+// Test articles built one way for every suite, and the waits shared by the
+// end-to-end feed tests.
 #include "support/test_articles.h"
 
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 #include "support/nntp_client.h"
 #include "support/server_harness.h"
 
 namespace verdalix_test {
 
+std::string ArticleDate(int daysAgo)
+{
+    char text[64];
+    std::time_t t = std::time(nullptr) - static_cast<std::time_t>(daysAgo) * 86400;
+    std::tm tm{};
+    ::gmtime_r(&t, &tm);
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+    return text;
+}
+
+std::string ArticleText(const ArticleParts& parts)
+{
+    const std::pair<const char*, const std::string*> headers[] = {
+        {"Path: ", &parts.path},       {"From: ", &parts.from},     {"Newsgroups: ", &parts.groups},
+        {"Subject: ", &parts.subject}, {"Message-ID: ", &parts.id}, {"Date: ", &parts.date},
+    };
+    std::string text;
+    for (const auto& [name, value] : headers)
+        if (!value->empty())
+            text += name + *value + "\r\n";
+    return text + parts.extra + "\r\n" + parts.body;
+}
+
+std::string WireArticle(const ArticleParts& parts)
+{
+    return ArticleText(parts) + ".\r\n";
+}
+
 std::string FeedArticle(const std::string& id)
 {
-    char date[64];
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    ::gmtime_r(&now, &tm);
-    std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &tm);
-    return "Path: peer.example!poster\r\nFrom: poster@example\r\nNewsgroups: misc.test\r\nSubject: feed " + id +
-           "\r\nMessage-ID: " + id + "\r\nDate: " + date + "\r\n\r\nbody of " + id + "\r\n.\r\n";
+    return WireArticle({.id = id, .subject = "feed " + id, .body = "body of " + id + "\r\n"});
 }
 
 std::string OfferWithIhave(NntpClient& client, const std::string& id)
