@@ -39,7 +39,7 @@ std::string dir;
 IncomingEntry peer;
 
 // One history, store and group database per test process.
-class PipelineTest : public ::testing::Test {
+class Acceptance : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
@@ -150,7 +150,7 @@ std::string XrefLine(const std::string& stored)
     return at == std::string::npos ? "" : stored.substr(at + 2, stored.find("\r\n", at + 2) - at);
 }
 
-TEST_F(PipelineTest, AcceptedArticleIsStoredWithPathXrefAndOverview)
+TEST_F(Acceptance, AcceptedArticleIsStoredWithPathXrefAndOverview)
 {
     std::string text = Article();
     ClientContext* c = Received(text);
@@ -172,7 +172,7 @@ TEST_F(PipelineTest, AcceptedArticleIsStoredWithPathXrefAndOverview)
                               std::to_string(text.size()) + "\t" + lines + "\t" + xref);
 }
 
-TEST_F(PipelineTest, OldXrefIsReplacedWhereItStood)
+TEST_F(Acceptance, OldXrefIsReplacedWhereItStood)
 {
     for (bool beforePath : {true, false}) {
         std::string text = Article();
@@ -193,7 +193,7 @@ TEST_F(PipelineTest, OldXrefIsReplacedWhereItStood)
     }
 }
 
-TEST_F(PipelineTest, DuplicateIsCountedAsRefusedNotRejected)
+TEST_F(Acceptance, DuplicateIsCountedAsRefusedNotRejected)
 {
     std::string text = Article();
     ASSERT_EQ(AddArticleToFile(Received(text)), 1);
@@ -203,7 +203,7 @@ TEST_F(PipelineTest, DuplicateIsCountedAsRefusedNotRejected)
     EXPECT_EQ(peer.rejects, rejects - 1);  // the caller's 437/439 adds it back
 }
 
-TEST_F(PipelineTest, RefusalsBeforeTheSlotLeaveNoHistoryEntryLaterOnesAPlaceholder)
+TEST_F(Acceptance, RefusalsBeforeTheSlotLeaveNoHistoryEntryLaterOnesAPlaceholder)
 {
     std::string noBlank = Article();
     noBlank.replace(0, 6, "Path:");
@@ -230,7 +230,7 @@ TEST_F(PipelineTest, RefusalsBeforeTheSlotLeaveNoHistoryEntryLaterOnesAPlacehold
 }
 
 // History entries hold 16-bit offsets and an 8-bit message-ID length.
-TEST_F(PipelineTest, ArticleTooLargeForItsHistoryEntryIsRefusedBeforeWriting)
+TEST_F(Acceptance, ArticleTooLargeForItsHistoryEntryIsRefusedBeforeWriting)
 {
     std::string huge = "X-Long: " + std::string(70000, 'a') + "\r\n";
     std::string longRefs = "References: <" + std::string(66000, 'r') + "@x>\r\n";
@@ -243,7 +243,7 @@ TEST_F(PipelineTest, ArticleTooLargeForItsHistoryEntryIsRefusedBeforeWriting)
     }
 }
 
-TEST_F(PipelineTest, TransitModeStoresWithoutXrefOrOverview)
+TEST_F(Acceptance, TransitModeStoresWithoutXrefOrOverview)
 {
     std::string text = Article();
     text.insert(text.find("\r\n\r\n") + 2, "Xref: other misc.test:5\r\n");
@@ -264,7 +264,7 @@ TEST_F(PipelineTest, TransitModeStoresWithoutXrefOrOverview)
 
 // A full disk or a failing device: nothing keeps the article, so the
 // peer's next offer of it is taken and stored whole once the fault clears.
-TEST_F(PipelineTest, StoreWriteFailureDefersTheArticleAndItIsTakenAgainLater)
+TEST_F(Acceptance, StoreWriteFailureDefersTheArticleAndItIsTakenAgainLater)
 {
     const std::string text = Article();
     const uint64_t position = GetStorePosition(0);
@@ -295,7 +295,7 @@ TEST_F(PipelineTest, StoreWriteFailureDefersTheArticleAndItIsTakenAgainLater)
     EXPECT_EQ(s.article, expected) << "the torn first half is overwritten";
 }
 
-TEST_F(PipelineTest, IncomingFilterAndInoculation)
+TEST_F(Acceptance, IncomingFilterAndInoculation)
 {
     ASSERT_EQ(SetIncomingFilter("alt.*"), 1);
     EXPECT_EQ(AddArticleToFile(Received(Article())), 0);
@@ -325,7 +325,7 @@ std::string ArticleAt(uint32_t slot)
     return SeenGetArticle(slot, &key, &offset, &length) ? Read(key, offset, length) : "";
 }
 
-TEST_F(PipelineTest, SupersedingArticleTakesOverTheOldSlotAndXref)
+TEST_F(Acceptance, SupersedingArticleTakesOverTheOldSlotAndXref)
 {
     ClientContext* old = Received(Article());
     ASSERT_EQ(AddArticleToFile(old), 1);
@@ -338,7 +338,7 @@ TEST_F(PipelineTest, SupersedingArticleTakesOverTheOldSlotAndXref)
     EXPECT_EQ(ArticleAt(SlotOf(*next)), s.article);
 }
 
-TEST_F(PipelineTest, CancelControlMessageIsStoredUnnumberedAndTakesEffect)
+TEST_F(Acceptance, CancelControlMessageIsStoredUnnumberedAndTakesEffect)
 {
     ClientContext* target = Received(Article());
     ASSERT_EQ(AddArticleToFile(target), 1);
@@ -352,7 +352,7 @@ TEST_F(PipelineTest, CancelControlMessageIsStoredUnnumberedAndTakesEffect)
     EXPECT_EQ(s.messageId, cancel->messageId);
 }
 
-TEST_F(PipelineTest, DateCheck)
+TEST_F(Acceptance, DateCheck)
 {
     MaxArticleAge = 7;
     auto dated = [this](const std::string& date) {

@@ -26,7 +26,7 @@ std::ostream& operator<<(std::ostream& out, const Outcome& outcome)
     return out << "{" << outcome.code << ", \"" << outcome.result << "\"}";
 }
 
-class TclGeneralTest : public ::testing::Test {
+class TclGeneral : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { Tcl_FindExecutable(nullptr); }
 
@@ -59,7 +59,7 @@ protected:
     Tcl_Interp* interp_ = nullptr;
 };
 
-TEST_F(TclGeneralTest, AllServerCommandsAreRegistered)
+TEST_F(TclGeneral, AllServerCommandsAreRegistered)
 {
     const char* names[] = {
         "AddIncoming", "SetIncoming", "DelIncoming", "ListIncoming", "GetIncomingConfig", "GetConfigString",
@@ -72,7 +72,7 @@ TEST_F(TclGeneralTest, AllServerCommandsAreRegistered)
         EXPECT_EQ(Eval(std::string("info commands ") + name), (Outcome{TCL_OK, name}));
 }
 
-TEST_F(TclGeneralTest, GetConfigString)
+TEST_F(TclGeneral, GetConfigString)
 {
     EXPECT_EQ(Eval("GetConfigString hostpathidentifier"), (Outcome{TCL_OK, "news.example"}));
     EXPECT_EQ(Eval("GetConfigString nosuchkey"), (Outcome{TCL_OK, ""}));
@@ -80,7 +80,7 @@ TEST_F(TclGeneralTest, GetConfigString)
     EXPECT_EQ(Eval("GetConfigString a b"), (Outcome{TCL_ERROR, ""}));
 }
 
-TEST_F(TclGeneralTest, WriteStateAndStatistics)
+TEST_F(TclGeneral, WriteStateAndStatistics)
 {
     EXPECT_EQ(Eval("GetWriteState"), (Outcome{TCL_OK, "no state"}));
     EXPECT_EQ(Eval("GetWriteState now"), (Outcome{TCL_ERROR, ""}));
@@ -90,7 +90,7 @@ TEST_F(TclGeneralTest, WriteStateAndStatistics)
     EXPECT_EQ(Eval("GetBaseStats x"), (Outcome{TCL_ERROR, ""}));
 }
 
-TEST_F(TclGeneralTest, SwitchesAndTheirConversions)
+TEST_F(TclGeneral, SwitchesAndTheirConversions)
 {
     EXPECT_EQ(Eval("SetLogCmds 5"), (Outcome{TCL_OK, ""}));
     EXPECT_EQ(logcmds, 5);
@@ -112,7 +112,7 @@ TEST_F(TclGeneralTest, SwitchesAndTheirConversions)
     EXPECT_EQ(readyToGo, 1);
 }
 
-TEST_F(TclGeneralTest, LogLineAndUsageRepliesUseTheWordAsTyped)
+TEST_F(TclGeneral, LogLineAndUsageRepliesUseTheWordAsTyped)
 {
     EXPECT_EQ(Eval("LogLine {from the script}"), (Outcome{TCL_OK, ""}));
     EXPECT_EQ(Eval("::LogLine"), (Outcome{TCL_ERROR, "::LogLine <string>"}));

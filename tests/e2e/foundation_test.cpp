@@ -228,7 +228,7 @@ TEST(CommandLine, UnknownSwitchPrintsUsageAndFailsOutsideTheServiceManager)
 
 // A directory for a fake systemctl that records its calls; the unit counts
 // as active while the file "active" exists, and stopping removes it.
-class ServiceInstallTest : public ::testing::Test {
+class ServiceInstall : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -255,7 +255,7 @@ protected:
     std::string dir_;
 };
 
-TEST_F(ServiceInstallTest, InstallWritesTheUnitAndRemoveDeletesIt)
+TEST_F(ServiceInstall, InstallWritesTheUnitAndRemoveDeletesIt)
 {
     std::string units = dir_ + "/units";
     verdalix_test::ProgramResult installed = Run("-install", units);
@@ -278,7 +278,7 @@ TEST_F(ServiceInstallTest, InstallWritesTheUnitAndRemoveDeletesIt)
     EXPECT_EQ(Run("-remove", units).output, "OpenService failed - No such file or directory (0x2)\n");
 }
 
-TEST_F(ServiceInstallTest, RemoveStopsAnActiveUnitFirst)
+TEST_F(ServiceInstall, RemoveStopsAnActiveUnitFirst)
 {
     std::string units = dir_ + "/units";
     ASSERT_EQ(Run("-install", units, "nobin").output, "Verdalix Internet News Server installed.\n");
@@ -291,7 +291,7 @@ TEST_F(ServiceInstallTest, RemoveStopsAnActiveUnitFirst)
     EXPECT_NE(ReadFile(dir_ + "/calls").find("stop --no-block verdalix.service"), std::string::npos);
 }
 
-TEST_F(ServiceInstallTest, MissingUnitDirectory)
+TEST_F(ServiceInstall, MissingUnitDirectory)
 {
     std::string missing = dir_ + "/no-such-dir";
     EXPECT_EQ(Run("-install", missing).output, "OpenSCManager failed - No such file or directory (0x2)\n");

@@ -51,9 +51,9 @@ std::string ExpectedLine(uint32_t g, uint32_t n)
 // Group database, history, an article store and a cache store in a temporary
 // directory. The rewriter waits `delay` seconds before it takes a request;
 // the default keeps it out of the way of tests that call the cache directly.
-class OverviewCacheTest : public ::testing::Test {
+class OverviewCache : public ::testing::Test {
 protected:
-    explicit OverviewCacheTest(int delay = 3600, uint32_t groups = 200) : delay_(delay), groups_(groups) {}
+    explicit OverviewCache(int delay = 3600, uint32_t groups = 200) : delay_(delay), groups_(groups) {}
 
     void SetUp() override
     {
@@ -159,7 +159,7 @@ private:
     int savedThreshold_ = 30;
 };
 
-TEST_F(OverviewCacheTest, RewriteAndAppendInPlace)
+TEST_F(OverviewCache, RewriteAndAppendInPlace)
 {
     MakeGroup(3);
     std::vector<uint32_t> numbers = AddArticles(3, 5);
@@ -194,7 +194,7 @@ TEST_F(OverviewCacheTest, RewriteAndAppendInPlace)
     EXPECT_EQ(BlockText(3), Lines(3, numbers));
 }
 
-TEST_F(OverviewCacheTest, BlockOutgrowingItsReserveIsPlacedAnew)
+TEST_F(OverviewCache, BlockOutgrowingItsReserveIsPlacedAnew)
 {
     MakeGroup(4);
     std::vector<uint32_t> numbers = AddArticles(4, 3);
@@ -218,7 +218,7 @@ TEST_F(OverviewCacheTest, BlockOutgrowingItsReserveIsPlacedAnew)
     EXPECT_EQ(GetStoreKey(kCacheStore), writePosition + r.ocacheblen);
 }
 
-TEST_F(OverviewCacheTest, GoneArticlesRaiseTheLowMarkAndEmptyTheBlock)
+TEST_F(OverviewCache, GoneArticlesRaiseTheLowMarkAndEmptyTheBlock)
 {
     MakeGroup(5);
     std::vector<uint32_t> numbers = AddArticles(5, 6);
@@ -243,7 +243,7 @@ TEST_F(OverviewCacheTest, GoneArticlesRaiseTheLowMarkAndEmptyTheBlock)
     EXPECT_EQ(AppendToOverviewCache(5), 0);
 }
 
-TEST_F(OverviewCacheTest, LostOrDamagedBlocksAreRebuiltFromTheStores)
+TEST_F(OverviewCache, LostOrDamagedBlocksAreRebuiltFromTheStores)
 {
     MakeGroup(6);
     std::vector<uint32_t> numbers = AddArticles(6, 4);
@@ -308,7 +308,7 @@ std::vector<std::pair<uint32_t, uint32_t>> CheckIndex(const char* offsets, const
     return entries;
 }
 
-TEST_F(OverviewCacheTest, CacheStoreResumesAfterTheRoomOfItsLastBlock)
+TEST_F(OverviewCache, CacheStoreResumesAfterTheRoomOfItsLastBlock)
 {
     MakeGroup(9);
     MakeGroup(10);
@@ -326,7 +326,7 @@ TEST_F(OverviewCacheTest, CacheStoreResumesAfterTheRoomOfItsLastBlock)
     EXPECT_EQ(GetStorePosition(kCacheStore), end);
 }
 
-TEST_F(OverviewCacheTest, BlockIndexAndReadsFromIt)
+TEST_F(OverviewCache, BlockIndexAndReadsFromIt)
 {
     MakeGroup(7);
     std::vector<uint32_t> numbers = AddArticles(7, 100);
@@ -368,7 +368,7 @@ TEST_F(OverviewCacheTest, BlockIndexAndReadsFromIt)
     EXPECT_EQ(+groupArray[7].numSlots, 1);
 }
 
-TEST_F(OverviewCacheTest, ReadersDuringRewritesSeeWholeLines)
+TEST_F(OverviewCache, ReadersDuringRewritesSeeWholeLines)
 {
     MakeGroup(8);
     AddArticles(8, 50);
@@ -416,12 +416,12 @@ TEST_F(OverviewCacheTest, ReadersDuringRewritesSeeWholeLines)
     EXPECT_GT(+groupArray[8].ocacheblen, 16384u);
 }
 
-class OverviewCacheLapTest : public OverviewCacheTest {
+class OverviewCacheLap : public OverviewCache {
 protected:
-    OverviewCacheLapTest() : OverviewCacheTest(3600, 1100) {}
+    OverviewCacheLap() : OverviewCache(3600, 1100) {}
 };
 
-TEST_F(OverviewCacheLapTest, FullRingGivesUpTheOldestRequest)
+TEST_F(OverviewCacheLap, FullRingGivesUpTheOldestRequest)
 {
     for (uint32_t g = 0; g < 999; ++g)
         ASSERT_EQ(ScheduleOverviewCacheRewrite(g, 0), 1);
@@ -439,17 +439,17 @@ TEST_F(OverviewCacheLapTest, FullRingGivesUpTheOldestRequest)
 }
 
 // The rewriter at work, with no delay (or two seconds) before a request.
-class OverviewRewriterTest : public OverviewCacheTest {
+class OverviewRewriter : public OverviewCache {
 protected:
-    explicit OverviewRewriterTest(int delay = 0) : OverviewCacheTest(delay) {}
+    explicit OverviewRewriter(int delay = 0) : OverviewCache(delay) {}
 };
 
-class OverviewRewriterDelayTest : public OverviewRewriterTest {
+class OverviewRewriterDelay : public OverviewRewriter {
 protected:
-    OverviewRewriterDelayTest() : OverviewRewriterTest(2) {}
+    OverviewRewriterDelay() : OverviewRewriter(2) {}
 };
 
-TEST_F(OverviewRewriterDelayTest, ChangesWithinTheDelayAreOneRewrite)
+TEST_F(OverviewRewriterDelay, ChangesWithinTheDelayAreOneRewrite)
 {
     MakeGroup(9);
     uint32_t head = oShead;
@@ -461,7 +461,7 @@ TEST_F(OverviewRewriterDelayTest, ChangesWithinTheDelayAreOneRewrite)
     EXPECT_EQ(groupMap[9].schedIndex, -1);
 }
 
-TEST_F(OverviewRewriterTest, ThresholdTurnsAnAppendIntoAFullRewrite)
+TEST_F(OverviewRewriter, ThresholdTurnsAnAppendIntoAFullRewrite)
 {
     overviewRewriteThreshold = 5;
     MakeGroup(10);

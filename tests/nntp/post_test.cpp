@@ -29,7 +29,7 @@ using verdalix_test::WriteFile;
 
 std::string dir;
 
-class PostTest : public ::testing::Test {
+class PostQueue : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
@@ -68,7 +68,7 @@ std::string PostName(std::time_t t, const char* suffix)
     return dir + "/posts/" + std::to_string(t) + suffix;
 }
 
-TEST_F(PostTest, PostFileHoldsAddressCountAndTheArticleAsReceived)
+TEST_F(PostQueue, PostFileHoldsAddressCountAndTheArticleAsReceived)
 {
     const std::string article = "Newsgroups: misc.test\r\nSubject: x\r\n\r\n..dotted\r\nlast line";
     Hold(article);
@@ -97,7 +97,7 @@ TEST_F(PostTest, PostFileHoldsAddressCountAndTheArticleAsReceived)
     EXPECT_EQ(ctx_->postCount, 2u);
 }
 
-TEST_F(PostTest, CancelFileCancelsItsMessageIdLinesAndIsDeleted)
+TEST_F(PostQueue, CancelFileCancelsItsMessageIdLinesAndIsDeleted)
 {
     ArticleKey kept = 0, cancelled = 0;
     GetArticleIDFromString("<kept@test>", nullptr, &kept);
@@ -118,7 +118,7 @@ TEST_F(PostTest, CancelFileCancelsItsMessageIdLinesAndIsDeleted)
 }
 
 // Workers block in opening a FIFO until the test writes to it.
-TEST_F(PostTest, AtMostThreeCancelWorkersRunAtOnce)
+TEST_F(PostQueue, AtMostThreeCancelWorkersRunAtOnce)
 {
     std::string fifos[3];
     for (int i = 0; i < 3; ++i) {

@@ -16,7 +16,7 @@ namespace {
 
 // A context whose socket is one end of a socket pair; the test writes the
 // peer's bytes into the other end from a thread of its own.
-class ReadArticleTest : public ::testing::Test {
+class ReadArticle : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -79,7 +79,7 @@ std::string Article(size_t length)
     return text;
 }
 
-TEST_F(ReadArticleTest, ArticleTextEndsBeforeTerminatorAndWhatFollowsIsKept)
+TEST_F(ReadArticle, ArticleTextEndsBeforeTerminatorAndWhatFollowsIsKept)
 {
     const std::string text = "Path: a\r\nSubject: s\r\n\r\n..stuffed line\r\n.x\r\nlast";
     PeerSends(text + "\r\n.\r\nCHECK <next@id>\r\n");
@@ -93,7 +93,7 @@ TEST_F(ReadArticleTest, ArticleTextEndsBeforeTerminatorAndWhatFollowsIsKept)
     EXPECT_EQ(ctx_->scanFrom, 0u);
 }
 
-TEST_F(ReadArticleTest, LargeArticleGrowsTheBufferOnceAndShrinksItAfter)
+TEST_F(ReadArticle, LargeArticleGrowsTheBufferOnceAndShrinksItAfter)
 {
     const std::string text = Article(70000);
     PeerSends(text + "\r\n.\r\n");
@@ -107,7 +107,7 @@ TEST_F(ReadArticleTest, LargeArticleGrowsTheBufferOnceAndShrinksItAfter)
 
 // An empty article, then an over-long one: both refused, the stream stays
 // in step and the buffer is back at 64 KB.
-TEST_F(ReadArticleTest, EmptyAndOverLongArticlesAreRefusedInStep)
+TEST_F(ReadArticle, EmptyAndOverLongArticlesAreRefusedInStep)
 {
     PeerSends(".\r\n" + Article(2 * 1024 * 1024) + "\r\n.\r\nQUIT\r\n");
     while (ctx_->used < 3)
@@ -122,7 +122,7 @@ TEST_F(ReadArticleTest, EmptyAndOverLongArticlesAreRefusedInStep)
 
 // The buffer fills at 1,048,575 bytes; a terminator that straddles that
 // point is found although the article's bytes are thrown away.
-TEST_F(ReadArticleTest, TerminatorSplitWhereTheFullBufferIsDroppedIsFound)
+TEST_F(ReadArticle, TerminatorSplitWhereTheFullBufferIsDroppedIsFound)
 {
     for (size_t split : {1048572u, 1048574u}) {
         PeerSends(Article(split) + "\r\n.\r\nQUIT\r\n");
@@ -135,7 +135,7 @@ TEST_F(ReadArticleTest, TerminatorSplitWhereTheFullBufferIsDroppedIsFound)
 }
 
 // The limit: text, CR LF "." CR LF and the NUL byte must fit in 1 MB.
-TEST_F(ReadArticleTest, SizeLimitIsTheFullBuffer)
+TEST_F(ReadArticle, SizeLimitIsTheFullBuffer)
 {
     PeerSends(Article(1048569) + "\r\n.\r\n");
     std::string got;

@@ -23,7 +23,7 @@ namespace {
 
 using verdalix_test::ReadFile;
 
-class FileIoTest : public ::testing::Test {
+class FileIo : public ::testing::Test {
 protected:
     void SetUp() override { dir_ = verdalix_test::MakeTempDir(); }
     void TearDown() override
@@ -51,7 +51,7 @@ std::string Pattern(size_t length)
     return text;
 }
 
-TEST_F(FileIoTest, ShortWritesAreCarriedOnUntilEveryByteIsWritten)
+TEST_F(FileIo, ShortWritesAreCarriedOnUntilEveryByteIsWritten)
 {
     const std::string head = Pattern(1001), body = Pattern(70000);
     Fault("", kFileOpWrite, 0, true);
@@ -71,7 +71,7 @@ TEST_F(FileIoTest, ShortWritesAreCarriedOnUntilEveryByteIsWritten)
     EXPECT_EQ(text, std::string(5, '\0') + head + body + head);
 }
 
-TEST_F(FileIoTest, FaultsHitOnlyTheChosenFileAndClear)
+TEST_F(FileIo, FaultsHitOnlyTheChosenFileAndClear)
 {
     UniqueFd store = Create("0-articles.dat");
     UniqueFd other = Create("seen.dat");
@@ -97,7 +97,7 @@ TEST_F(FileIoTest, FaultsHitOnlyTheChosenFileAndClear)
     EXPECT_EQ(ReadFile(Path("0-articles.dat")), "xyz");
 }
 
-TEST_F(FileIoTest, FailedAppendLeavesNoTornRecord)
+TEST_F(FileIo, FailedAppendLeavesNoTornRecord)
 {
     UniqueFd fd = Create("1.qf", O_APPEND);
     ASSERT_TRUE(AppendAll(fd.get(), "<a@b>", 6));
@@ -110,7 +110,7 @@ TEST_F(FileIoTest, FailedAppendLeavesNoTornRecord)
     EXPECT_EQ(ReadFile(Path("1.qf")), std::string("<a@b>\0<c@d>\0", 12));
 }
 
-TEST_F(FileIoTest, ReadsStopAtTheEndOfTheFile)
+TEST_F(FileIo, ReadsStopAtTheEndOfTheFile)
 {
     UniqueFd fd = Create("data");
     ASSERT_TRUE(WriteAll(fd.get(), "0123456789", 10));
@@ -136,7 +136,7 @@ TEST_F(FileIoTest, ReadsStopAtTheEndOfTheFile)
 void Ignore(int) {}
 
 // A signal without SA_RESTART interrupts a blocked read; the loop must go on.
-TEST_F(FileIoTest, InterruptedReadsAreRestarted)
+TEST_F(FileIo, InterruptedReadsAreRestarted)
 {
     struct sigaction action {}, old {};
     action.sa_handler = Ignore;
@@ -161,7 +161,7 @@ TEST_F(FileIoTest, InterruptedReadsAreRestarted)
     EXPECT_EQ(std::string(buffer, 4), "late");
 }
 
-TEST_F(FileIoTest, OpenRenameAndRemovePassTheSeam)
+TEST_F(FileIo, OpenRenameAndRemovePassTheSeam)
 {
     ASSERT_TRUE(Create("log.txt"));
     Fault("posts/", kFileOpOpen, EACCES);
@@ -178,7 +178,7 @@ TEST_F(FileIoTest, OpenRenameAndRemovePassTheSeam)
     EXPECT_FALSE(std::filesystem::exists(Path("log2.txt")));
 }
 
-TEST_F(FileIoTest, MappedFilesFailAtCreationNotLaterAndReportFailedFlushes)
+TEST_F(FileIo, MappedFilesFailAtCreationNotLaterAndReportFailedFlushes)
 {
     const std::string path = Path("seen.dat");
     Fault("seen.dat", kFileOpWrite, ENOSPC);
@@ -198,7 +198,7 @@ TEST_F(FileIoTest, MappedFilesFailAtCreationNotLaterAndReportFailedFlushes)
     EXPECT_EQ(ReadFile(path)[4095], 'x');
 }
 
-TEST_F(FileIoTest, LinesAreSplitAtLfOrCrLfAndLongOnesCut)
+TEST_F(FileIo, LinesAreSplitAtLfOrCrLfAndLongOnesCut)
 {
     const std::string longLine(20000, 'x');
     const std::string text = "one\r\ntwo\n\n" + longLine + "\r\nafter\n" + std::string(5, 'y') + "\r\n" +
@@ -219,7 +219,7 @@ TEST_F(FileIoTest, LinesAreSplitAtLfOrCrLfAndLongOnesCut)
     EXPECT_FALSE(failing.Next(line));
 }
 
-TEST(FileFaultsTest, TextFormReadsEveryFieldAndRefusesBadLines)
+TEST(FileFaults, TextFormReadsEveryFieldAndRefusesBadLines)
 {
     std::vector<FileFault> faults;
     std::string why;

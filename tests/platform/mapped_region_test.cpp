@@ -11,7 +11,7 @@
 
 namespace {
 
-class MappedRegionTest : public ::testing::Test {
+class MappedRegion : public ::testing::Test {
 protected:
     void SetUp() override { dir_ = verdalix_test::MakeTempDir(); }
     void TearDown() override { std::filesystem::remove_all(dir_); }
@@ -19,7 +19,7 @@ protected:
     std::string dir_;
 };
 
-TEST_F(MappedRegionTest, NewFileIsCreatedZeroFilledAndKeepsWhatWasWritten)
+TEST_F(MappedRegion, NewFileIsCreatedZeroFilledAndKeepsWhatWasWritten)
 {
     std::string path = Path("table.dat");
     auto* view = static_cast<char*>(CreateMappedRegion(path.c_str(), 8192));
@@ -46,7 +46,7 @@ TEST_F(MappedRegionTest, NewFileIsCreatedZeroFilledAndKeepsWhatWasWritten)
     EXPECT_EQ(DeleteMappedRegion(view), 1);
 }
 
-TEST_F(MappedRegionTest, LargerSizeExtendsTheFileAndKeepsItsContents)
+TEST_F(MappedRegion, LargerSizeExtendsTheFileAndKeepsItsContents)
 {
     std::string path = Path("grow.dat");
     ASSERT_TRUE(verdalix_test::WriteFile(path, "existing"));
@@ -58,7 +58,7 @@ TEST_F(MappedRegionTest, LargerSizeExtendsTheFileAndKeepsItsContents)
     EXPECT_EQ(DeleteMappedRegion(view), 1);
 }
 
-TEST_F(MappedRegionTest, EmptyOrUnreachableFilesFail)
+TEST_F(MappedRegion, EmptyOrUnreachableFilesFail)
 {
     std::string fresh = Path("fresh.dat");
     EXPECT_EQ(CreateMappedRegion(fresh.c_str(), 0), nullptr);

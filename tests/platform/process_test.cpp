@@ -12,7 +12,7 @@
 
 namespace {
 
-class ProcessTest : public ::testing::Test {
+class Process : public ::testing::Test {
 protected:
     void SetUp() override { bDebug = 1; }  // reports go to standard output, where the tests read them
     void TearDown() override
@@ -22,7 +22,7 @@ protected:
     }
 };
 
-TEST_F(ProcessTest, StartedThreadsRunDetachedOrJoinable)
+TEST_F(Process, StartedThreadsRunDetachedOrJoinable)
 {
     std::promise<int> ran;
     ASSERT_TRUE(StartThread("detached", [&ran] { ran.set_value(7); }));
@@ -36,7 +36,7 @@ TEST_F(ProcessTest, StartedThreadsRunDetachedOrJoinable)
     EXPECT_EQ(value, 9);
 }
 
-TEST_F(ProcessTest, RefusedThreadIsReportedAndItsBodyNeverRuns)
+TEST_F(Process, RefusedThreadIsReportedAndItsBodyNeverRuns)
 {
     FailThreadStartsForTest(2);
     bool ran = false;

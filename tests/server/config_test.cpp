@@ -32,12 +32,12 @@ std::string Value(const char* key)
     return value != nullptr ? value : "<absent>";
 }
 
-class ConfigTest : public ::testing::Test {
+class Config : public ::testing::Test {
 protected:
     void TearDown() override { ConfigClear(); }
 };
 
-TEST_F(ConfigTest, KeysAndValuesAreTrimmedOnlyWhereTheFormatSays)
+TEST_F(Config, KeysAndValuesAreTrimmedOnlyWhereTheFormatSays)
 {
     Load("MaxArticleAge = 14\n"
          "  Indented = 1\n"
@@ -59,7 +59,7 @@ TEST_F(ConfigTest, KeysAndValuesAreTrimmedOnlyWhereTheFormatSays)
     EXPECT_EQ(Value("NoNewlineAtEnd"), "last");
 }
 
-TEST_F(ConfigTest, CommentsOnlyInColumnOneAndMalformedLinesIgnored)
+TEST_F(Config, CommentsOnlyInColumnOneAndMalformedLinesIgnored)
 {
     Load("#Hidden = 1\n"
          "  #Indented = 2\n"
@@ -74,19 +74,19 @@ TEST_F(ConfigTest, CommentsOnlyInColumnOneAndMalformedLinesIgnored)
     EXPECT_EQ(Value("no equals sign here"), "<absent>");
 }
 
-TEST_F(ConfigTest, FirstOfDuplicateKeysWins)
+TEST_F(Config, FirstOfDuplicateKeysWins)
 {
     Load("FeedQueuePath = first\nfeedqueuepath = second\n");
     EXPECT_EQ(Value("FeedQueuePath"), "first");
 }
 
-TEST_F(ConfigTest, TrailingTextBytesAboveAsciiAreKept)
+TEST_F(Config, TrailingTextBytesAboveAsciiAreKept)
 {
     Load("Name = caf\xc3\xa9\n");
     EXPECT_EQ(Value("Name"), "caf\xc3\xa9");
 }
 
-TEST_F(ConfigTest, IntegerConversion)
+TEST_F(Config, IntegerConversion)
 {
     Load("Plain = 42\nSigned = -7\nLeading =   +12abc\nNoDigits = abc\nHuge = 99999999999\nZero = 0\n");
     int value = 555;
@@ -105,7 +105,7 @@ TEST_F(ConfigTest, IntegerConversion)
     EXPECT_EQ(ParseDecimal(" \t-99999999999x"), INT_MIN);
 }
 
-TEST_F(ConfigTest, EmptyAndSingleLineFiles)
+TEST_F(Config, EmptyAndSingleLineFiles)
 {
     Load("");
     EXPECT_EQ(GetConfigString("anything"), nullptr);
@@ -115,7 +115,7 @@ TEST_F(ConfigTest, EmptyAndSingleLineFiles)
     EXPECT_EQ(Value("one"), "1");
 }
 
-TEST_F(ConfigTest, OverlongLineDoesNotSpillIntoTheNextEntry)
+TEST_F(Config, OverlongLineDoesNotSpillIntoTheNextEntry)
 {
     std::string longValue(3000, 'x');
     Load("Long = " + longValue + "\nAfter = ok\n");
@@ -181,7 +181,7 @@ TEST(ConfigKeys, EveryKeyIsInTheSampleFileAndTheDocumentation)
     }
 }
 
-TEST_F(ConfigTest, KeyedLookupsFallBackToTheTableDefault)
+TEST_F(Config, KeyedLookupsFallBackToTheTableDefault)
 {
     Load("ListenPort = 1119\nlogdirectory = /tmp/logs\nPrecommitHashSize = 0\nMaxPrecommitAge = 0\n"
          "OpMode = transit\n");
@@ -199,7 +199,7 @@ TEST_F(ConfigTest, KeyedLookupsFallBackToTheTableDefault)
     EXPECT_EQ(ConfigNumber(ConfigKey::kMaxPrecommitAge, 0), 0);
 }
 
-TEST_F(ConfigTest, ProblemsNameUnknownKeysAndNumbersReadOtherwiseThanWritten)
+TEST_F(Config, ProblemsNameUnknownKeysAndNumbersReadOtherwiseThanWritten)
 {
     Load("ListenPrt = 119\n"
          "SeenTableSize = 55,997\n"

@@ -39,7 +39,7 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
-class LogTest : public ::testing::Test {
+class Log : public ::testing::Test {
 protected:
     void SetUp() override { dir_ = verdalix_test::MakeTempDir(); }
     void TearDown() override
@@ -78,7 +78,7 @@ protected:
     std::string dir_;
 };
 
-TEST_F(LogTest, LineFormatAndClosingLine)
+TEST_F(Log, LineFormatAndClosingLine)
 {
     Configure("");
     console_init();
@@ -98,7 +98,7 @@ TEST_F(LogTest, LineFormatAndClosingLine)
     EXPECT_TRUE(text.ends_with("\n"));
 }
 
-TEST_F(LogTest, StartupEstimateCountsFiftyBytesPerLine)
+TEST_F(Log, StartupEstimateCountsFiftyBytesPerLine)
 {
     Configure("");
     console_init();
@@ -113,7 +113,7 @@ TEST_F(LogTest, StartupEstimateCountsFiftyBytesPerLine)
     EXPECT_NE(ReadFile(File(0)).find("into the new file"), std::string::npos);
 }
 
-TEST_F(LogTest, KeepOneStopsRotatingOnceNumberOneExists)
+TEST_F(Log, KeepOneStopsRotatingOnceNumberOneExists)
 {
     Configure("MaxKeepLogFile = 1\n");
     console_init();
@@ -132,7 +132,7 @@ TEST_F(LogTest, KeepOneStopsRotatingOnceNumberOneExists)
     EXPECT_FALSE(Exists(0 + 2));
 }
 
-TEST_F(LogTest, KeepZeroCountsAsOne)
+TEST_F(Log, KeepZeroCountsAsOne)
 {
     Configure("MaxKeepLogFile = 0\n");
     console_init();
@@ -144,7 +144,7 @@ TEST_F(LogTest, KeepZeroCountsAsOne)
     EXPECT_FALSE(Exists(2));
 }
 
-TEST_F(LogTest, DefaultKeepsCurrentAndFourRotatedFiles)
+TEST_F(Log, DefaultKeepsCurrentAndFourRotatedFiles)
 {
     Configure("");
     console_init();
@@ -159,7 +159,7 @@ TEST_F(LogTest, DefaultKeepsCurrentAndFourRotatedFiles)
     EXPECT_TRUE(Exists(0));
 }
 
-TEST_F(LogTest, MissingDirectoryDropsLinesWithoutFailing)
+TEST_F(Log, MissingDirectoryDropsLinesWithoutFailing)
 {
     Configure("");
     std::filesystem::remove_all(dir_);

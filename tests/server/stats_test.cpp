@@ -20,7 +20,7 @@ std::atomic<uint32_t>* const kCounters[] = {
     &total_refuse, &total_reject, &TotalConnected, &MaxConnections,
 };
 
-class StatsTest : public ::testing::Test {
+class Stats : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -48,7 +48,7 @@ protected:
     uint32_t saved_[std::size(kCounters)] = {};
 };
 
-TEST_F(StatsTest, BaseStatisticsText)
+TEST_F(Stats, BaseStatisticsText)
 {
     EXPECT_EQ(AfterTimes(GetBaseStatsString()),
               "{ihave 1} {ihave_accept 2} {ihave_refuse 3} {ihave_reject 4} "
@@ -58,7 +58,7 @@ TEST_F(StatsTest, BaseStatisticsText)
               "{totalConnected 18} {MaxConnections 19} \r\n");
 }
 
-TEST_F(StatsTest, NntpStatisticsTextEndsWithThePeers)
+TEST_F(Stats, NntpStatisticsTextEndsWithThePeers)
 {
     EXPECT_EQ(AfterTimes(GetStatsString()),
               "{ihave 1} {ihave_accept 2} {ihave_refuse 3} {ihave_reject 4} "
@@ -68,7 +68,7 @@ TEST_F(StatsTest, NntpStatisticsTextEndsWithThePeers)
                   ReturnIncomingStatsString() + "\r\n");
 }
 
-TEST_F(StatsTest, AverageDepthIsZeroWithoutLookups)
+TEST_F(Stats, AverageDepthIsZeroWithoutLookups)
 {
     seenSearchCount = 0;
     EXPECT_NE(GetBaseStatsString().find("{SeenSearchCount 0} {SeenMaxDepth 14} {avg_search_depth 0.0000} "),
