@@ -221,20 +221,13 @@ StoredLayout LayOut(const ClientContext& c, uint32_t pathValue, uint32_t headerE
 }
 
 // Where the Message-Id: value of a control or transit article lies in the
-// stored article, checked against the offered message-ID.
+// stored article (CarriesOfferedId has matched it to the offered ID).
 bool LocateStoredMessageId(const ClientContext& c, uint32_t pathValue, const StoredLayout& layout,
                            uint32_t* offset, uint32_t* length)
 {
     uint32_t valueAt = 0, valueLength = 0;
     if (!GetHeaderRange(c, "Message-Id:", &valueAt, &valueLength, nullptr))
         return false;
-    char parsed[kMessageIdSize];
-    ArticleKey key = 0;
-    GetArticleIDFromString(c.buffer + valueAt, parsed, &key);
-    if (std::strcmp(parsed, c.messageId) != 0)
-        std::printf("mismatch %s (i)\n", c.messageId);
-    if (key != c.articleKey)
-        std::printf("hash broken\n");
     *offset = valueAt + (pathValue <= valueAt ? my_path_name_len : 0);
     if (layout.removed != 0 && layout.removedAt < valueAt)
         *offset -= layout.removed;
@@ -280,6 +273,34 @@ void CheckStoredMessageId(const ClientContext& c, const iovec* pieces, int count
         LogFormat("[DEBUG] message id mismatch in %s, check the article to see if its funky", c.messageId);
 }
 
+// The header whose value the history entry will point at names the offered
+// message-ID: the overview's "Message-ID: " for a numbered article, else the
+// first "Message-Id:". Retrieval checks that ID against the entry's key, so
+// an article offered under another ID would be stored and numbered but never
+// served. An article without the header passes here and is refused later,
+// as it always was.
+bool CarriesOfferedId(const ClientContext& c)
+{
+    const bool plain = c.isControl == 0 && transitMode == 0;
+    uint32_t at = 0, length = 0;
+    if (!GetHeaderRange(c, plain ? "Message-ID: " : "Message-Id:", &at, &length, nullptr))
+        return true;
+    ArticleKey key = 0;
+    if (GetArticleKeyOfText(std::string_view(c.buffer + at, length), &key) && key == c.articleKey)
+        return true;
+    // The value is the peer's: shown cut short and with control bytes masked.
+    char shown[kMaxMessageIdLength + 1];
+    const uint32_t n = std::min<uint32_t>(length, kMaxMessageIdLength);
+    for (uint32_t i = 0; i < n; ++i) {
+        const auto byte = static_cast<unsigned char>(c.buffer[at + i]);
+        shown[i] = byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '?';
+    }
+    shown[n] = '\0';
+    LogFormat("%s: AddArticleToFile(): offered as %s but its Message-ID is %s, refused", c.peerName, c.messageId,
+              shown);
+    return false;
+}
+
 // The article was already seen: counted as refused rather than rejected
 // (the caller's refusal answer adds the reject back).
 void CountDuplicate(const ClientContext& c)
@@ -309,8 +330,8 @@ struct CheckedArticle {
 };
 
 // The checks before anything is recorded: the external filter, the history,
-// the incoming filter, control messages, the header end, Date:, Path: and a
-// store whose selection matches. False refuses the article.
+// the message-ID, the incoming filter, control messages, the header end,
+// Date:, Path: and a store whose selection matches. False refuses the article.
 bool PassesChecks(ClientContext& c, CheckedArticle* checked)
 {
     ov[0] = '\0';
@@ -326,6 +347,8 @@ bool PassesChecks(ClientContext& c, CheckedArticle* checked)
         return false;
     }
     c.isControl = GetHeader(c, "Control: ", ov, 300) > 0 ? 1 : 0;
+    if (!CarriesOfferedId(c))
+        return false;
     if (mhIncomingFilter != nullptr && CheckMatch(c, mhIncomingFilter.get()) == 0)
         return false;
     if (c.isControl)

@@ -352,6 +352,33 @@ TEST_F(Acceptance, CancelControlMessageIsStoredUnnumberedAndTakesEffect)
     EXPECT_EQ(s.messageId, cancel->messageId);
 }
 
+// An article whose own Message-ID is not the one it was offered under is
+// refused before anything is recorded: no history entry under either ID, no
+// number, no store bytes, and a cancel it carries is not carried out. Plain
+// articles are checked by their "Message-ID: " header, control messages by
+// their first "Message-Id:".
+TEST_F(Acceptance, ArticleOfferedUnderAnotherMessageIdIsRefusedBeforeAnythingIsRecorded)
+{
+    ClientContext* target = Received(Article());
+    ASSERT_EQ(AddArticleToFile(target), 1);
+    const uint32_t slot = SlotOf(*target);
+    const std::string article = ArticleAt(slot);
+    const std::string cancel = Article("Control: cancel " + std::string(target->messageId) + "\r\n");
+    for (const std::string& text : {Article(), cancel}) {
+        ClientContext* c = Received(text);
+        const ArticleKey own = c->articleKey;
+        GetArticleIDFromString("<offered.elsewhere@test>", c->messageId, &c->articleKey);
+        const uint64_t position = GetStorePosition(0);
+        const uint32_t high = groupArray[0].end;
+        EXPECT_EQ(AddArticleToFile(c), 0) << text;
+        EXPECT_EQ(CheckSeen(c->articleKey), 0);
+        EXPECT_EQ(CheckSeen(own), 0);
+        EXPECT_EQ(GetStorePosition(0), position);
+        EXPECT_EQ(groupArray[0].end, high);
+    }
+    EXPECT_EQ(ArticleAt(slot), article);
+}
+
 TEST_F(Acceptance, DateCheck)
 {
     MaxArticleAge = 7;

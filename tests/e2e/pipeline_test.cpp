@@ -233,6 +233,43 @@ TEST(Pipeline, ArticlesRefusedForTheirHeaders)
     EXPECT_EQ(offer("seventeen", h), "437 Bad Article");
 }
 
+// An article whose Message-ID: is not the ID it is offered under is refused
+// (437 after IHAVE, 439 after TAKETHIS) and logged with both IDs; nothing is
+// stored, numbered, queued or entered in the history, so each ID is taken
+// later with its own article.
+TEST(Pipeline, ArticleCarryingAnotherMessageIdIsRefused)
+{
+    TestServer server;
+    StartServer(server, FeedScript("*", "CreateSite out\nSetSite out realtime 0\n"));
+    NntpClient client;
+    Feed(server, client);
+    const std::string group = client.Command("GROUP misc.test");
+    const ArticleParts inside{.id = Id("inside"), .body = "swapped body\r\n"};
+    EXPECT_EQ(Ihave(client, Id("offered"), WireArticle(inside)), "437 Bad Article");
+    EXPECT_TRUE(
+        server.WaitForLog("offered as " + Id("offered") + " but its Message-ID is " + Id("inside") + ", refused"));
+    client.Send("TAKETHIS " + Id("streamed") + "\r\n" + WireArticle(inside));
+    EXPECT_EQ(client.ReadLine(), "439 " + Id("streamed"));
+    EXPECT_TRUE(server.WaitForLog("offered as " + Id("streamed") + " but its Message-ID is " + Id("inside")));
+    // A value that is no message-ID at all is shown with its control bytes masked.
+    client.Send("TAKETHIS " + Id("garbled") + "\r\n" + WireArticle({.id = "no id\x01here"}));
+    EXPECT_EQ(client.ReadLine(), "439 " + Id("garbled"));
+    EXPECT_TRUE(server.WaitForLog("offered as " + Id("garbled") + " but its Message-ID is no id?here, refused"));
+
+    EXPECT_EQ(StoreFile(server).find("swapped body"), std::string::npos);
+    EXPECT_EQ(client.Command("GROUP misc.test"), group);
+    client.Send("TAKETHIS " + Id("streamed") + "\r\n" + WireArticle({.id = Id("streamed")}));
+    EXPECT_EQ(client.ReadLine(), "239 " + Id("streamed"));
+    EXPECT_EQ(Ihave(client, Id("inside"), WireArticle(inside)), "235 Got it");
+    EXPECT_TRUE(verdalix_test::WaitUntil([&server] {
+        const std::string queued = verdalix_test::QueueFileText(server, "out");
+        return queued.find(Id("streamed")) != std::string::npos && queued.find(Id("inside")) != std::string::npos;
+    }));
+    const std::string queued = verdalix_test::QueueFileText(server, "out");
+    EXPECT_EQ(queued.find(Id("offered")), std::string::npos);
+    EXPECT_EQ(queued.find(Id("garbled")), std::string::npos);
+}
+
 TEST(Pipeline, NoMatchingStoreAndFilterRefusalsAreLogged)
 {
     TestServer server;
