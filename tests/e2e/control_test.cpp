@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <ctime>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -18,6 +17,8 @@
 #include "support/server_harness.h"
 #include "support/test_articles.h"
 
+using verdalix_test::ArticleDate;
+using verdalix_test::ArticleText;
 using verdalix_test::MakeTempDir;
 using verdalix_test::NntpClient;
 using verdalix_test::ReadFile;
@@ -32,16 +33,6 @@ using Lines = std::vector<std::string>;
 constexpr const char* kGpg = "/usr/bin/gpg";
 constexpr const char* kGpgv = "/usr/bin/gpgv";
 
-std::string Now()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char text[64];
-    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
-    return text;
-}
-
 bool Exists(const std::string& path)
 {
     struct stat st {};
@@ -53,9 +44,12 @@ bool Exists(const std::string& path)
 std::string ControlArticle(const std::string& control, const std::string& id, const std::string& body,
                            const std::string& extra = "", const std::string& from = "Admin <admin@admin.test>")
 {
-    return "Path: admin.test!not-for-mail\r\nFrom: " + from + "\r\nNewsgroups: misc.test\r\nSubject: cmsg " +
-           control + "\r\nControl: " + control + "\r\nMessage-ID: " + id + "\r\nDate: " + Now() + "\r\n" + extra +
-           "\r\n" + body;
+    return ArticleText({.id = id,
+                        .path = "admin.test!not-for-mail",
+                        .from = from,
+                        .subject = "cmsg " + control,
+                        .extra = "Control: " + control + "\r\n" + extra,
+                        .body = body});
 }
 
 // A server with two groups, an active file, a new-groups list and a
@@ -285,7 +279,7 @@ TEST(ControlMessages, VerifyRuleActsOnlyOnGoodSignatures)
     SigningKey key;
     ASSERT_TRUE(key.ok());
     // The signed text as the convention lays it out, written out by hand.
-    const std::string date = Now();
+    const std::string date = ArticleDate();
     auto signedText = [&](const std::string& group, const std::string& id) {
         return "X-Signed-Headers: Subject,Control,Message-ID,Date,From\n"
                "Subject: cmsg newgroup " + group + "\nControl: newgroup " + group + "\nMessage-ID: " + id +
