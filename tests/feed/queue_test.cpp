@@ -244,6 +244,7 @@ TEST_F(FeedQueues, SitesThatOfferedTheArticleOrDoNotWantItAreSkipped)
     EnqueueForOutgoing(&other);
     EXPECT_EQ(ArticleQueue(offerer), Record("<direct@x>"));
     EXPECT_EQ(ArticleQueue(picky), Record("<direct@x>"));
+    ReleasePrecommits(&context);
 }
 
 TEST_F(FeedQueues, NoQueuePathDisablesFeeding)
