@@ -292,7 +292,7 @@ std::optional<std::string> SiteGetConfig(const char* name)
     for (int i = 0; i < kSiteSlots; ++i) {
         const Connection* c = site->connection[i];
         if (c != nullptr)
-            AppendFormat(text, "{%u {{state %u} {outstanding: %i} {errors %u} {streaming %u}}} ", i, c->state,
+            AppendFormat(text, "{%u {{state %u} {outstanding: %i} {errors %u} {streaming %u}}} ", i, c->state.load(),
                          c->outstanding.load(), c->errors.load(), c->streaming);
     }
     text += "}}}}";
@@ -309,7 +309,7 @@ void PrintSiteInfo()
                     QueuedBytes(site->articleQRead, site->articleQWrite), site->readFile.get());
         for (const Connection* c : site->connection)
             if (c != nullptr)
-                std::printf("  state: %u, outstanding: %u, lastchangeline: %u\n", c->state, c->outstanding.load(),
+                std::printf("  state: %u, outstanding: %u, lastchangeline: %u\n", c->state.load(), c->outstanding.load(),
                             c->lastChangeLine);
     }
     std::fflush(stdout);
