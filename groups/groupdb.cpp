@@ -351,6 +351,17 @@ int GroupInit()
     return 1;
 }
 
+int GroupFlush()
+{
+    OverCacheShutdown();
+    if (groupArray == nullptr)
+        return 0;
+    if (FlushMappedRegion(groupArray))
+        return 1;
+    LogFormat("could not flush the group database: %s", std::strerror(errno));
+    return 0;
+}
+
 int GroupClose()
 {
     OverCacheShutdown();
