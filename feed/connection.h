@@ -24,7 +24,9 @@ inline constexpr uint32_t kCurrentIdSize = 524;
 
 struct Connection {
     AioHandle* aio = nullptr;
-    int32_t state = kConnConnecting;
+    // Changed under the site's lock; the I/O worker reads it without, to
+    // pick the handler of an answer.
+    std::atomic<int32_t> state{kConnConnecting};
     char currentId[kCurrentIdSize] = {};  // message-ID of the last "ihave"
     Site* site = nullptr;
     uint32_t streaming = 0;               // the peer accepted "mode stream"

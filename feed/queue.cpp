@@ -26,6 +26,7 @@
 #include "nntp/precommit.h"
 #include "platform/failure_burst.h"
 #include "platform/file_io.h"
+#include "platform/sync.h"
 #include "server/client_context.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -36,7 +37,16 @@ constexpr uint32_t kRotateSeconds = 600;
 constexpr std::time_t kOpenBackoffSeconds = 300;
 constexpr uint32_t kTransmitRoom = 8188;
 
+// Set at start-up and read by the I/O worker and the closing thread, which
+// were started before it: the lock orders their reads after the setting.
+// The flag spares the per-article path that lock.
+std::mutex& queuePathLock()
+{
+    static Lasting<std::mutex> lock;
+    return *lock;
+}
 std::string queuePath;
+std::atomic<bool> queueing{false};
 std::atomic<bool> feedStopped{false};  // site locks are held for good
 FailureBurst queueWriteFailures;
 
@@ -47,6 +57,7 @@ uint32_t SchedulerSecond()
 
 std::string QueueDirectory(const Site* site)
 {
+    std::lock_guard lock(queuePathLock());
     return queuePath + "/" + site->name;
 }
 
@@ -150,7 +161,7 @@ bool AppendToQueueFile(Site* site, const char* records, size_t length)
 {
     if (length == 0)
         return true;
-    if (queuePath.empty() || (!site->writeFile && !OpenWriteFile(site)))
+    if (!queueing || (!site->writeFile && !OpenWriteFile(site)))
         return false;
     if (!WriteRecords(site, records, length))
         return false;
@@ -221,7 +232,11 @@ bool SiteOfferedIt(const Site* site, const uint32_t flags[kDequeueFlagWords])
 int FeedInit()
 {
     const char* path = ConfigText(ConfigKey::kFeedQueuePath);
-    queuePath = path != nullptr ? path : "";
+    {
+        std::lock_guard lock(queuePathLock());
+        queuePath = path != nullptr ? path : "";
+        queueing = !queuePath.empty();
+    }
     if (path == nullptr)
         LogLine("feeding disabled, no FeedQueuePath in configuration file");
     static std::once_flag ticking;
@@ -233,7 +248,7 @@ int FeedShutdown()
 {
     feedStopped = true;
     AsyncShutdown();  // no connection handler may run once the queues are written out
-    if (queuePath.empty() || siteHead == nullptr)
+    if (!queueing)
         return 1;
     CsLock list(csSiteList());
     for (Site* site = siteHead; site != nullptr; site = site->next) {
@@ -247,7 +262,7 @@ int FeedShutdown()
 
 int EnqueueForOutgoing(ClientContext* context)
 {
-    if (queuePath.empty() || siteHead == nullptr)
+    if (!queueing)
         return 1;
     uint32_t flags[kDequeueFlagWords];
     bool offered = GetDequeueFlags(context, flags) != 0;
@@ -332,7 +347,7 @@ int FeedQueueReadFile(Site* site)
 int FeedQueueOpenFile(Site* site)
 {
     std::time_t now = std::time(nullptr);
-    if (queuePath.empty() || now - site->lastOpenTry < kOpenBackoffSeconds)
+    if (!queueing || now - site->lastOpenTry < kOpenBackoffSeconds)
         return 0;
     site->lastOpenTry = now;
     std::string directory = QueueDirectory(site);

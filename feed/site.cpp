@@ -194,6 +194,13 @@ const char* OrDefault(const std::string& text, const char* fallback)
     return text.empty() ? fallback : text.c_str();
 }
 
+// Only a site without expression gets every article; an empty expression
+// is shown as it is, since it matches none.
+const char* FeedSpecReport(const Site* site)
+{
+    return site->feedSpec == nullptr ? "(send all)" : site->feedSpecText.c_str();
+}
+
 uint32_t QueuedBytes(const char* read, const char* write)
 {
     return static_cast<uint32_t>(write - read);
@@ -279,7 +286,7 @@ std::optional<std::string> SiteGetConfig(const char* name)
                  "{requeuesAllowed %u} {doStreaming %u} {dequeue {%s}} {feedspec {%s}}}} ",
                  site->name.c_str(), OrDefault(site->hostname, "(not set)"), site->port, site->maxQFiles,
                  site->connections, site->realtime, site->requeuesAllowed, site->doStreaming,
-                 OrDefault(site->dequeueHost, "(none)"), OrDefault(site->feedSpecText, "(send all)"));
+                 OrDefault(site->dequeueHost, "(none)"), FeedSpecReport(site));
     AppendFormat(text,
                  "{statistics {{accepts %u} {refused %u} {rejected %u} {requeues %u} {commandErrors %u} "
                  "{articleq %u} {transmitq %u} {curSendFileName %s} {transmitQOverflows %u} {missing %u}}} "
@@ -292,7 +299,7 @@ std::optional<std::string> SiteGetConfig(const char* name)
     for (int i = 0; i < kSiteSlots; ++i) {
         const Connection* c = site->connection[i];
         if (c != nullptr)
-            AppendFormat(text, "{%u {{state %u} {outstanding: %i} {errors %u} {streaming %u}}} ", i, c->state,
+            AppendFormat(text, "{%u {{state %u} {outstanding: %i} {errors %u} {streaming %u}}} ", i, c->state.load(),
                          c->outstanding.load(), c->errors.load(), c->streaming);
     }
     text += "}}}}";
@@ -309,7 +316,7 @@ void PrintSiteInfo()
                     QueuedBytes(site->articleQRead, site->articleQWrite), site->readFile.get());
         for (const Connection* c : site->connection)
             if (c != nullptr)
-                std::printf("  state: %u, outstanding: %u, lastchangeline: %u\n", c->state, c->outstanding.load(),
+                std::printf("  state: %u, outstanding: %u, lastchangeline: %u\n", c->state.load(), c->outstanding.load(),
                             c->lastChangeLine);
     }
     std::fflush(stdout);

@@ -30,6 +30,10 @@ int GroupInit();
 // Stops the overview cache, flushes and unmaps group.dat; 1 when unmapped,
 // 0 when the flush failed (logged).
 int GroupClose();
+// The closing order's step: stops the overview cache and flushes group.dat
+// but leaves it mapped, since sessions still open go on reading it until
+// the process exits. 1, or 0 when the flush failed (logged).
+int GroupFlush();
 
 // Creates (or resets) group `number` with `slots` 500-entry slots, low and
 // high mark `start`; posting word "m…" moderated, "n…" closed. 1 on success;

@@ -27,6 +27,9 @@ namespace {
 
 std::string seentablepath;
 std::string seendatapath;
+// Lookups read the mapped index and records without a lock and a reader
+// may mark a record gone (one word); only insertions, under csArtFile,
+// change more. ThreadSanitizer is told so in tests/tsan.supp.
 uint32_t* seenTable = nullptr;
 SeenHeader* seenHeader = nullptr;
 SeenEntry* seenDB = nullptr;
@@ -243,6 +246,7 @@ int SeenGetEntry(ArticleKey key, uint32_t* index)
     return 1;
 }
 
+// Lookups read the entry meanwhile without a lock (named in tests/tsan.supp).
 uint32_t AddSeen(ArticleKey key, uint64_t storeKey, uint32_t length, uint16_t overviewLength,
                  uint16_t headerLength, uint8_t messageIdLength, uint16_t messageIdOffset, uint8_t expirePriority)
 {
@@ -264,6 +268,7 @@ uint32_t AddSeen(ArticleKey key, uint64_t storeKey, uint32_t length, uint16_t ov
     return slot;
 }
 
+// Lookups read the entry meanwhile without a lock (named in tests/tsan.supp).
 uint32_t UpdateSeen(uint32_t index, ArticleKey, uint64_t storeKey, uint32_t length, uint16_t overviewLength,
                     uint16_t headerLength, uint16_t messageIdOffset, uint8_t messageIdLength)
 {
@@ -302,6 +307,7 @@ int CancelSeen(ArticleKey key)
     return 1;
 }
 
+// A reader's gone-mark: one word, without a lock (named in tests/tsan.supp).
 int SeenToast(uint32_t index)
 {
     SeenEntry* e = Entry(index);
@@ -317,6 +323,7 @@ uint32_t SeenGetUseCount(uint32_t index)
     return e != nullptr ? e->useCount : 0;
 }
 
+// Reads without a lock and may mark the entry gone (named in tests/tsan.supp).
 int SeenValidateArticle(uint32_t index)
 {
     SeenEntry* e = ArticleEntry(index);

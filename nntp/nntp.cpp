@@ -63,6 +63,7 @@ Reply ReplyFor(int code)
     case 422: return {"422 no previous article\r\n"sv, false};
     case 423: return {"423 article not found\r\n"sv, false};
     case 430: return {"430 article not found\r\n"sv, false};
+    case 431: return {"431 "sv, true};
     case 436: return {"436 Transfer not possible; try again later\r\n"sv, false};
     case 437: return {"437 Bad Article\r\n"sv, false};
     case 439: return {"439 "sv, true};

@@ -1,7 +1,8 @@
 // Precommit table: a fixed array of bucket chains plus one age list, newest
 // first, from whose old end the cleaner takes expired entries. Entries are
 // recycled through a short spare list so a steady offer stream rarely
-// allocates.
+// allocates. Each connection's unfinished entries are chained from its
+// context, so ending a connection frees them without a search.
 #include "nntp/precommit.h"
 
 #include <chrono>
@@ -79,21 +80,47 @@ void ReleaseEntry(PrecommitEntry* entry)
     }
 }
 
-// Unlinks the oldest entry, which is always the last of its bucket chain.
-void RemoveOldest()
+void LinkOwner(PrecommitEntry* entry, ClientContext* owner)
 {
-    PrecommitEntry* entry = pcTail;
+    entry->owner = owner;
+    entry->ownerPrev = nullptr;
+    entry->ownerNext = owner->precommitOwned;
+    if (entry->ownerNext != nullptr)
+        entry->ownerNext->ownerPrev = entry;
+    owner->precommitOwned = entry;
+}
+
+void UnlinkOwner(PrecommitEntry* entry)
+{
+    if (entry->owner == nullptr)
+        return;
+    if (entry->ownerPrev == nullptr)
+        entry->owner->precommitOwned = entry->ownerNext;
+    else
+        entry->ownerPrev->ownerNext = entry->ownerNext;
+    if (entry->ownerNext != nullptr)
+        entry->ownerNext->ownerPrev = entry->ownerPrev;
+    entry->owner = nullptr;
+}
+
+// Takes the entry out of its bucket chain, the age list and its owner's list.
+void Remove(PrecommitEntry* entry)
+{
     if (entry->bucketPrev == nullptr)
         precommitHash[entry->bucket] = entry->bucketNext;
     else
         entry->bucketPrev->bucketNext = entry->bucketNext;
     if (entry->bucketNext != nullptr)
         entry->bucketNext->bucketPrev = entry->bucketPrev;
-    pcTail = entry->agePrev;
-    if (pcTail != nullptr)
-        pcTail->ageNext = nullptr;
+    if (entry->agePrev == nullptr)
+        pcHead = entry->ageNext;
     else
-        pcHead = nullptr;
+        entry->agePrev->ageNext = entry->ageNext;
+    if (entry->ageNext == nullptr)
+        pcTail = entry->agePrev;
+    else
+        entry->ageNext->agePrev = entry->agePrev;
+    UnlinkOwner(entry);
     ReleaseEntry(entry);
 }
 
@@ -102,7 +129,7 @@ void ExpireEntries()
     CsLock lock(csPrecommit());
     uint32_t now = UpTimeMs();
     while (pcTail != nullptr && now - pcTail->created > MaxPrecommitAge)
-        RemoveOldest();
+        Remove(pcTail);
 }
 
 }  // namespace
@@ -114,7 +141,7 @@ int PrecommitInit()
         PrecommitSize = static_cast<uint32_t>(ConfigNumber(ConfigKey::kPrecommitHashSize, 1));
         MaxPrecommitAge = static_cast<uint32_t>(ConfigNumber(ConfigKey::kMaxPrecommitAge, 0));
         while (pcTail != nullptr)
-            RemoveOldest();
+            Remove(pcTail);
         precommitHash.assign(PrecommitSize, nullptr);
     }
     bool started = true;
@@ -135,6 +162,7 @@ int AddPrecommit(ClientContext* context)
     entry->created = UpTimeMs();
     entry->key = context->articleKey;
     entry->bucket = static_cast<uint32_t>(context->articleKey % PrecommitSize);
+    LinkOwner(entry, context);
 
     PrecommitEntry*& head = precommitHash[entry->bucket];
     entry->bucketNext = head;
@@ -151,6 +179,25 @@ int AddPrecommit(ClientContext* context)
         pcTail = entry;
     pcHead = entry;
     return 1;
+}
+
+void EndPrecommit(ClientContext* context, bool stored)
+{
+    CsLock lock(csPrecommit());
+    PrecommitEntry* entry = Lookup(context->articleKey);
+    if (entry == nullptr || entry->owner != context)
+        return;
+    if (stored)
+        UnlinkOwner(entry);
+    else
+        Remove(entry);
+}
+
+void ReleasePrecommits(ClientContext* context)
+{
+    CsLock lock(csPrecommit());
+    while (context->precommitOwned != nullptr)
+        Remove(context->precommitOwned);
 }
 
 PrecommitEntry* CheckPrecommit(ClientContext* context)

@@ -1,7 +1,10 @@
 // Precommit table: the message-IDs offered in the last MaxPrecommitAge
 // milliseconds, so that only the first of several peers offering one article
 // sends it, and the outgoing sites among those peers, so that the article is
-// not fed back to them.
+// not fed back to them. An entry belongs to the connection whose offer made
+// it until that connection's transfer of the article ends; a transfer that
+// fails or is cut frees the entry at once, so the article can be offered
+// again rather than waiting out the age.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +26,9 @@ struct PrecommitEntry {
     PrecommitEntry* bucketPrev;
     PrecommitEntry* ageNext;  // next older entry
     PrecommitEntry* agePrev;  // next newer entry
+    ClientContext* owner;     // connection receiving the article, null once stored
+    PrecommitEntry* ownerNext;  // the owner's other entries
+    PrecommitEntry* ownerPrev;
     uint32_t offeredBy[kDequeueFlagWords];
 };
 
@@ -33,10 +39,21 @@ CriticalSection& csPrecommit();
 // table and, on the first call, starts the cleaner thread. Returns 1.
 int PrecommitInit();
 
-// 1 when the context's articleKey was not in the table and now is (the
-// caller may take the article), 0 when it was. Either way the offering
+// 1 when the context's articleKey was not in the table and now is, owned by
+// the context (the caller may take the article); 0 when it was, that is when
+// the article is in transfer or was just stored. Either way the offering
 // peer's dequeue index marks the entry.
 int AddPrecommit(ClientContext* context);
+
+// The context's transfer of its articleKey has ended. A stored article's
+// entry stays, without owner, until it expires; a failed or cut transfer
+// frees it at once so that a re-offer is taken. An entry that another
+// connection owns is left alone.
+void EndPrecommit(ClientContext* context, bool stored);
+
+// Frees every entry the context still owns (offers it made whose article
+// never came); a connection's record must not be released before this.
+void ReleasePrecommits(ClientContext* context);
 
 // The entry of the context's articleKey, or null.
 PrecommitEntry* CheckPrecommit(ClientContext* context);

@@ -99,6 +99,21 @@ struct MatchDataGuard {
     ~MatchDataGuard() { FreeMatchData(*ctx); }
 };
 
+// Ends the transfer's hold on its precommit entry however the transfer ends:
+// a refusal, a failed store or a connection cut mid-article (which unwinds
+// through here) frees it, so the peer's re-offer is taken.
+// Without a valid message-ID the key is stale and names no transfer.
+struct TransferGuard {
+    ClientContext* ctx;
+    bool active;
+    bool stored = false;
+    ~TransferGuard()
+    {
+        if (active)
+            EndPrecommit(ctx, stored);
+    }
+};
+
 }  // namespace
 
 int nntp_readarticle(ClientContext* ctx)
@@ -147,13 +162,15 @@ namespace {
 // from the buffer.
 void nntp_recv_article(ClientContext* ctx, bool idValid)
 {
+    TransferGuard transfer{ctx, idValid};
     int valid = nntp_readarticle(ctx);
     if (valid && idValid) {
         MatchDataGuard guard{ctx};
         if (PrepareForMatch(*ctx)) {
             const bool stream = (ctx->flags & 1) != 0;
             const int added = AddArticleToFile(ctx);
-            if (added > 0)
+            transfer.stored = added > 0;
+            if (transfer.stored)
                 Respond(ctx, stream ? kReplyTakethisOk : kReplyGotIt);
             else if (added == kArticleDeferred)
                 RespondTryLater(ctx);
@@ -177,8 +194,9 @@ int nntp_ihave(ClientContext* ctx, char*, uint32_t)
     if (CheckSeen(ctx->articleKey)) {
         Respond(ctx, kReplyAlreadyGot);
     } else if (!AddPrecommit(ctx)) {
+        // Another connection is receiving it; that transfer may still fail.
         CountPrecommitSave(ctx);
-        Respond(ctx, kReplyAlreadyGot);
+        Respond(ctx, 436);
     } else {
         Respond(ctx, kReplySendIt);
         nntp_recv_article(ctx, true);
@@ -196,13 +214,16 @@ int nntp_check(ClientContext* ctx, char*, uint32_t)
     if (AddPrecommit(ctx))
         return Respond(ctx, 238);
     CountPrecommitSave(ctx);
-    return Respond(ctx, kReplyCheckRefuse);
+    return Respond(ctx, 431);
 }
 
 int nntp_takethis(ClientContext* ctx, char*, uint32_t length)
 {
     // An invalid message-ID is still read past, then refused; it is not
-    // entered anywhere under its half-parsed key.
+    // entered anywhere under its half-parsed key. An article that another
+    // connection is receiving is read and stored all the same: TAKETHIS has
+    // no "try later" answer, and 439 would tell the peer never to send it,
+    // though the other transfer may yet fail. The first complete copy wins.
     const bool idValid = GetArticleID(*ctx) != 0;
     if (idValid)
         AddPrecommit(ctx);

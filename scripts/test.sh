@@ -3,6 +3,10 @@
 #   scripts/test.sh              plain build in build/
 #   scripts/test.sh --sanitize   address+undefined sanitizers, in build-asan/
 #   scripts/test.sh --tsan       thread sanitizer, in build-tsan/
+#   scripts/test.sh --plain      the same as no option, so a second one can follow
+# A second argument names test folders, separated by "|" (e.g. 'e2e|feed'):
+# only the server and those test programs are built, and only their tests
+# run (the interop label not among them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,13 +15,26 @@ sanitize=""
 case "${1:-}" in
   --sanitize) build=build-asan; sanitize=address ;;
   --tsan) build=build-tsan; sanitize=thread ;;
-  "") ;;
-  *) echo "usage: $0 [--sanitize|--tsan]" >&2; exit 2 ;;
+  ""|--plain) ;;
+  *) echo "usage: $0 [--plain|--sanitize|--tsan] [folder|folder...]" >&2; exit 2 ;;
 esac
+folders="${2:-}"
+if [[ -n "$folders" && ! "$folders" =~ ^[a-z0-9_]+(\|[a-z0-9_]+)*$ ]]; then
+  echo "$0: test folders are names separated by '|', not '$folders'" >&2
+  exit 2
+fi
 
 scripts/install-deps.sh
 
 cmake -S . -B "$build" -DVERDALIX_SANITIZE="$sanitize" >/dev/null
+if [ -n "$folders" ]; then
+  targets=(verdalix)
+  IFS='|' read -ra names <<< "$folders"
+  for name in "${names[@]}"; do targets+=("test_$name"); done
+  cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
+  ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 300 -L "^($folders)\$" -LE interop
+  exit 0
+fi
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 300 -LE interop
 # The layout of changed lines takes a second; clang-tidy is slower and runs

@@ -8,11 +8,13 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -34,7 +36,7 @@ namespace {
 constexpr const char* kHomePage = "http://www.verdalix.org/";
 constexpr size_t kBannerLimit = 70;
 constexpr size_t kMessageLimit = 200;
-constexpr int kBacklog = 25;
+constexpr const char* kSystemBacklogLimit = "/proc/sys/net/core/somaxconn";
 constexpr long kTimeoutSeconds = 600;
 
 // The prepared reply lines, built once before the first accept.
@@ -82,6 +84,14 @@ bool ListenAddress(sockaddr_in& address)
     return host == nullptr || inet_pton(AF_INET, host, &address.sin_addr) == 1;
 }
 
+// The kernel's cap on listen backlogs, or 0 when it cannot be read.
+int SystemBacklogLimit()
+{
+    std::ifstream file(kSystemBacklogLimit);
+    int limit = 0;
+    return file >> limit && limit > 0 ? limit : 0;
+}
+
 // SO_REUSEADDR lets a restart bind while old connections linger in TIME_WAIT.
 UniqueFd OpenListener()
 {
@@ -94,7 +104,7 @@ UniqueFd OpenListener()
     sockaddr_in address {};
     if (!ListenAddress(address) ||
         ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener.get(), kBacklog) != 0)
+        ::listen(listener.get(), ListenBacklog()) != 0)
         return {};
     return listener;
 }
@@ -183,6 +193,14 @@ void Admit(UniqueFd socket, const sockaddr_in& peer)
 }
 
 }  // namespace
+
+int ListenBacklog()
+{
+    // The default stands for a value below 1, which listen would take as 0.
+    int backlog = ConfigNumber(ConfigKey::kListenBacklog, 1);
+    int limit = SystemBacklogLimit();
+    return limit > 0 ? std::min(backlog, limit) : backlog;
+}
 
 int DoConnections()
 {

@@ -9,6 +9,10 @@
 extern std::atomic<uint32_t> TotalConnected;
 extern std::atomic<uint32_t> MaxConnections;
 
+// The backlog of the listening socket: "ListenBacklog" (the default, 1024,
+// for a value below 1), at most the system's limit (net.core.somaxconn).
+int ListenBacklog();
+
 // Waits for AcceptConnections, listens on ListenAddress:ListenPort and
 // accepts for ever; returns 0 only when the listening socket cannot be set up.
 int DoConnections();

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "access/incoming.h"
+#include "nntp/precommit.h"
 #include "server/accept.h"
 #include "server/log.h"
 
@@ -28,6 +29,7 @@ ClientContext* AllocClientContext()
 
 void AddContextToFreeList(ClientContext* ctx)
 {
+    ReleasePrecommits(ctx);
     if (ctx->socket >= 0)
         ::close(ctx->socket);
     std::free(ctx->buffer - ctx->bufferOffset);

@@ -5,6 +5,7 @@
 #include <ctime>
 
 struct IncomingEntry;
+struct PrecommitEntry;
 
 // A reader's selected group; all fields are all ones until a group is selected.
 struct GroupSelection {
@@ -45,6 +46,7 @@ struct ClientContext {
     uint32_t xoverCount = 0;
     uint32_t articleCount = 0;
     uint32_t nextCount = 0;
+    PrecommitEntry* precommitOwned = nullptr;  // offers not yet ended; csPrecommit guards it
 };
 
 // Initial receive buffer capacity; article reception may grow the buffer
@@ -60,7 +62,8 @@ struct ConnectionClosed {};
 // memory is short.
 ClientContext* AllocClientContext();
 
-// Closes the socket and releases the buffer and the record.
+// Frees the precommit entries the connection still owns, closes the socket
+// and releases the buffer and the record.
 void AddContextToFreeList(ClientContext* ctx);
 
 // Ends the connection from its own thread: throws ConnectionClosed.

@@ -41,7 +41,7 @@ constexpr ConfigKeyInfo kKeys[] = {
     {kHonorSupersedes, "HonorSupersedes", kNumber, "1", "Non-zero acts on Supersedes: headers"},
     {kHostPathIdentifier, "HostPathIdentifier", kText, nullptr, "This server's name in Path: headers (required)"},
     {kListenAddress, "ListenAddress", kText, nullptr, "Dotted IPv4 address to listen on; every address when absent"},
-    {kListenBacklog, "ListenBacklog", kNumber, "1024", "Length of the queue of connections not yet accepted"},
+    {kListenBacklog, "ListenBacklog", kNumber, "1024", "Length of the queue of connections not yet accepted, at most the system's net.core.somaxconn"},
     {kListenPort, "ListenPort", kNumber, "119", "TCP port to listen on"},
     {kLogDirectory, "LogDirectory", kText, "/var/log/verdalix", "Directory of verdalix.log and its rotated copies"},
     {kLogFilterRejects, "LogFilterRejects", kNumber, "0", "Non-zero logs the articles refused by filters"},

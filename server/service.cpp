@@ -111,7 +111,7 @@ void CloseFiles()
     seenclose();
     Print("...seendb shut down\n");
     Print("shutting down groupdb...\n");
-    GroupClose();
+    GroupFlush();
     Print("groupdb shut down\n");
     filterclose();
     LogLine(nullptr);

@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -123,6 +125,32 @@ TEST(Accept, ConfiguredTextsWithinTheirLimitsAreUsed)
     EXPECT_EQ(client.ReadLine(), "502 " + std::string(200, 'n'));
     ASSERT_TRUE(client.Connect(tooLong.Port(), "127.0.0.9"));
     EXPECT_EQ(client.ReadLine(), std::string("502 No Access -- Verdalix Internet News Server -- ") + kHomePage);
+}
+
+// The backlog the kernel reports for the socket listening on `port` (the
+// Send-Q column of "ss" for listeners); -1 when ss is missing or silent.
+int ListeningBacklog(int port)
+{
+    std::string command = "ss -Hltn 'sport = :" + std::to_string(port) + "' 2>/dev/null";
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    char state[32];
+    int received = 0, backlog = -1;
+    if (pipe == nullptr || std::fscanf(pipe.get(), "%31s %d %d", state, &received, &backlog) != 3)
+        return -1;
+    return backlog;
+}
+
+TEST(Accept, ListensWithTheConfiguredBacklog)
+{
+    TestServer server;
+    server.SetConfig("ListenBacklog", "37");
+    server.SetScript(PeerScript(7));
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.WaitForListening());
+    int backlog = ListeningBacklog(server.Port());
+    if (backlog < 0)
+        GTEST_SKIP() << "ss cannot show the listening socket";
+    EXPECT_EQ(backlog, 37);
 }
 
 TEST(Accept, SystemLimitIsCheckedBeforeTheAccessTable)

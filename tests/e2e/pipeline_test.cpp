@@ -142,7 +142,10 @@ TEST(Pipeline, StreamingPipelinedCommandsAreAnsweredInOrder)
     EXPECT_EQ(Stat(client, "takethis"), kCount + 2);
 }
 
-TEST(Pipeline, OfferInProgressOnAnotherConnectionIsDeclined)
+// Offers of an article that another connection is receiving are asked to
+// come back later; a TAKETHIS of it is read and stored all the same, and the
+// transfer that finishes second is refused as a duplicate.
+TEST(Pipeline, OfferInProgressOnAnotherConnectionIsPutOff)
 {
     TestServer server;
     StartServer(server);
@@ -152,9 +155,74 @@ TEST(Pipeline, OfferInProgressOnAnotherConnectionIsDeclined)
     const std::string id = Id("busy");
     EXPECT_EQ(first.Command("CHECK " + id), "238 " + id);
     long saves = Stat(second, "precommit_saves");
-    EXPECT_EQ(second.Command("CHECK " + id), "438 " + id);
-    EXPECT_EQ(second.Command("IHAVE " + id), "435 Already got it");
+    EXPECT_EQ(second.Command("CHECK " + id), "431 " + id);
+    EXPECT_EQ(second.Command("IHAVE " + id), "436 Transfer not possible; try again later");
     EXPECT_EQ(Stat(second, "precommit_saves"), saves + 2);
+
+    const std::string slow = Id("slow");
+    const std::string article = WireArticle({.id = slow});
+    ASSERT_EQ(first.Command("IHAVE " + slow), "335 Send it");
+    first.Send(article.substr(0, 40));
+    EXPECT_EQ(second.Command("IHAVE " + slow), "436 Transfer not possible; try again later");
+    second.Send("TAKETHIS " + slow + "\r\n" + article);
+    EXPECT_EQ(second.ReadLine(), "239 " + slow);
+    first.Send(article.substr(40));
+    EXPECT_EQ(first.ReadLine(), "437 Bad Article");
+    EXPECT_EQ(Count(StoreFile(server), "Message-ID: " + slow + "\r\n"), 1u);
+}
+
+// Offers `id` with `offer` until the answer is no longer `busy` (the server
+// may not yet have seen the other connection end); the last answer.
+std::string OfferWhileBusy(NntpClient& client, const std::string& offer, const std::string& busy)
+{
+    std::string reply;
+    verdalix_test::WaitUntil([&] { return (reply = client.Command(offer)) != busy; }, 60);
+    return reply;
+}
+
+// A transfer cut by the peer's connection dropping mid-article, or an offer
+// whose article never came, leaves nothing behind that refuses the article:
+// the peer's re-offer on a new connection is taken and the article stored
+// whole, once.
+TEST(Pipeline, CutTransfersAreTakenWhenOfferedAgain)
+{
+    TestServer server;
+    StartServer(server);
+    const std::string streamed = Id("cut-stream"), locked = Id("cut-ihave"), unsent = Id("cut-check");
+    {
+        NntpClient cut;
+        Feed(server, cut);
+        ASSERT_EQ(cut.Command("CHECK " + streamed), "238 " + streamed);
+        ASSERT_EQ(cut.Command("CHECK " + unsent), "238 " + unsent);
+        cut.Send("TAKETHIS " + streamed + "\r\n" + WireArticle({.id = streamed}).substr(0, 60));
+        NntpClient watcher;
+        Feed(server, watcher);
+        EXPECT_EQ(watcher.Command("CHECK " + streamed), "431 " + streamed);
+    }
+    {
+        NntpClient cut;
+        Feed(server, cut);
+        ASSERT_EQ(cut.Command("IHAVE " + locked), "335 Send it");
+        cut.Send(WireArticle({.id = locked}).substr(0, 60));
+    }
+    NntpClient again;
+    Feed(server, again);
+    EXPECT_EQ(OfferWhileBusy(again, "CHECK " + streamed, "431 " + streamed), "238 " + streamed);
+    again.Send("TAKETHIS " + streamed + "\r\n" + WireArticle({.id = streamed}));
+    EXPECT_EQ(again.ReadLine(), "239 " + streamed);
+    EXPECT_EQ(OfferWhileBusy(again, "CHECK " + unsent, "431 " + unsent), "238 " + unsent);
+    const std::string busy = "436 Transfer not possible; try again later";
+    ASSERT_EQ(OfferWhileBusy(again, "IHAVE " + locked, busy), "335 Send it");
+    again.Send(WireArticle({.id = locked}));
+    EXPECT_EQ(again.ReadLine(), "235 Got it");
+
+    std::string stored = StoreFile(server);
+    for (const std::string& id : {streamed, locked}) {
+        EXPECT_EQ(Count(stored, "Message-ID: " + id + "\r\n"), 1u) << id;
+        EXPECT_NE(stored.find("Message-ID: " + id + "\r\nDate: "), std::string::npos) << id;
+    }
+    EXPECT_EQ(again.Command("IHAVE " + locked), "435 Already got it");
+    EXPECT_EQ(again.Command("CHECK " + streamed), "438 " + streamed);
 }
 
 TEST(Pipeline, LargeEmptyAndOversizedArticles)

@@ -215,6 +215,8 @@ TEST_F(FeedQueues, SitesThatOfferedTheArticleOrDoNotWantItAreSkipped)
     ASSERT_EQ(SiteSetParameter("picky", "feedspec", "comp.*"), 1);
     Site* offerer = NewSite("offerer", "1");
     Site* plain = NewSite("plain", "1");
+    Site* silent = NewSite("silent", "1");
+    ASSERT_EQ(SiteSetParameter("silent", "feedspec", ""), 1);
 
     IncomingEntry peer;
     peer.dequeue = static_cast<int32_t>(offerer->number);
@@ -244,6 +246,9 @@ TEST_F(FeedQueues, SitesThatOfferedTheArticleOrDoNotWantItAreSkipped)
     EnqueueForOutgoing(&other);
     EXPECT_EQ(ArticleQueue(offerer), Record("<direct@x>"));
     EXPECT_EQ(ArticleQueue(picky), Record("<direct@x>"));
+    // An empty feed specification wants nothing.
+    EXPECT_EQ(ArticleQueue(silent), "");
+    ReleasePrecommits(&context);
 }
 
 TEST_F(FeedQueues, NoQueuePathDisablesFeeding)

@@ -113,6 +113,13 @@ TEST_F(Sites, HostnameAndFeedspecCanBeCleared)
     EXPECT_EQ(SiteSetParameter("news1", "feedspec", "&,comp.*"), 0);
     EXPECT_EQ(SiteFind("news1")->feedSpec, kept);
     EXPECT_NE(Config("news1").find("{feedspec {comp.*}}"), std::string::npos);
+
+    // An empty expression is one, matching no article: shown as it is, not
+    // as sending everything.
+    EXPECT_EQ(SiteSetParameter("news1", "feedspec", ""), 1);
+    EXPECT_NE(SiteFind("news1")->feedSpec, nullptr);
+    EXPECT_NE(Config("news1").find("{feedspec {}}"), std::string::npos);
+    EXPECT_EQ(Config("news1").find("(send all)"), std::string::npos);
 }
 
 TEST_F(Sites, ConnectionCountOpensAndClosesConnections)

@@ -139,6 +139,8 @@ TEST_F(Session, RepliesAndTheirCounters)
         {422, "422 no previous article\r\n"},
         {423, "423 article not found\r\n"},
         {430, "430 article not found\r\n"},
+        {431, "431 <a@b>\r\n"},
+        {436, "436 Transfer not possible; try again later\r\n"},
         {437, "437 Bad Article\r\n"},
         {439, "439 <a@b>\r\n"},
         {501, "501 Syntax error\r\n"},

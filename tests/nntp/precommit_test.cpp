@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "access/incoming.h"
@@ -20,6 +21,7 @@ void Configure(const char* text)
     PrecommitInit();
 }
 
+// One connection offering one key; its unfinished entries go when it does.
 struct Offer {
     IncomingEntry peer {};
     ClientContext context;
@@ -29,6 +31,9 @@ struct Offer {
         context.incomingEntry = &peer;
         context.articleKey = key;
     }
+    ~Offer() { ReleasePrecommits(&context); }
+    Offer(const Offer&) = delete;
+    Offer& operator=(const Offer&) = delete;
 };
 
 bool InTable(uint64_t key)
@@ -100,6 +105,91 @@ TEST(Precommit, DequeueFlagsMarkOfferingSites)
     ClientContext anonymous;
     anonymous.articleKey = 3000;
     EXPECT_EQ(AddPrecommit(&anonymous), 1);
+    ReleasePrecommits(&anonymous);
+}
+
+// The entry's owner under the table's lock; null when there is no entry.
+const ClientContext* OwnerOf(uint64_t key)
+{
+    Offer probe(key, -1);
+    CsLock lock(csPrecommit());
+    PrecommitEntry* entry = CheckPrecommit(&probe.context);
+    return entry != nullptr ? entry->owner : nullptr;
+}
+
+TEST(Precommit, FailedTransferFreesItsEntryAndAStoredOneKeepsIt)
+{
+    Configure("");
+    Offer first(500, 1), second(500, 2);
+    ASSERT_EQ(AddPrecommit(&first.context), 1);
+    EXPECT_EQ(OwnerOf(500), &first.context);
+    EXPECT_EQ(AddPrecommit(&second.context), 0);
+
+    // Only the owner's end counts: the declined connection ends nothing.
+    EndPrecommit(&second.context, false);
+    EXPECT_EQ(OwnerOf(500), &first.context);
+
+    // The owner's transfer is cut: the next offer is taken and starts a
+    // fresh set of offering sites.
+    EndPrecommit(&first.context, false);
+    EXPECT_FALSE(InTable(500));
+    ASSERT_EQ(AddPrecommit(&second.context), 1);
+    EXPECT_EQ(OwnerOf(500), &second.context);
+    uint32_t flags[kDequeueFlagWords];
+    ASSERT_EQ(GetDequeueFlags(&second.context, flags), 1);
+    EXPECT_EQ(flags[0], 1u << 2);
+
+    // Stored: the entry stays, owned by nobody, and still declines offers.
+    EndPrecommit(&second.context, true);
+    EXPECT_TRUE(InTable(500));
+    EXPECT_EQ(OwnerOf(500), nullptr);
+    EXPECT_EQ(AddPrecommit(&first.context), 0);
+    ReleasePrecommits(&second.context);
+    EXPECT_TRUE(InTable(500));
+}
+
+TEST(Precommit, EndingAConnectionFreesOnlyItsUnfinishedEntries)
+{
+    // One chain, so removals from the middle of a chain and of the age list
+    // are exercised; the survivors must still be found and expire.
+    Configure("PrecommitHashSize = 1\n");
+    auto connection = std::make_unique<Offer>(0, 7);
+    Offer other(0, 8);
+    for (uint64_t key = 1; key <= 40; ++key) {
+        ClientContext& offering = key % 4 == 0 ? other.context : connection->context;
+        offering.articleKey = key;
+        ASSERT_EQ(AddPrecommit(&offering), 1) << key;
+        if (key % 4 == 1)
+            EndPrecommit(&offering, true);
+    }
+    connection.reset();
+    for (uint64_t key = 1; key <= 40; ++key)
+        EXPECT_EQ(InTable(key), key % 4 <= 1) << key;
+    {
+        CsLock lock(csPrecommit());
+        EXPECT_NE(other.context.precommitOwned, nullptr);
+    }
+    // Freed keys are offered afresh; the chain still holds the rest.
+    Offer again(3, -1);
+    EXPECT_EQ(AddPrecommit(&again.context), 1);
+    again.context.articleKey = 4;
+    EXPECT_EQ(AddPrecommit(&again.context), 0);
+    again.context.articleKey = 5;
+    EXPECT_EQ(AddPrecommit(&again.context), 0);
+}
+
+TEST(Precommit, ExpiryTakesEntriesOffTheirOwnersLists)
+{
+    Configure("MaxPrecommitAge = 0\n");
+    Offer owner(60, -1);
+    for (uint64_t key = 60; key < 63; ++key) {
+        owner.context.articleKey = key;
+        ASSERT_EQ(AddPrecommit(&owner.context), 1);
+    }
+    ASSERT_TRUE(ExpiresWithin(60, std::chrono::seconds(20)));
+    ASSERT_TRUE(ExpiresWithin(62, std::chrono::seconds(20)));
+    CsLock lock(csPrecommit());
+    EXPECT_EQ(owner.context.precommitOwned, nullptr);
 }
 
 TEST(Precommit, EntriesExpireAndCanBeOfferedAgain)
@@ -122,6 +212,7 @@ TEST(Precommit, OneBucketHoldsEveryKeyAndRecyclesEntries)
         for (uint64_t key = 1; key <= 100; ++key) {
             Offer offer(key, static_cast<int32_t>(key));
             ASSERT_EQ(AddPrecommit(&offer.context), 1) << key;
+            EndPrecommit(&offer.context, true);
         }
         for (uint64_t key = 1; key <= 100; ++key) {
             Offer again(key, -1);

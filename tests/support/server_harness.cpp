@@ -128,6 +128,18 @@ std::string Tail(const std::string& text, size_t length)
     return text.size() <= length ? text : "..." + text.substr(text.size() - length);
 }
 
+// The server is another process, so a sanitizer's finding in it would pass
+// unseen: a report in its output fails the test that ran it.
+void ExpectNoSanitizerReport(const std::string& output)
+{
+    for (const char* marker : {"WARNING: ThreadSanitizer:", "ERROR: AddressSanitizer:", "ERROR: LeakSanitizer:",
+                               "SUMMARY: UndefinedBehaviorSanitizer:"})
+        if (output.find(marker) != std::string::npos) {
+            ADD_FAILURE() << "sanitizer report in the server's output:\n" << Tail(output, 8000);
+            return;
+        }
+}
+
 bool CanConnect(int port)
 {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -186,6 +198,7 @@ ProgramResult RunVerdalix(const std::vector<std::string>& args, const std::vecto
     if (pid > 0)
         result.status = WaitBounded(pid, timeoutSeconds);
     result.output = ReadFile(outPath);
+    ExpectNoSanitizerReport(result.output);
     std::filesystem::remove_all(dir);
     return result;
 }
@@ -215,6 +228,7 @@ TestServer::~TestServer()
 {
     if (Running())
         Stop();
+    ExpectNoSanitizerReport(StdoutText());
     if (::testing::Test::HasFailure())
         std::fprintf(stderr, "---- server output (%s):\n%s\n---- log:\n%s\n", dir_.c_str(),
                      Tail(StdoutText(), 4000).c_str(), Tail(LogText(), 4000).c_str());
@@ -259,6 +273,7 @@ bool TestServer::Start()
         conf << key << " = " << Expand(value) << "\n";
     if (!WriteFile(Path("verdalix.conf"), conf.str()) || !WriteFile(Path("init.tcl"), Expand(script_)))
         return false;
+    ExpectNoSanitizerReport(StdoutText());  // of the run before, about to be overwritten
     UniqueFd out(::open(Path("stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     std::vector<std::string> environment = environment_;
     environment.push_back("VERDALIX_CONFIGFILE=" + Path("verdalix.conf"));

@@ -17,6 +17,8 @@
 // in the script, "@DIR@" stands for the directory and "@PORT@" for the port.
 // Every wait has a bound so a broken server fails the test instead of
 // hanging it; the bounds are generous because sanitizer builds are slow.
+// A sanitizer report in the server's output (or RunVerdalix's) fails the
+// test that ran it.
 #pragma once
 
 #include <sys/types.h>
