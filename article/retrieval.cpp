@@ -240,3 +240,22 @@ int TransmitBodyByID(ClientContext* ctx)
     uint32_t slot = 0;
     return FindSlot(ctx, &slot) ? TransmitArticleBody(ctx, slot, 0) : 0;
 }
+
+int TransmitStatByID(ClientContext* ctx)
+{
+    uint32_t slot = 0;
+    if (!FindSlot(ctx, &slot))
+        return 0;
+    char id[kMessageIdSize];
+    if (!ArticleGetMessageIDBuf(id, slot)) {
+        Respond(ctx, 430);
+        return 0;
+    }
+    // "0 " and the ID, cut to the room of the reply text.
+    size_t length = std::min(std::strlen(id), sizeof ctx->messageId - 3);
+    std::memcpy(ctx->messageId, "0 ", 2);
+    std::memcpy(ctx->messageId + 2, id, length);
+    ctx->messageId[length + 2] = '\0';
+    Respond(ctx, 223);
+    return 1;
+}

@@ -40,3 +40,5 @@ std::unique_ptr<char[]> ReadOverviewLine(uint32_t slot, uint32_t number, uint32_
 int TransmitArticleByID(ClientContext* ctx);
 int TransmitHeaderByID(ClientContext* ctx);
 int TransmitBodyByID(ClientContext* ctx);
+// "223 0 message-ID" when the article is there; 430 otherwise.
+int TransmitStatByID(ClientContext* ctx);

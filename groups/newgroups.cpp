@@ -36,9 +36,9 @@ uint32_t Pair(std::string_view text, size_t at)
     return static_cast<uint32_t>(text[at] - '0') * 10 + static_cast<uint32_t>(text[at + 1] - '0');
 }
 
-bool SixDigits(std::string_view text)
+bool Digits(std::string_view text, size_t count)
 {
-    return text.size() == 6 && text.find_first_not_of("0123456789") == std::string_view::npos;
+    return text.size() == count && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
 // 100k + yy nearest the current year; of two equally near, the earlier.
@@ -53,6 +53,11 @@ uint32_t FullYear(uint32_t yy)
         if (std::abs(candidate - current) < std::abs(best - current))
             best = candidate;
     return static_cast<uint32_t>(best);
+}
+
+bool LeapYear(uint32_t year)
+{
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
 }
 
 // The next word of `rest` (split at spaces), advancing past it.
@@ -147,8 +152,13 @@ int AddNewgroupEntry(const char* name)
 
 uint32_t NNTPtoGMT(std::string_view date, std::string_view time)
 {
-    if (!SixDigits(date) || !SixDigits(time))
+    // yyyymmdd, or yymmdd in the century nearest this year.
+    bool fullYear = Digits(date, 8);
+    if ((!fullYear && !Digits(date, 6)) || !Digits(time, 6))
         return kInvalidTime;
+    uint32_t century = fullYear ? Pair(date, 0) : 0;
+    if (fullYear)
+        date.remove_prefix(2);
     uint32_t yy = Pair(date, 0), month = Pair(date, 2), day = Pair(date, 4);
     uint32_t hour = Pair(time, 0), minute = Pair(time, 2), second = Pair(time, 4);
     if (month < 1 || month > 12 || day < 1 || day > 31 || minute > 59 || second > 59 || hour > 24)
@@ -157,14 +167,17 @@ uint32_t NNTPtoGMT(std::string_view date, std::string_view time)
         hour = 0;
         ++day;
     }
-    uint32_t year = FullYear(yy);
+    uint32_t year = fullYear ? century * 100 + yy : FullYear(yy);
+    // Before 1970 asks for everything; beyond the 32-bit range for nothing.
+    if (year < 1970)
+        return 0;
     uint64_t days = 0;
     for (uint32_t y = 1970; y < year; ++y)
-        days += y % 4 == 0 ? 366 : 365;
-    if (year % 4 == 0 && month > 2)
+        days += LeapYear(y) ? 366 : 365;
+    if (LeapYear(year) && month > 2)
         ++days;
     for (uint32_t m = 1; m < month; ++m)
         days += kMonthDays[m - 1];
     days += day - 1;
-    return static_cast<uint32_t>(((days * 24 + hour) * 60 + minute) * 60 + second);
+    return static_cast<uint32_t>(std::min<uint64_t>(((days * 24 + hour) * 60 + minute) * 60 + second, kInvalidTime - 1));
 }

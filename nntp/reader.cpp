@@ -22,8 +22,8 @@
 namespace {
 
 constexpr uint32_t kNone = 0xFFFFFFFF;
-constexpr uint32_t kOpenRangeEnd = 2147483647;
-constexpr int kMaxDigits = 7;
+// The largest article number; also the end of an open range.
+constexpr uint32_t kMaxNumber = 2147483647;
 constexpr size_t kMaxHeaderName = 64;
 
 // The command line's length without its CR LF.
@@ -46,15 +46,25 @@ char* SkipSpaces(char* text)
     return text;
 }
 
-// Up to 7 decimal digits at `text`; false when there is none.
-bool ReadNumber(char*& text, uint32_t* number)
+enum class Number { kNone, kRead, kBad };
+
+// The decimal number at `text`, leading zeros allowed. A number above
+// kMaxNumber, or digits run into other text (`also` aside), is bad: a
+// client must never be served another article than the one it named.
+Number ReadNumber(char*& text, uint32_t* number, char also = ' ')
 {
-    uint32_t value = 0;
-    int digits = 0;
-    for (; digits < kMaxDigits && *text >= '0' && *text <= '9'; ++digits, ++text)
-        value = value * 10 + static_cast<uint32_t>(*text - '0');
-    *number = value;
-    return digits != 0;
+    if (*text < '0' || *text > '9')
+        return Number::kNone;
+    uint64_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        value = value * 10 + static_cast<uint64_t>(*text - '0');
+        if (value > kMaxNumber)
+            return Number::kBad;
+    }
+    if (*text != '\0' && *text != ' ' && *text != '\t' && *text != also)
+        return Number::kBad;
+    *number = static_cast<uint32_t>(value);
+    return Number::kRead;
 }
 
 bool Selected(ClientContext* ctx)
@@ -144,12 +154,16 @@ int GetRangeOrId(char* text, int* idGiven, uint32_t* from, uint32_t* to)
         return 1;
     }
     uint32_t number = 0;
-    if (!ReadNumber(text, &number))
-        return *text == '\0' ? 1 : 0;
+    Number first = ReadNumber(text, &number, '-');
+    if (first != Number::kRead)
+        return first == Number::kNone && *text == '\0' ? 1 : 0;
     *from = *to = number;
     if (*text == '-') {
         ++text;
-        *to = ReadNumber(text, &number) ? number : kOpenRangeEnd;
+        Number last = ReadNumber(text, &number);
+        if (last == Number::kBad || (last == Number::kNone && *text != '\0' && *text != ' ' && *text != '\t'))
+            return 0;
+        *to = last == Number::kRead ? number : kMaxNumber;
     }
     return 1;
 }
@@ -171,11 +185,20 @@ int Reader_Body(ClientContext* ctx, char* line, uint32_t length)
 
 int Reader_Stat(ClientContext* ctx, char* line, uint32_t length)
 {
-    if (!Selected(ctx))
-        return 1;
     int idGiven = 0;
     uint32_t from = kNone, to = kNone;
-    if (!GetRangeOrId(Argument(line, length, 4), &idGiven, &from, &to))
+    int wellFormed = GetRangeOrId(Argument(line, length, 4), &idGiven, &from, &to);
+    // By message-ID no group is needed and the current article stays.
+    if (idGiven) {
+        if (GetArticleID(*ctx))
+            TransmitStatByID(ctx);
+        else
+            Respond(ctx, 430);
+        return 1;
+    }
+    if (!Selected(ctx))
+        return 1;
+    if (!wellFormed)
         return Respond(ctx, 501);
     GroupSelection& selection = ctx->selection;
     if (from == kNone)

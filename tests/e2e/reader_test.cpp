@@ -114,7 +114,8 @@ TEST(ReaderEndToEnd, SelectingAndFetching)
     EXPECT_EQ(c.Command("NEXT"), "223 2 " + Id(1));
     EXPECT_EQ(r.Multi("ARTICLE")[0], "220 2 " + Id(1) + " article retrieved - head and body follow");
     EXPECT_EQ(c.Command("ARTICLE 17"), "423 article not found");
-    EXPECT_EQ(c.Command("STAT " + Id(5)), "223 2 " + Id(1));
+    EXPECT_EQ(c.Command("STAT " + Id(5)), "223 0 " + Id(5));
+    EXPECT_EQ(c.Command("STAT"), "223 2 " + Id(1));
     EXPECT_EQ(r.Multi("HEAD 4")[0], "221 4 " + Id(3) + " article retrieved - header follows");
     EXPECT_EQ(r.Multi("BODY")[0], "222 4 " + Id(3) + " article retrieved - body follows");
     EXPECT_EQ(c.Command("LAST"), "223 3 " + Id(2));

@@ -24,7 +24,14 @@ TEST(NNTPtoGMT, DatesTimesAndCenturies)
     EXPECT_EQ(NNTPtoGMT("990101", "240000"), NNTPtoGMT("990102", "000000"));
     EXPECT_EQ(NNTPtoGMT("990229", "000000"), NNTPtoGMT("990301", "000000"));
     EXPECT_EQ(NNTPtoGMT("991231", "240000"), NNTPtoGMT("000101", "000000"));
-    for (auto [date, time] : {std::pair{"99010", "000000"}, {"9901011", "000000"}, {"990101", "0000a0"},
+    // Four-digit years name their century.
+    EXPECT_EQ(NNTPtoGMT("19990101", "000000"), 915148800u);
+    EXPECT_EQ(NNTPtoGMT("20261208", "031530"), 1796699730u);
+    EXPECT_EQ(NNTPtoGMT("21000301", "000000"), 4107542400u);  // 2100 is no leap year
+    EXPECT_EQ(NNTPtoGMT("19691231", "235959"), 0u);
+    EXPECT_EQ(NNTPtoGMT("99991231", "000000"), 0xFFFFFFFEu);
+    for (auto [date, time] : {std::pair{"99010", "000000"}, {"9901011", "000000"}, {"199901011", "000000"},
+                              {"1999010a", "000000"}, {"19991301", "000000"}, {"990101", "0000a0"},
                               {"991301", "000000"}, {"990100", "000000"}, {"990132", "000000"},
                               {"990101", "006000"}, {"990101", "000060"}, {"990101", "250000"}, {"", ""}})
         EXPECT_EQ(NNTPtoGMT(date, time), kInvalid) << date << " " << time;
@@ -58,6 +65,7 @@ TEST_F(Newgroups, ListsTheGroupsAfterTheFirstLaterMarker)
     EXPECT_EQ(Ask("991231 235959"), "231\r\nalt.test 3 1 y\r\nmisc.mod 5 5 m\r\n.\r\n");
     EXPECT_EQ(Ask("990101", 0), "501 Syntax error\r\n");
     EXPECT_EQ(Ask("990101 000000x", 0), "501 Syntax error\r\n");
+    EXPECT_EQ(Ask("19991231 235959 GMT"), "231\r\nalt.test 3 1 y\r\nmisc.mod 5 5 m\r\n.\r\n");
 
     std::filesystem::remove(dir_ + "/newgroups");
     EXPECT_EQ(Ask("990101 000000"), "231 no newgroups file configured\r\n.\r\n");

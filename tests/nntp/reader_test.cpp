@@ -38,8 +38,18 @@ TEST(GetRangeOrId, AcceptedAndRefusedForms)
     EXPECT_EQ(Parse(" 17"), (Parsed{1, 0, 17, 17}));
     EXPECT_EQ(Parse("17-"), (Parsed{1, 0, 17, 2147483647}));
     EXPECT_EQ(Parse("17-20 and more"), (Parsed{1, 0, 17, 20}));
-    EXPECT_EQ(Parse("123456789-987654321"), (Parsed{1, 0, 1234567, 1234567}));  // "89" is not a range
-    EXPECT_EQ(Parse("1234567-98765432"), (Parsed{1, 0, 1234567, 9876543}));
+    // Numbers are read whole, up to the largest article number.
+    EXPECT_EQ(Parse("123456789-987654321"), (Parsed{1, 0, 123456789, 987654321}));
+    EXPECT_EQ(Parse("1234567-98765432"), (Parsed{1, 0, 1234567, 98765432}));
+    EXPECT_EQ(Parse("2147483647"), (Parsed{1, 0, 2147483647, 2147483647}));
+    EXPECT_EQ(Parse("0000000000000000012-00020"), (Parsed{1, 0, 12, 20}));
+    EXPECT_EQ(Parse("2147483648"), (Parsed{0, 0, kNone, kNone}));
+    EXPECT_EQ(Parse("5-2147483648"), (Parsed{0, 0, 5, 5}));
+    EXPECT_EQ(Parse("99999999999999999999"), (Parsed{0, 0, kNone, kNone}));
+    EXPECT_EQ(Parse("12x"), (Parsed{0, 0, kNone, kNone}));
+    EXPECT_EQ(Parse("12-x"), (Parsed{0, 0, 12, 12}));
+    EXPECT_EQ(Parse("12-13x"), (Parsed{0, 0, 12, 12}));
+    EXPECT_EQ(Parse("12\tmore"), (Parsed{1, 0, 12, 12}));
     EXPECT_EQ(Parse(" <a@b> 12"), (Parsed{1, 1, kNone, kNone}));
     EXPECT_EQ(Parse("<a@b"), (Parsed{0, 0, kNone, kNone}));
     EXPECT_EQ(Parse("x"), (Parsed{0, 0, kNone, kNone}));
@@ -83,9 +93,10 @@ TEST_F(ReaderCommands, OverviewHeaderAndPathRanges)
     EXPECT_EQ(Run(Reader_Xover, "xover").rfind(head + "2\tsubject 1\t", 0), 0u);
     std::string open = Run(Reader_Xover, "xover 3-");
     EXPECT_NE(open.find("\n4\tsubject 3\t"), std::string::npos);
-    EXPECT_EQ(Run(Reader_Xover, "xover 3x 9"), Run(Reader_Xover, "xover 3"));
+    EXPECT_EQ(Run(Reader_Xover, "xover 3 9"), Run(Reader_Xover, "xover 3"));
+    EXPECT_EQ(Run(Reader_Xover, "xover 3x 9"), "501 Syntax error\r\n");
     EXPECT_EQ(Run(Reader_Xover, "xover a"), "501 Syntax error\r\n");
-    EXPECT_EQ(c_.ctx.xoverCount, 6u);
+    EXPECT_EQ(c_.ctx.xoverCount, 7u);
 
     const std::string xhdr = "221 Overview information follows\r\n";
     EXPECT_EQ(Run(Reader_XHDR, "XHDR subject 2-3"), xhdr + "2 subject 1\r\n3 subject 2\r\n.\r\n");

@@ -1,0 +1,147 @@
+// End-to-end: the standard reader commands and argument forms, over a raw
+// socket where a library client would hide the reply codes.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "support/nntp_client.h"
+#include "support/server_harness.h"
+
+using verdalix_test::NntpClient;
+using verdalix_test::TestServer;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// alt.test numbers from 2, big.numbers from 1234567891 (ten digits).
+constexpr const char* kScript =
+    "CreateArtStore 0 @DIR@/stores * 10 100\n"
+    "CreateGroup alt.test 0 1 y 1\n"
+    "CreateGroup alt.empty 1 1 y 1\n"
+    "CreateGroup misc.other 2 1 n 1\n"
+    "CreateGroup big.numbers 3 1 y 1234567890\n"
+    "ActiveInit\n"
+    "AddIncoming 127.0.0.1\n"
+    "SetIncoming 127.0.0.1 rights 7\n"
+    "AcceptConnections\n";
+
+std::string Date()
+{
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[64];
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+    return text;
+}
+
+// A greeted connection with the commands the tests use.
+class Session {
+public:
+    explicit Session(const TestServer& server)
+    {
+        EXPECT_TRUE(client_.Connect(server.Port()));
+        EXPECT_TRUE(client_.ReadLine().starts_with("200"));
+    }
+    std::string Command(const std::string& line) { return client_.Command(line); }
+    // The status line and, unless it is a refusal, the block after it.
+    Lines Multi(const std::string& line)
+    {
+        Lines lines{client_.Command(line)};
+        if (lines[0].starts_with('1') || lines[0].starts_with('2')) {
+            Lines rest = client_.ReadMultiline();
+            lines.insert(lines.end(), rest.begin(), rest.end());
+        }
+        return lines;
+    }
+    // Offers an article by IHAVE; true when taken.
+    bool Feed(const std::string& id, const std::string& groups, const std::string& extra = "")
+    {
+        if (!client_.Command("IHAVE " + id).starts_with("335"))
+            return false;
+        client_.Send("Path: feeder.test!not-for-mail\r\nFrom: someone@rfc.test\r\nNewsgroups: " + groups +
+                     "\r\nSubject: about " + id + "\r\nMessage-ID: " + id + "\r\nDate: " + Date() + "\r\n" + extra +
+                     "\r\nbody of " + id + "\r\n.\r\n");
+        return client_.ReadLine().starts_with("235");
+    }
+
+private:
+    NntpClient client_;
+};
+
+class Rfc3977 : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        server_.SetConfig("ActiveFile", "@DIR@/groups/active");
+        server_.SetConfig("NewgroupsFile", "@DIR@/groups/newgroups");
+        ASSERT_TRUE(verdalix_test::WriteFile(server_.Path("groups/newgroups"), "#946684800\nalt.test\n"));
+        server_.SetScript(kScript);
+        ASSERT_TRUE(server_.Start());
+        ASSERT_TRUE(server_.WaitForListening());
+        Session feeder(server_);
+        for (int n = 1; n <= 4; ++n)
+            ASSERT_TRUE(feeder.Feed(Id(n), "alt.test,big.numbers", n == 2 ? "X-Tag: two\r\n" : ""));
+    }
+    void TearDown() override { EXPECT_EQ(server_.Stop(), 1); }
+    static std::string Id(int n) { return "<r" + std::to_string(n) + "@rfc.test>"; }
+
+    TestServer server_;
+};
+
+TEST_F(Rfc3977, MessageIdFormsLookTheArticleUp)
+{
+    Session r(server_);
+    // No group is needed by message-ID, and the current article stays.
+    EXPECT_EQ(r.Command("STAT " + Id(3)), "223 0 " + Id(3));
+    EXPECT_EQ(r.Command("STAT <none@rfc.test>"), "430 article not found");
+    EXPECT_EQ(r.Command("STAT 2"), "412 no newsgroup has been selected");
+    EXPECT_EQ(r.Command("GROUP alt.test"), "211 5 1 5 alt.test group selected");
+    EXPECT_EQ(r.Command("STAT 3"), "223 3 " + Id(2));
+    EXPECT_EQ(r.Command("STAT " + Id(4)), "223 0 " + Id(4));
+    EXPECT_EQ(r.Command("STAT"), "223 3 " + Id(2));
+    EXPECT_EQ(r.Command("STAT <none@rfc.test>"), "430 article not found");
+    EXPECT_EQ(r.Command("STAT <unclosed"), "501 Syntax error");
+    EXPECT_EQ(r.Command("NEXT"), "223 4 " + Id(3));
+    for (auto [command, code] : {std::pair{"ARTICLE ", "220 0 "}, {"HEAD ", "221 0 "}, {"BODY ", "222 0 "}}) {
+        EXPECT_EQ(r.Command(command + std::string("<none@rfc.test>")), "430 article not found") << command;
+        EXPECT_TRUE(r.Multi(command + Id(1))[0].starts_with(code + Id(1) + " ")) << command;
+    }
+    EXPECT_EQ(r.Command("STAT"), "223 4 " + Id(3));
+}
+
+TEST_F(Rfc3977, ArticleNumbersAreReadWhole)
+{
+    Session r(server_);
+    EXPECT_EQ(r.Command("GROUP big.numbers"), "211 5 1234567890 1234567894 big.numbers group selected");
+    EXPECT_EQ(r.Command("STAT 1234567892"), "223 1234567892 " + Id(2));
+    // Leading zeros and surrounding blanks change nothing.
+    EXPECT_EQ(r.Command("STAT 0001234567893"), "223 1234567893 " + Id(3));
+    EXPECT_EQ(r.Multi("ARTICLE  01234567894 ")[0],
+              "220 1234567894 " + Id(4) + " article retrieved - head and body follow");
+    // The first seven digits are another article number, not this one.
+    EXPECT_EQ(r.Command("STAT 1234567"), "423 article not found");
+    EXPECT_EQ(r.Command("STAT 12345678"), "423 article not found");
+    EXPECT_EQ(r.Command("STAT 2147483647"), "423 article not found");
+    for (const char* bad : {"STAT 2147483648", "ARTICLE 12345678901", "HEAD 99999999999999999999", "BODY 1234567892x",
+                            "XOVER 1234567892-1234567893y", "XOVER 1-2147483648"})
+        EXPECT_EQ(r.Command(bad), "501 Syntax error") << bad;
+    EXPECT_EQ(r.Command("STAT"), "223 1234567894 " + Id(4));
+    Lines over = r.Multi("XOVER 1234567893-01234567894");
+    ASSERT_EQ(over.size(), 3u);
+    EXPECT_EQ(over[1].substr(0, 11), "1234567893\t");
+    EXPECT_EQ(over[2].substr(0, 11), "1234567894\t");
+}
+
+TEST_F(Rfc3977, NewgroupsTakesFourDigitYears)
+{
+    Session r(server_);
+    EXPECT_EQ(r.Multi("NEWGROUPS 19991231 235959 GMT"), (Lines{"231", "alt.test 5 1 y"}));
+    EXPECT_EQ(r.Multi("NEWGROUPS 20000101 000000"), (Lines{"231"}));
+    EXPECT_EQ(r.Command("NEWGROUPS 2000011 000000"), "501 Syntax error");
+}
+
+}  // namespace
