@@ -367,14 +367,17 @@ int GroupTransmitXHeader(ClientContext* ctx, GroupSelection* selection, uint32_t
     return SendData(ctx, ".\r\n", 3);
 }
 
-int GroupTransmitListgroup(ClientContext* ctx, GroupSelection* selection, uint32_t first, uint32_t last)
+int GroupTransmitListgroup(ClientContext* ctx, GroupSelection* selection, uint32_t first, uint32_t last,
+                           const char* summary)
 {
     if (!GroupValidateGroup(selection)) {
         Respond(ctx, 412);
         return 0;
     }
     Batch out(ctx);
-    out.Append("211 Overview information follows\r\n");
+    out.Append("211 ");
+    out.Append(summary);
+    out.Append("\r\n");
     ForEachLive(selection->group, first, last, [&](uint32_t, uint32_t number) { out.AppendNumber(number, "\r\n"); });
     out.Append(".\r\n");
     out.Flush();

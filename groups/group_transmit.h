@@ -32,7 +32,9 @@ int GroupTransmitOverview(ClientContext* ctx, GroupSelection* selection, uint32_
 // `header` is the prefix looked for, colon and blank included.
 int GroupTransmitXHeader(ClientContext* ctx, GroupSelection* selection, uint32_t first, uint32_t last,
                          const char* header);
-int GroupTransmitListgroup(ClientContext* ctx, GroupSelection* selection, uint32_t first, uint32_t last);
+// LISTGROUP: "211 " and `summary` ("count low high name ..."), then the numbers.
+int GroupTransmitListgroup(ClientContext* ctx, GroupSelection* selection, uint32_t first, uint32_t last,
+                           const char* summary);
 // Diagnostic listing of the group record and the storage place of every
 // live article from the selection's low to its high mark.
 int GroupTransmitSlotDump(ClientContext* ctx, GroupSelection* selection);

@@ -14,6 +14,7 @@
 #include "access/incoming.h"
 #include "article/article.h"
 #include "control/tcl_interface.h"
+#include "nntp/capabilities.h"
 #include "nntp/nntp_internal.h"
 #include "nntp/post.h"
 #include "nntp/reader.h"
@@ -170,6 +171,9 @@ constexpr CommandEntry kCommands[] = {
     {"lgs", 3, kRightRead, true, Reader_ListGroupStruct},
     {"slave", 3, kRightRead, true, Slave},
     {"article", 7, kRightRead, true, Reader_Article},
+    {"capabilities", 12, 0, false, Capabilities},
+    {"help", 4, 0, false, Help},
+    {"date", 4, kRightRead, true, Date},
 };
 
 // Replies of the feed commands wait here while the connection has more

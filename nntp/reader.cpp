@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "article/article_key.h"
 #include "article/retrieval.h"
@@ -122,12 +123,12 @@ void RangeOrCurrent(const ClientContext* ctx, uint32_t* from, uint32_t* to)
         *from = *to = ctx->selection.current;
 }
 
-// LISTGROUP and lgs: the named group (text after `word` + 1 characters)
-// or the selected one; 1 with `current` at the low mark.
-bool SelectForListing(ClientContext* ctx, char* line, uint32_t length, uint32_t word)
+// LISTGROUP and lgs: the group `name` (null: the selected one); 1 with
+// `current` at the low mark.
+bool SelectForListing(ClientContext* ctx, const char* name)
 {
-    if (TextLength(length) > word) {
-        if (!GetGroupInfo(Argument(line, length, word + 1), &ctx->selection)) {
+    if (name != nullptr) {
+        if (!GetGroupInfo(name, &ctx->selection)) {
             Respond(ctx, 411);
             return false;
         }
@@ -136,6 +137,32 @@ bool SelectForListing(ClientContext* ctx, char* line, uint32_t length, uint32_t 
     }
     ctx->selection.current = ctx->selection.low;
     return true;
+}
+
+// The text after `word` + 1 characters of the command, or null when nothing
+// follows the word.
+char* ListingName(char* line, uint32_t length, uint32_t word)
+{
+    return TextLength(length) > word ? Argument(line, length, word + 1) : nullptr;
+}
+
+// "count low high name" of the selection into ctx->messageId, followed by `what`.
+void GroupSummary(ClientContext* ctx, const char* name, const char* what)
+{
+    const GroupSelection& s = ctx->selection;
+    uint32_t count = s.high == 1 || s.high < s.low ? 0 : s.high - s.low + 1;
+    std::snprintf(ctx->messageId, sizeof ctx->messageId, "%u %u %u %.200s %s", count, s.low, s.high, name, what);
+}
+
+// The name of group number `group`, looked for in the name index.
+std::string GroupName(uint32_t group)
+{
+    std::string found;
+    ForEachGroup([&](const char* name, const GroupRecord& record) {
+        if (&record == &groupArray[group])
+            found = name;
+    });
+    return found;
 }
 
 }  // namespace
@@ -288,9 +315,7 @@ int Reader_Group(ClientContext* ctx, char* line, uint32_t length)
     if (hadGroup)
         LogFormat("GROUPDONE article %u xover %u next %u %s %s", ctx->articleCount, ctx->xoverCount,
                   ctx->nextCount, ctx->peerAddress, ctx->peerName);
-    const GroupSelection& s = ctx->selection;
-    uint32_t count = s.high == 1 || s.high < s.low ? 0 : s.high - s.low + 1;
-    std::snprintf(ctx->messageId, sizeof ctx->messageId, "%u %u %u %s group selected", count, s.low, s.high, name);
+    GroupSummary(ctx, name, "group selected");
     Respond(ctx, 211);
     LogFormat("GROUP %s %s %s", name, ctx->peerAddress, ctx->peerName);
     return 1;
@@ -298,14 +323,31 @@ int Reader_Group(ClientContext* ctx, char* line, uint32_t length)
 
 int Reader_Listgroup(ClientContext* ctx, char* line, uint32_t length)
 {
-    if (SelectForListing(ctx, line, length, 9))
-        GroupTransmitListgroup(ctx, &ctx->selection, ctx->selection.low, ctx->selection.high);
+    // LISTGROUP [name [range]]: the range ends the name.
+    char* name = ListingName(line, length, 9);
+    char* range = name != nullptr ? name + std::strcspn(name, " \t") : nullptr;
+    if (range != nullptr && *range != '\0')
+        *range++ = '\0';
+    int idGiven = 0;
+    uint32_t from = kNone, to = kNone;
+    if (range != nullptr && (!GetRangeOrId(range, &idGiven, &from, &to) || idGiven))
+        return Respond(ctx, 501);
+    if (!SelectForListing(ctx, name))
+        return 1;
+    std::string named = name != nullptr ? std::string(name) : GroupName(ctx->selection.group);
+    GroupSummary(ctx, named.c_str(), "list follows");
+    const GroupSelection& s = ctx->selection;
+    if (from == kNone) {
+        from = s.low;
+        to = s.high;
+    }
+    GroupTransmitListgroup(ctx, &ctx->selection, std::max(from, s.low), std::min(to, s.high), ctx->messageId);
     return 1;
 }
 
 int Reader_ListGroupStruct(ClientContext* ctx, char* line, uint32_t length)
 {
-    if (SelectForListing(ctx, line, length, 3))
+    if (SelectForListing(ctx, ListingName(line, length, 3)))
         GroupTransmitSlotDump(ctx, &ctx->selection);
     return 1;
 }

@@ -2,6 +2,7 @@
 // socket where a library client would hide the reply codes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -26,6 +27,8 @@ constexpr const char* kScript =
     "ActiveInit\n"
     "AddIncoming 127.0.0.1\n"
     "SetIncoming 127.0.0.1 rights 7\n"
+    "AddIncoming 127.0.0.2\n"
+    "SetIncoming 127.0.0.2 rights 1\n"
     "AcceptConnections\n";
 
 std::string Date()
@@ -41,9 +44,9 @@ std::string Date()
 // A greeted connection with the commands the tests use.
 class Session {
 public:
-    explicit Session(const TestServer& server)
+    explicit Session(const TestServer& server, const char* source = nullptr)
     {
-        EXPECT_TRUE(client_.Connect(server.Port()));
+        EXPECT_TRUE(client_.Connect(server.Port(), source));
         EXPECT_TRUE(client_.ReadLine().starts_with("200"));
     }
     std::string Command(const std::string& line) { return client_.Command(line); }
@@ -142,6 +145,49 @@ TEST_F(Rfc3977, NewgroupsTakesFourDigitYears)
     EXPECT_EQ(r.Multi("NEWGROUPS 19991231 235959 GMT"), (Lines{"231", "alt.test 5 1 y"}));
     EXPECT_EQ(r.Multi("NEWGROUPS 20000101 000000"), (Lines{"231"}));
     EXPECT_EQ(r.Command("NEWGROUPS 2000011 000000"), "501 Syntax error");
+}
+
+TEST_F(Rfc3977, CapabilitiesFollowTheConnectionsRights)
+{
+    Session reader(server_);
+    Lines capabilities = reader.Multi("CAPABILITIES");
+    ASSERT_GE(capabilities.size(), 4u);
+    EXPECT_EQ(capabilities[0], "101 Capability list:");
+    EXPECT_EQ(capabilities[1], "VERSION 2");
+    for (const char* line : {"READER", "POST", "IHAVE", "LIST ACTIVE"})
+        EXPECT_NE(std::find(capabilities.begin(), capabilities.end(), line), capabilities.end()) << line;
+    Lines help = reader.Multi("help");
+    EXPECT_EQ(help[0], "100 Help text follows");
+    EXPECT_NE(std::find(help.begin(), help.end(), "  LISTGROUP [newsgroup [range]]"), help.end());
+    std::string date = reader.Command("DATE");
+    ASSERT_EQ(date.size(), 18u) << date;
+    EXPECT_TRUE(date.starts_with("111 20")) << date;
+
+    // A feeding peer is offered what it may use, and no reader commands.
+    Session feeder(server_, "127.0.0.2");
+    capabilities = feeder.Multi("CAPABILITIES");
+    EXPECT_EQ(capabilities, (Lines{"101 Capability list:", "VERSION 2", "IMPLEMENTATION Verdalix", "IHAVE",
+                                   "STREAMING"}));
+    help = feeder.Multi("HELP");
+    EXPECT_NE(std::find(help.begin(), help.end(), "  IHAVE message-ID"), help.end());
+    EXPECT_EQ(std::find(help.begin(), help.end(), "  GROUP newsgroup"), help.end());
+    EXPECT_EQ(feeder.Command("DATE"), "500 invalid command");
+}
+
+TEST_F(Rfc3977, ListgroupTakesARange)
+{
+    Session r(server_);
+    EXPECT_EQ(r.Multi("LISTGROUP alt.test 2-4"), (Lines{"211 5 1 5 alt.test list follows", "2", "3", "4"}));
+    EXPECT_EQ(r.Multi("LISTGROUP alt.test 4-"), (Lines{"211 5 1 5 alt.test list follows", "4", "5"}));
+    // Beyond the high mark the list is empty, the first line unchanged.
+    EXPECT_EQ(r.Multi("LISTGROUP alt.test 6-900"), (Lines{"211 5 1 5 alt.test list follows"}));
+    EXPECT_EQ(r.Multi("LISTGROUP alt.test 9"), (Lines{"211 5 1 5 alt.test list follows"}));
+    EXPECT_EQ(r.Multi("LISTGROUP big.numbers 1234567893"),
+              (Lines{"211 5 1234567890 1234567894 big.numbers list follows", "1234567893"}));
+    EXPECT_EQ(r.Multi("LISTGROUP"), (Lines{"211 5 1234567890 1234567894 big.numbers list follows", "1234567891",
+                                           "1234567892", "1234567893", "1234567894"}));
+    EXPECT_EQ(r.Command("LISTGROUP alt.test 2-x"), "501 Syntax error");
+    EXPECT_EQ(r.Command("LISTGROUP no.such 2-4"), "411 no such group");
 }
 
 }  // namespace

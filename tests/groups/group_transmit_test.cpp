@@ -184,10 +184,10 @@ TEST_F(GroupTransmit, HeaderFieldsAndListgroupStopAtTheRangeEnd)
     GroupToastArticle(kGroup, 4);
     GroupTransmitXHeader(&c_.ctx, &sel_, 2, 4, "subject: ");
     EXPECT_EQ(c_.Take(), "221 Overview information follows\r\n2 subject 1\r\n3 subject 2\r\n.\r\n");
-    GroupTransmitListgroup(&c_.ctx, &sel_, 1, 4);
-    EXPECT_EQ(c_.Take(), "211 Overview information follows\r\n2\r\n3\r\n.\r\n");
-    GroupTransmitListgroup(&c_.ctx, &sel_, 5, 2147483647);
-    EXPECT_EQ(c_.Take(), "211 Overview information follows\r\n5\r\n6\r\n.\r\n");
+    GroupTransmitListgroup(&c_.ctx, &sel_, 1, 4, "5 1 6 alt.test");
+    EXPECT_EQ(c_.Take(), "211 5 1 6 alt.test\r\n2\r\n3\r\n.\r\n");
+    GroupTransmitListgroup(&c_.ctx, &sel_, 5, 2147483647, "x");
+    EXPECT_EQ(c_.Take(), "211 x\r\n5\r\n6\r\n.\r\n");
 }
 
 TEST_F(GroupTransmit, ListWithAndWithoutActiveFile)
