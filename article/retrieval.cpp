@@ -8,6 +8,9 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <strings.h>
+#include <string>
 #include <vector>
 
 #include "article/header.h"
@@ -26,6 +29,9 @@ constexpr uint32_t kOverviewBuffer = 4120;
 constexpr uint32_t kOneWrite = 65536;
 // Overview records hold 8 fields after the number: 8 TABs in the line.
 constexpr uint32_t kOverviewTabs = 8;
+constexpr int kOverviewXref = 7;
+// A header block is at most 65535 bytes (16 bits in the history).
+constexpr uint32_t kMaxHeaderValue = 65535;
 
 // The connection thread's scratch space for header blocks, grown as needed
 // so that XHDR over many articles allocates once.
@@ -139,34 +145,66 @@ int TransmitXpath(ClientContext* ctx, uint32_t slot, uint32_t number)
     return 1;
 }
 
-int TransmitXHeader(ClientContext* ctx, uint32_t slot, uint32_t number, const char* name)
+int ArticleHeaderValue(uint32_t slot, const char* name, char* out, uint32_t room)
 {
     uint64_t storeKey = 0, idStoreKey = 0;
     uint32_t offset = 0, length = 0, idOffset = 0, idLength = 0;
     if (!SeenGetArticleHeader(slot, &storeKey, &offset, &length) ||
         !SeenGetArticleMessageID(slot, &idStoreKey, &idOffset, &idLength) || GetStoreHandle(storeKey) < 0)
-        return 0;
+        return -1;
     // One read from the message-ID (in the overview record, or in the
     // header of an article stored without one) to the header's end.
     const uint32_t from = std::min(idOffset, offset);
     const uint32_t to = std::max(offset + length, idOffset + idLength);
-    // The bytes read, then the line: "number " + value (at most the block's
-    // length, and its NUL) + CR LF.
-    std::vector<char>& scratch = Scratch(static_cast<size_t>(to - from) + length + 200);
+    std::vector<char>& scratch = Scratch(static_cast<size_t>(to - from));
     char* read = scratch.data();
-    char* block = read + (offset - from);
-    char* line = read + (to - from);
     if (ReadStore(storeKey, read, from, to - from) != to - from ||
         !RecordIsSlots(slot, storeKey, std::string_view(read, to - from), from))
-        return 0;
+        return -1;
+    GetHeaderFromBuf(read + (offset - from), name, out, room - 1, length);
+    return static_cast<int>(std::strlen(out));
+}
+
+int TransmitXHeader(ClientContext* ctx, uint32_t slot, uint32_t number, const char* name)
+{
+    // "number " + value (at most the header block, and its NUL) + CR LF.
+    thread_local std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(16 + kMaxHeaderValue + 3);
+    char* line = buffer.get();
     int prefix = std::snprintf(line, 16, "%u ", number);
-    int32_t found = GetHeaderFromBuf(block, name, line + prefix, length, length);
+    int found = ArticleHeaderValue(slot, name, line + prefix, kMaxHeaderValue + 1);
     if (found <= 0)
         return 0;
-    size_t used = static_cast<size_t>(prefix) + std::strlen(line + prefix);
+    size_t used = static_cast<size_t>(prefix + found);
     std::memcpy(line + used, "\r\n", 2);
     SendData(ctx, line, used + 2);
     return 1;
+}
+
+int OverviewFieldIndex(std::string_view name)
+{
+    constexpr std::string_view kNames[] = {"subject", "from", "date", "message-id", "references", ":bytes", ":lines", "xref"};
+    for (size_t i = 0; i < std::size(kNames); ++i)
+        if (name.size() == kNames[i].size() && strncasecmp(name.data(), kNames[i].data(), name.size()) == 0)
+            return static_cast<int>(i);
+    return -1;
+}
+
+std::string_view OverviewField(std::string_view record, int index)
+{
+    for (int i = 0; i < index; ++i) {
+        size_t tab = record.find('\t');
+        if (tab == std::string_view::npos)
+            return {};
+        record.remove_prefix(tab + 1);
+    }
+    record = record.substr(0, record.find('\t'));
+    while (!record.empty() && (record.back() == '\n' || record.back() == '\r'))
+        record.remove_suffix(1);
+    if (index == kOverviewXref && record.size() >= 5 && strncasecmp(record.data(), "xref:", 5) == 0) {
+        record.remove_prefix(5);
+        record.remove_prefix(std::min(record.find_first_not_of(' '), record.size()));
+    }
+    return record;
 }
 
 int TransmitOverview(ClientContext* ctx, uint32_t slot, uint32_t number)
@@ -257,5 +295,50 @@ int TransmitStatByID(ClientContext* ctx)
     std::memcpy(ctx->messageId + 2, id, length);
     ctx->messageId[length + 2] = '\0';
     Respond(ctx, 223);
+    return 1;
+}
+
+int TransmitOverviewByID(ClientContext* ctx)
+{
+    uint32_t slot = 0, length = 0;
+    if (!FindSlot(ctx, &slot))
+        return 0;
+    std::unique_ptr<char[]> line = ReadOverviewLine(slot, 0, &length);
+    if (line == nullptr) {
+        Respond(ctx, 430);
+        return 0;
+    }
+    std::string answer = "224 Overview information follows\r\n";
+    answer.append(line.get(), length).append(".\r\n");
+    SendData(ctx, answer.data(), answer.size());
+    return 1;
+}
+
+int TransmitHeaderFieldByID(ClientContext* ctx, const char* name)
+{
+    uint32_t slot = 0, length = 0;
+    if (!FindSlot(ctx, &slot))
+        return 0;
+    std::string answer = "225 Headers follow\r\n0 ";
+    int field = OverviewFieldIndex(name);
+    bool found = false;
+    if (field >= 0) {
+        std::unique_ptr<char[]> line = ReadOverviewLine(slot, 0, &length);
+        // The line starts "0" TAB.
+        if ((found = line != nullptr))
+            answer.append(OverviewField(std::string_view(line.get() + 2, length - 2), field));
+    } else {
+        std::string header = std::string(name) + ":";
+        std::vector<char> value(kMaxHeaderValue + 1);
+        int size = ArticleHeaderValue(slot, header.c_str(), value.data(), static_cast<uint32_t>(value.size()));
+        if ((found = size >= 0))
+            answer.append(value.data(), static_cast<size_t>(size));
+    }
+    if (!found) {
+        Respond(ctx, 430);
+        return 0;
+    }
+    answer.append("\r\n.\r\n");
+    SendData(ctx, answer.data(), answer.size());
     return 1;
 }

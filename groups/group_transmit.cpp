@@ -32,6 +32,8 @@ constexpr size_t kPiece = 16384;
 constexpr size_t kNumberRoom = 16;
 constexpr size_t kMaxRecord = 65535;
 constexpr size_t kBatchSize = kPiece + kNumberRoom + kMaxRecord;
+// Longest header name HDR looks for.
+constexpr size_t kMaxHeaderName = 128;
 
 // Output gathered for one multi-line answer; nothing is held back when the
 // answer ends (Flush). A failed write ends the connection inside SendData.
@@ -279,6 +281,36 @@ uint32_t SendCachedLines(Batch& out, std::string_view cache, uint32_t cacheEnd, 
     return next;
 }
 
+// "number" blank and the value of field `name` of the slot's article
+// (overview field `field`, or a header of the stored article when -1);
+// nothing when the article is gone.
+void AppendHeaderField(Batch& out, StoreWindow& window, uint32_t slot, uint32_t number, int field,
+                       const char* name)
+{
+    char* line = out.Room();
+    char* value = std::to_chars(line, line + kNumberRoom, number).ptr;
+    *value++ = ' ';
+    size_t length = 0;
+    if (field < 0) {
+        int found = ArticleHeaderValue(slot, name, value, kMaxRecord - 2);
+        if (found < 0)
+            return;
+        length = static_cast<size_t>(found);
+    } else {
+        uint64_t storeKey = 0;
+        uint32_t recordLength = 0;
+        if (!SeenGetOverview(slot, &storeKey, &recordLength) || recordLength > kMaxRecord ||
+            !window.Read(storeKey, value, recordLength) ||
+            !RecordIsSlots(slot, storeKey, std::string_view(value, recordLength), 0))
+            return;
+        std::string_view found = OverviewField(std::string_view(value, recordLength), field);
+        std::memmove(value, found.data(), found.size());
+        length = found.size();
+    }
+    std::memcpy(value + length, "\r\n", 2);
+    out.Commit(static_cast<size_t>(value - line) + length + 2);
+}
+
 }  // namespace
 
 int GroupTransmitArticle(ClientContext* ctx, GroupSelection* selection)
@@ -365,6 +397,36 @@ int GroupTransmitXHeader(ClientContext* ctx, GroupSelection* selection, uint32_t
     ForEachLive(selection->group, first, last,
                 [&](uint32_t slot, uint32_t number) { TransmitXHeader(ctx, slot, number, header); });
     return SendData(ctx, ".\r\n", 3);
+}
+
+int GroupHasArticles(const GroupSelection* selection, uint32_t first, uint32_t last)
+{
+    if (!GroupValidateGroup(selection) || first > last)
+        return 0;
+    uint32_t slot = 0, found = 0;
+    return GroupFindArticle(first, &slot, selection->group, &found) ||
+           (GroupFindNextArticle(first, &slot, selection->group, &found) && found <= last);
+}
+
+int GroupTransmitHeaderField(ClientContext* ctx, GroupSelection* selection, uint32_t first, uint32_t last,
+                             const char* name)
+{
+    if (!GroupValidateGroup(selection)) {
+        Respond(ctx, 412);
+        return 0;
+    }
+    // The header's name with its colon, for the stored article.
+    char header[kMaxHeaderName + 2];
+    std::snprintf(header, sizeof header, "%s:", name);
+    int field = OverviewFieldIndex(name);
+    Batch out(ctx);
+    out.Append("225 Headers follow\r\n");
+    StoreWindow window;
+    ForEachLive(selection->group, first, last,
+                [&](uint32_t slot, uint32_t number) { AppendHeaderField(out, window, slot, number, field, header); });
+    out.Append(".\r\n");
+    out.Flush();
+    return 1;
 }
 
 int GroupTransmitListgroup(ClientContext* ctx, GroupSelection* selection, uint32_t first, uint32_t last,

@@ -32,6 +32,13 @@ int GroupTransmitOverview(ClientContext* ctx, GroupSelection* selection, uint32_
 // `header` is the prefix looked for, colon and blank included.
 int GroupTransmitXHeader(ClientContext* ctx, GroupSelection* selection, uint32_t first, uint32_t last,
                          const char* header);
+// HDR: "225", then "number value" of header `name` (no colon; overview
+// fields from the overview, others from the stored article, an absent
+// header as an empty value), then ".". `name` is at most 128 bytes.
+int GroupTransmitHeaderField(ClientContext* ctx, GroupSelection* selection, uint32_t first, uint32_t last,
+                             const char* name);
+// 1 when a live article lies from `first` to `last` in the selected group.
+int GroupHasArticles(const GroupSelection* selection, uint32_t first, uint32_t last);
 // LISTGROUP: "211 " and `summary` ("count low high name ..."), then the numbers.
 int GroupTransmitListgroup(ClientContext* ctx, GroupSelection* selection, uint32_t first, uint32_t last,
                            const char* summary);

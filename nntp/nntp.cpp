@@ -15,7 +15,9 @@
 #include "article/article.h"
 #include "control/tcl_interface.h"
 #include "nntp/capabilities.h"
+#include "nntp/list.h"
 #include "nntp/nntp_internal.h"
+#include "nntp/over.h"
 #include "nntp/post.h"
 #include "nntp/reader.h"
 #include "nntp/reception.h"
@@ -133,17 +135,6 @@ int ModeReader(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, kReply
 
 int Slave(ClientContext* ctx, char*, uint32_t) { return Respond(ctx, 202); }
 
-// LIST and LIST ACTIVE only.
-int List(ClientContext* ctx, char* line, uint32_t length)
-{
-    const char* rest = line + 4;
-    while (*rest == ' ' || *rest == '\t')
-        ++rest;
-    if (*rest == '\0' || strncasecmp(rest, "active", 6) == 0)
-        return Reader_List(ctx, line, length);
-    return Respond(ctx, kReplyInvalidCommand);
-}
-
 // Tried in this order; the first entry whose word starts the line wins, with
 // no word-boundary check ("quitting" is QUIT).
 constexpr CommandEntry kCommands[] = {
@@ -174,6 +165,8 @@ constexpr CommandEntry kCommands[] = {
     {"capabilities", 12, 0, false, Capabilities},
     {"help", 4, 0, false, Help},
     {"date", 4, kRightRead, true, Date},
+    {"over", 4, kRightRead, true, Over},
+    {"hdr", 3, kRightRead, true, Hdr},
 };
 
 // Replies of the feed commands wait here while the connection has more

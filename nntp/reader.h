@@ -16,7 +16,7 @@ int Reader_Listgroup(ClientContext* ctx, char* line, uint32_t length);
 int Reader_XHDR(ClientContext* ctx, char* line, uint32_t length);
 int Reader_Stat(ClientContext* ctx, char* line, uint32_t length);
 int Reader_Newgroups(ClientContext* ctx, char* line, uint32_t length);
-// LIST and LIST ACTIVE; the command loop refuses other LIST forms.
+// LIST and LIST ACTIVE [pattern].
 int Reader_List(ClientContext* ctx, char* line, uint32_t length);
 int Reader_Group(ClientContext* ctx, char* line, uint32_t length);
 int Reader_Xpath(ClientContext* ctx, char* line, uint32_t length);

@@ -320,3 +320,26 @@ TEST_F(Retrieval, MissingArticlesGetTheFailureAnswers)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(OverviewFields, NamesAndValues)
+{
+    EXPECT_EQ(OverviewFieldIndex("SUBJECT"), 0);
+    EXPECT_EQ(OverviewFieldIndex("Message-ID"), 3);
+    EXPECT_EQ(OverviewFieldIndex(":lines"), 6);
+    EXPECT_EQ(OverviewFieldIndex("xref"), 7);
+    EXPECT_EQ(OverviewFieldIndex("lines"), -1);
+    EXPECT_EQ(OverviewFieldIndex("Subject:"), -1);
+    EXPECT_EQ(OverviewFieldIndex(""), -1);
+    const std::string record = "s\tf\td\t<m@x>\t\t120\t3\tXref:  host a.b:7\r\n";
+    EXPECT_EQ(OverviewField(record, 0), "s");
+    EXPECT_EQ(OverviewField(record, 3), "<m@x>");
+    EXPECT_EQ(OverviewField(record, 4), "");
+    EXPECT_EQ(OverviewField(record, 5), "120");
+    EXPECT_EQ(OverviewField(record, 7), "host a.b:7");
+    // A short record has no value for the fields it lacks.
+    EXPECT_EQ(OverviewField("s\tf", 5), "");
+}
+
+}  // namespace

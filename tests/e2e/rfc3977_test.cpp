@@ -75,6 +75,15 @@ private:
     NntpClient client_;
 };
 
+// Field `index` of a TAB-separated line.
+std::string Field(const std::string& line, int index)
+{
+    size_t start = 0;
+    for (int i = 0; i < index && start != std::string::npos; ++i)
+        start = line.find('\t', start) + 1;
+    return line.substr(start, line.find('\t', start) - start);
+}
+
 class Rfc3977 : public ::testing::Test {
 protected:
     void SetUp() override
@@ -147,6 +156,70 @@ TEST_F(Rfc3977, NewgroupsTakesFourDigitYears)
     EXPECT_EQ(r.Command("NEWGROUPS 2000011 000000"), "501 Syntax error");
 }
 
+TEST_F(Rfc3977, OverAndHdrRefuseBeforeTheirFirstLine)
+{
+    Session r(server_);
+    EXPECT_EQ(r.Command("OVER 1-5"), "412 no newsgroup has been selected");
+    EXPECT_EQ(r.Command("HDR Subject"), "412 no newsgroup has been selected");
+    EXPECT_EQ(r.Command("OVER <none@rfc.test>"), "430 article not found");
+    EXPECT_EQ(r.Command("HDR Subject <none@rfc.test>"), "430 article not found");
+    // By message-ID the article number is 0 and no group is needed.
+    Lines byId = r.Multi("OVER " + Id(2));
+    ASSERT_EQ(byId.size(), 2u);
+    EXPECT_EQ(byId[0], "224 Overview information follows");
+    EXPECT_TRUE(byId[1].starts_with("0\tabout " + Id(2) + "\tsomeone@rfc.test\t")) << byId[1];
+    EXPECT_EQ(r.Multi("HDR X-Tag " + Id(2)), (Lines{"225 Headers follow", "0 two"}));
+    EXPECT_EQ(r.Multi("HDR X-Tag " + Id(3)), (Lines{"225 Headers follow", "0 "}));
+    EXPECT_EQ(r.Multi("HDR message-id " + Id(3)), (Lines{"225 Headers follow", "0 " + Id(3)}));
+
+    EXPECT_EQ(r.Command("GROUP alt.empty"), "211 0 1 1 alt.empty group selected");
+    EXPECT_EQ(r.Command("OVER"), "420 no current article selected");
+    EXPECT_EQ(r.Command("HDR Subject"), "420 no current article selected");
+    EXPECT_EQ(r.Command("GROUP alt.test"), "211 5 1 5 alt.test group selected");
+    EXPECT_EQ(r.Command("OVER 6-9"), "423 no articles in that range");
+    EXPECT_EQ(r.Command("OVER 4-3"), "423 no articles in that range");
+    EXPECT_EQ(r.Command("HDR Subject 1"), "423 no articles in that range");
+    EXPECT_EQ(r.Command("OVER 2147483648"), "501 Syntax error");
+    EXPECT_EQ(r.Command("HDR"), "501 Syntax error");
+    // XOVER keeps its empty answers.
+    EXPECT_EQ(r.Multi("XOVER 6-9"), (Lines{"224 Overview information follows"}));
+}
+
+TEST_F(Rfc3977, OverAndHdrServeRangesAndTheCurrentArticle)
+{
+    Session r(server_);
+    EXPECT_EQ(r.Command("GROUP alt.test"), "211 5 1 5 alt.test group selected");
+    Lines over = r.Multi("OVER 3-");
+    Lines xover = r.Multi("XOVER 3-");
+    EXPECT_EQ(over, xover);
+    ASSERT_EQ(over.size(), 4u);
+    EXPECT_TRUE(over[1].starts_with("3\tabout " + Id(2) + "\t")) << over[1];
+    EXPECT_NE(over[3].find("\tXref: "), std::string::npos) << over[3];
+    EXPECT_EQ(r.Command("STAT 3"), "223 3 " + Id(2));
+    EXPECT_EQ(r.Multi("OVER"), (Lines{"224 Overview information follows", over[1]}));
+
+    // An absent header gives an empty value; overview fields and the
+    // counts come from the overview.
+    EXPECT_EQ(r.Multi("HDR x-tag 2-5"), (Lines{"225 Headers follow", "2 ", "3 two", "4 ", "5 "}));
+    EXPECT_EQ(r.Multi("HDR Subject"), (Lines{"225 Headers follow", "3 about " + Id(2)}));
+    EXPECT_EQ(r.Multi("HDR Subject: 0-3"), (Lines{"225 Headers follow", "2 about " + Id(1), "3 about " + Id(2)}));
+    Lines bytes = r.Multi("HDR :bytes 4");
+    ASSERT_EQ(bytes.size(), 2u);
+    EXPECT_EQ(bytes[1], "4 " + Field(over[2], 6));
+    EXPECT_EQ(r.Multi("HDR :lines 4"), (Lines{"225 Headers follow", "4 " + Field(over[2], 7)}));
+    Lines xref = r.Multi("HDR Xref 5");
+    ASSERT_EQ(xref.size(), 2u);
+    EXPECT_TRUE(xref[1].starts_with("5 ")) << xref[1];
+    EXPECT_NE(xref[1].find(" alt.test:5"), std::string::npos) << xref[1];
+    EXPECT_EQ(xref[1].find("Xref:"), std::string::npos) << xref[1];
+
+    EXPECT_EQ(r.Multi("LIST OVERVIEW.FMT"), (Lines{"215 Order of fields in overview database.", "Subject:", "From:",
+                                                   "Date:", "Message-ID:", "References:", ":bytes", ":lines",
+                                                   "Xref:full"}));
+    EXPECT_EQ(r.Multi("LIST HEADERS"), (Lines{"215 Field list follows", ":", ":bytes", ":lines"}));
+    EXPECT_EQ(r.Multi("list headers range"), (Lines{"215 Field list follows", ":", ":bytes", ":lines"}));
+}
+
 TEST_F(Rfc3977, CapabilitiesFollowTheConnectionsRights)
 {
     Session reader(server_);
@@ -154,7 +227,7 @@ TEST_F(Rfc3977, CapabilitiesFollowTheConnectionsRights)
     ASSERT_GE(capabilities.size(), 4u);
     EXPECT_EQ(capabilities[0], "101 Capability list:");
     EXPECT_EQ(capabilities[1], "VERSION 2");
-    for (const char* line : {"READER", "POST", "IHAVE", "LIST ACTIVE"})
+    for (const char* line : {"READER", "POST", "IHAVE", "OVER MSGID", "HDR", "LIST ACTIVE HEADERS OVERVIEW.FMT"})
         EXPECT_NE(std::find(capabilities.begin(), capabilities.end(), line), capabilities.end()) << line;
     Lines help = reader.Multi("help");
     EXPECT_EQ(help[0], "100 Help text follows");
