@@ -1,12 +1,13 @@
 // nntpread: a reader load generator. Each connection selects a group and
 // then, for the given time, repeats one of these:
 //   xover    GROUP and XOVER over the whole group (lines per second)
+//   over     the same with OVER
 //   article  ARTICLE by number for every article of the group, one at a time
 //   id       ARTICLE by message-ID (taken from one XOVER first), one at a time
 // and the summary line goes to standard output. Feed the group first, for
 // instance with nntpfeed.
 //
-//   nntpread [-H host] [-p port] [-g group] [-m xover|article|id]
+//   nntpread [-H host] [-p port] [-g group] [-m xover|over|article|id]
 //            [-c connections] [-t seconds]
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -31,7 +32,7 @@
 
 namespace {
 
-enum class Mode { kXover, kArticle, kId };
+enum class Mode { kXover, kOver, kArticle, kId };
 
 struct Options {
     std::string host = "127.0.0.1";
@@ -51,7 +52,7 @@ std::atomic<bool> failed{false};
 [[noreturn]] void Usage()
 {
     std::fprintf(stderr,
-                 "usage: nntpread [-H host] [-p port] [-g group] [-m xover|article|id]\n"
+                 "usage: nntpread [-H host] [-p port] [-g group] [-m xover|over|article|id]\n"
                  "                [-c connections] [-t seconds]\n");
     std::exit(2);
 }
@@ -69,6 +70,8 @@ void ParseOptions(int argc, char** argv)
         case 'm':
             if (std::strcmp(optarg, "xover") == 0)
                 options.mode = Mode::kXover;
+            else if (std::strcmp(optarg, "over") == 0)
+                options.mode = Mode::kOver;
             else if (std::strcmp(optarg, "article") == 0)
                 options.mode = Mode::kArticle;
             else if (std::strcmp(optarg, "id") == 0)
@@ -162,7 +165,7 @@ GroupRange SelectGroup(Connection& c)
 
 std::string XoverCommand(const GroupRange& range)
 {
-    return "XOVER " + std::to_string(range.low) + "-" + std::to_string(range.high);
+    return (options.mode == Mode::kOver ? "OVER " : "XOVER ") + std::to_string(range.low) + "-" + std::to_string(range.high);
 }
 
 uint64_t CountLines(std::string_view answer)
@@ -204,7 +207,7 @@ void Run(std::chrono::steady_clock::time_point until)
             Fail("no message-IDs in the overview");
     }
     while (std::chrono::steady_clock::now() < until) {
-        if (options.mode == Mode::kXover) {
+        if (options.mode == Mode::kXover || options.mode == Mode::kOver) {
             range = SelectGroup(c);
             std::string_view answer = c.Ask(XoverCommand(range), true);
             totalLines += CountLines(answer) - 2;
