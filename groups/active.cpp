@@ -11,11 +11,12 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 
-#include "access/wildcard.h"
+#include "access/wildmat.h"
 #include "groups/groupdb.h"
 #include "platform/file_io.h"
 #include "platform/mapped_region.h"
@@ -131,15 +132,36 @@ void IndexLine(char* line, size_t length)
     groupMap[g].activeEntry = line + field;
 }
 
-// One pass over the view: each line's name matched against `pattern`; stops
-// at a line without CR LF.
-void TransmitMatching(int socket, const char* pattern)
+// The numbers field of the line from `line` to `lineEnd` as ActiveUpdate
+// would write it now, into `out`; false when the line is no group's line.
+bool CurrentField(const char* name, const char* line, const char* lineEnd, char* out, const char** field)
 {
+    uint32_t g = 0;
+    if (groupMap == nullptr || !FindGroup(name, &g) || g >= groupArraySize)
+        return false;
+    *field = groupMap[g].activeEntry;
+    if (*field == nullptr || *field < line || *field + kFieldSize > lineEnd)
+        return false;
+    const GroupRecord& record = groupArray[g];
+    // GROUP shows an unused group's marks as 1.
+    uint32_t low = record.start == 0 ? 1 : record.start, high = record.start == 0 ? 1 : record.end;
+    FormatField(out, high, low, GroupPostingFlag(record));
+    return true;
+}
+
+// One pass over the view, in pieces of about 16 KB: each line whose name
+// the wildmat takes (every line without one), with its group's current
+// numbers in place of the file's, which lag until the overview rewriter
+// writes them. Stops at a line without CR LF.
+bool TransmitLines(int socket, const Wildmat* wildmat)
+{
+    constexpr size_t kPiece = 16384;
+    std::string out;
     const char* p = activeMap;
     const char* end = activeMap + activeLength;
     while (p < end) {
         size_t nameLength = 0;
-        while (p + nameLength < end && nameLength < kMaxActiveName && p[nameLength] != ' ' &&
+        while (p + nameLength < end && nameLength < kMaxActiveName && !IsBlank(p[nameLength]) &&
                p[nameLength] != '\r' && p[nameLength] != '\n')
             ++nameLength;
         char name[kMaxActiveName + 1];
@@ -149,12 +171,23 @@ void TransmitMatching(int socket, const char* pattern)
         while (cr < end && *cr != '\r' && *cr != '\n')
             ++cr;
         if (cr + 1 >= end || cr[0] != '\r' || cr[1] != '\n')
-            return;
+            break;
         const char* next = cr + 2;
-        if (StringMatch(name, pattern) && !SendAll(socket, p, static_cast<size_t>(next - p)))
-            return;
+        char current[kFieldSize + 1];
+        const char* field = nullptr;
+        bool taken = wildmat == nullptr || wildmat->Matches(name);
+        if (taken && CurrentField(name, p, cr, current, &field))
+            out.append(p, field).append(current, kFieldSize).append(field + kFieldSize, next);
+        else if (taken)
+            out.append(p, next);
+        if (out.size() >= kPiece) {
+            if (!SendAll(socket, out.data(), out.size()))
+                return false;
+            out.clear();
+        }
         p = next;
     }
+    return SendAll(socket, out.data(), out.size());
 }
 
 // Rewrites the file at `path` without the lines of group `name` (through a
@@ -267,12 +300,11 @@ int ActiveTransmit(int socket, const char* pattern)
     ActiveUser user;
     if (!user.ok())
         return 0;
-    if (pattern == nullptr) {
-        if (!SendAll(socket, activeMap, activeLength))
-            return 0;
-    } else {
-        TransmitMatching(socket, pattern);
-    }
+    std::optional<Wildmat> wildmat;
+    if (pattern != nullptr)
+        wildmat.emplace(pattern);
+    if (!TransmitLines(socket, wildmat ? &*wildmat : nullptr) && pattern == nullptr)
+        return 0;
     SendAll(socket, ".\r\n", 3);
     return 1;
 }

@@ -18,8 +18,11 @@ int IndicateActiveReload();
 // Writes the group's current numbers and flag into its field; 0 when the
 // active file is not in use or the group has no line.
 int ActiveUpdate(uint32_t group);
-// Sends the whole file, or with a pattern the lines whose group names match,
-// then ".\r\n". 0 when the file is not in use or a whole-file send failed.
+// Sends the file's lines, or with a wildmat (access/wildmat.h) the lines
+// whose group names it takes, then ".\r\n". Each group's numbers are its
+// current marks, as GROUP shows them, not the file's (which the overview
+// rewriter brings up to date later); the file itself is not changed. 0 when
+// the file is not in use or a send of the whole list failed.
 int ActiveTransmit(int socket, const char* pattern);
 // Appends a new group's line with `start` as both marks; 0 when ActiveFile is
 // not configured or cannot be opened.

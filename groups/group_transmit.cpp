@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "access/wildmat.h"
 #include "article/record_identity.h"
 #include "article/retrieval.h"
 #include "article/store.h"
@@ -474,7 +476,12 @@ int GroupList(ClientContext* ctx, const char* pattern)
         return 1;
     // Gathered first: nothing is written while the name index is locked.
     std::string list;
+    std::optional<Wildmat> wildmat;
+    if (pattern != nullptr)
+        wildmat.emplace(pattern);
     ForEachGroup([&](const char* name, const GroupRecord& record) {
+        if (wildmat && !wildmat->Matches(name))
+            return;
         char numbers[32];
         int n = std::snprintf(numbers, sizeof numbers, " %u %u y\r\n", record.end, record.start);
         list.append(name).append(numbers, static_cast<size_t>(n));

@@ -46,6 +46,6 @@ int GroupTransmitListgroup(ClientContext* ctx, GroupSelection* selection, uint32
 // live article from the selection's low to its high mark.
 int GroupTransmitSlotDump(ClientContext* ctx, GroupSelection* selection);
 
-// "215" and the active list, filtered by `pattern` (may be null). Without
-// an active file in use, every named group with the flag "y" and no filter.
+// "215" and the active list, filtered by the wildmat `pattern` (may be
+// null). Without an active file in use, every named group with the flag "y".
 int GroupList(ClientContext* ctx, const char* pattern);

@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <optional>
 #include <string>
 
+#include "access/wildmat.h"
 #include "groups/groupdb.h"
 #include "groups/newgroups_internal.h"
 #include "nntp/nntp.h"
@@ -86,6 +88,28 @@ void AppendGroup(std::string& out, const char* name)
     out.append(name).append(numbers, static_cast<size_t>(n));
 }
 
+// Calls visit(created, name) for each name line of the file, `created`
+// being the latest marker time so far (0 before the first); false when the
+// file cannot be opened.
+template <typename Visit>
+bool ForEachNewgroup(Visit visit)
+{
+    UniqueFd file = OpenFile(fnNewgroups->c_str(), O_RDONLY);
+    if (!file)
+        return false;
+    // Lines are cut at kLineSize - 1 bytes, the rest passed over.
+    LineReader lines(file.get(), kLineSize - 1);
+    char line[kLineSize];
+    unsigned long long created = 0;
+    while (lines.Next(line)) {
+        if (line[0] == '#')
+            created = std::max(created, std::strtoull(line + 1, nullptr, 10));
+        else
+            visit(created, line);
+    }
+    return true;
+}
+
 }  // namespace
 
 int NewgroupsInit()
@@ -109,32 +133,47 @@ int TransmitNewgroups(ClientContext* ctx, const char* argument)
         Respond(ctx, 501);
         return 0;
     }
-    UniqueFd file = OpenFile(fnNewgroups->c_str(), O_RDONLY);
-    if (!file) {
+    std::string out = "231\r\n";
+    bool opened = ForEachNewgroup([&](unsigned long long created, const char* name) {
+        if (created <= since)
+            return;
+        AppendGroup(out, name);
+        if (out.size() >= kPiece) {
+            SendData(ctx, out.data(), out.size());
+            out.clear();
+        }
+    });
+    if (!opened) {
         SendData(ctx, kNoFile.data(), kNoFile.size());
         return 1;
     }
-    std::string out = "231\r\n";
-    bool listing = false;
-    // Lines are cut at kLineSize - 1 bytes, the rest passed over.
-    LineReader lines(file.get(), kLineSize - 1);
-    char line[kLineSize];
-    while (lines.Next(line)) {
-        if (line[0] == '#') {
-            unsigned long long marker = std::strtoull(line + 1, nullptr, 10);
-            listing = listing || (marker != 0 && marker > since);
-        } else if (listing) {
-            AppendGroup(out, line);
+    out += ".\r\n";
+    SendData(ctx, out.data(), out.size());
+    return 1;
+}
+
+int TransmitActiveTimes(ClientContext* ctx, const char* pattern)
+{
+    std::optional<Wildmat> wildmat;
+    if (pattern != nullptr)
+        wildmat.emplace(pattern);
+    const char* creator = ConfigText(ConfigKey::kHostPathIdentifier);
+    std::string out = "215 information follows\r\n";
+    if (fnNewgroups) {
+        ForEachNewgroup([&](unsigned long long created, const char* name) {
+            uint32_t g = 0;
+            if ((wildmat && !wildmat->Matches(name)) || !FindGroup(name, &g))
+                return;
+            out.append(name).append(" ").append(std::to_string(created)).append(" ");
+            out.append(creator != nullptr ? creator : "server").append("\r\n");
             if (out.size() >= kPiece) {
                 SendData(ctx, out.data(), out.size());
                 out.clear();
             }
-        }
+        });
     }
-    file.reset();
     out += ".\r\n";
-    SendData(ctx, out.data(), out.size());
-    return 1;
+    return SendData(ctx, out.data(), out.size());
 }
 
 int AddNewgroupEntry(const char* name)

@@ -17,3 +17,9 @@ int TransmitNewgroups(ClientContext* ctx, const char* argument);
 // Appends a marker with the current time and the group's name to the file;
 // 1, or 0 when NewgroupsFile is not set or cannot be written.
 int AddNewgroupEntry(const char* name);
+
+// LIST ACTIVE.TIMES: "215", then "name time creator" for each carried group
+// of the list whose name the wildmat `pattern` takes (null: every one), its
+// time being its marker's and the creator this server (HostPathIdentifier);
+// without a list the answer is empty.
+int TransmitActiveTimes(ClientContext* ctx, const char* pattern);

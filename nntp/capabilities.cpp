@@ -29,7 +29,7 @@ constexpr Line kCapabilities[] = {
     {"ihave ", "IHAVE\r\n"},
     {"over", "OVER MSGID\r\n"},
     {"hdr", "HDR\r\n"},
-    {"list", "LIST ACTIVE HEADERS OVERVIEW.FMT\r\n"},
+    {"list", "LIST ACTIVE ACTIVE.TIMES DISTRIB.PATS HEADERS NEWSGROUPS OVERVIEW.FMT\r\n"},
 };
 
 constexpr Line kHelp[] = {
@@ -44,7 +44,8 @@ constexpr Line kHelp[] = {
     {nullptr, "  HELP\r\n"},
     {"ihave ", "  IHAVE message-ID\r\n"},
     {"last", "  LAST\r\n"},
-    {"list", "  LIST [ACTIVE [wildmat]|HEADERS [MSGID|RANGE]|OVERVIEW.FMT]\r\n"},
+    {"list", "  LIST [ACTIVE [wildmat]|ACTIVE.TIMES [wildmat]|DISTRIB.PATS|HEADERS [MSGID|RANGE]|\r\n"
+             "        NEWSGROUPS [wildmat]|OVERVIEW.FMT]\r\n"},
     {"listgroup", "  LISTGROUP [newsgroup [range]]\r\n"},
     {"mode reader", "  MODE READER\r\n"},
     {"mode stream", "  MODE STREAM\r\n"},

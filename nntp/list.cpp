@@ -1,5 +1,6 @@
-// LIST keywords. LIST and LIST ACTIVE come from the group operations;
-// OVERVIEW.FMT and HEADERS describe what OVER and HDR serve.
+// LIST keywords. LIST and LIST ACTIVE come from the group operations,
+// NEWSGROUPS from the descriptions file, ACTIVE.TIMES from the new-groups
+// list; OVERVIEW.FMT and HEADERS describe what OVER and HDR serve.
 #include "nntp/list.h"
 
 #include <strings.h>
@@ -9,6 +10,8 @@
 #include <string_view>
 
 #include "article/retrieval.h"
+#include "groups/descriptions.h"
+#include "groups/newgroups.h"
 #include "nntp/nntp.h"
 #include "nntp/reader.h"
 
@@ -30,6 +33,30 @@ int ListHeaders(ClientContext* ctx, char*)
     return SendData(ctx, text.data(), text.size());
 }
 
+// The wildmat after the keyword, or null when none follows.
+const char* Pattern(char* rest)
+{
+    rest[std::strcspn(rest, " \t")] = '\0';
+    return *rest != '\0' ? rest : nullptr;
+}
+
+int ListNewsgroups(ClientContext* ctx, char* rest)
+{
+    return TransmitDescriptions(ctx, Pattern(rest));
+}
+
+int ListActiveTimes(ClientContext* ctx, char* rest)
+{
+    return TransmitActiveTimes(ctx, Pattern(rest));
+}
+
+// No distributions are kept.
+int ListDistribPats(ClientContext* ctx, char*)
+{
+    constexpr std::string_view text = "215 information follows\r\n.\r\n";
+    return SendData(ctx, text.data(), text.size());
+}
+
 struct Keyword {
     std::string_view word;
     int (*serve)(ClientContext* ctx, char* rest);
@@ -38,6 +65,9 @@ struct Keyword {
 constexpr Keyword kKeywords[] = {
     {"overview.fmt", ListOverviewFormat},
     {"headers", ListHeaders},
+    {"newsgroups", ListNewsgroups},
+    {"active.times", ListActiveTimes},
+    {"distrib.pats", ListDistribPats},
 };
 
 char* SkipBlanks(char* text)

@@ -146,7 +146,8 @@ TEST(ReaderEndToEnd, SelectingAndFetching)
     ASSERT_EQ(active.size(), 3u);
     EXPECT_EQ(active[1].substr(0, 9), "alt.test ");
     EXPECT_EQ(active[2].substr(0, 10), "alt.empty ");
-    EXPECT_EQ(c.Command("LIST NEWSGROUPS"), "500 invalid command");
+    EXPECT_EQ(r.Multi("LIST NEWSGROUPS"), (Lines{"215 descriptions follow"}));
+    EXPECT_EQ(c.Command("LIST NOSUCH"), "500 invalid command");
     EXPECT_EQ(r.Multi("NEWGROUPS 990101 000000 GMT"), (Lines{"231", "alt.test 6 1 y"}));
     EXPECT_EQ(c.Command("NEWGROUPS 990101"), "501 Syntax error");
 

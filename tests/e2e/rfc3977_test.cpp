@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <ctime>
 #include <string>
 #include <vector>
 
 #include "support/nntp_client.h"
 #include "support/server_harness.h"
+#include "support/test_articles.h"
 
 using verdalix_test::NntpClient;
 using verdalix_test::TestServer;
@@ -30,16 +30,6 @@ constexpr const char* kScript =
     "AddIncoming 127.0.0.2\n"
     "SetIncoming 127.0.0.2 rights 1\n"
     "AcceptConnections\n";
-
-std::string Date()
-{
-    std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char text[64];
-    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
-    return text;
-}
 
 // A greeted connection with the commands the tests use.
 class Session {
@@ -65,9 +55,12 @@ public:
     {
         if (!client_.Command("IHAVE " + id).starts_with("335"))
             return false;
-        client_.Send("Path: feeder.test!not-for-mail\r\nFrom: someone@rfc.test\r\nNewsgroups: " + groups +
-                     "\r\nSubject: about " + id + "\r\nMessage-ID: " + id + "\r\nDate: " + Date() + "\r\n" + extra +
-                     "\r\nbody of " + id + "\r\n.\r\n");
+        client_.Send(verdalix_test::WireArticle({.id = id,
+                                                 .from = "someone@rfc.test",
+                                                 .groups = groups,
+                                                 .subject = "about " + id,
+                                                 .extra = extra,
+                                                 .body = "body of " + id + "\r\n"}));
         return client_.ReadLine().starts_with("235");
     }
 
@@ -90,7 +83,12 @@ protected:
     {
         server_.SetConfig("ActiveFile", "@DIR@/groups/active");
         server_.SetConfig("NewgroupsFile", "@DIR@/groups/newgroups");
-        ASSERT_TRUE(verdalix_test::WriteFile(server_.Path("groups/newgroups"), "#946684800\nalt.test\n"));
+        ASSERT_TRUE(verdalix_test::WriteFile(server_.Path("groups/newgroups"),
+                                             "#946684800\nalt.test\nno.such.group\n#1000000000\nmisc.other\n"));
+        server_.SetConfig("GroupDescriptionsFile", "@DIR@/groups/descriptions");
+        ASSERT_TRUE(verdalix_test::WriteFile(server_.Path("groups/descriptions"),
+                                             "alt.test\tTesting, alternatively\nmisc.other\tOther things\n"
+                                             "\tno name\nbig.numbers\tLarge numbers\n.dotted\tA dotted name\n"));
         server_.SetScript(kScript);
         ASSERT_TRUE(server_.Start());
         ASSERT_TRUE(server_.WaitForListening());
@@ -151,8 +149,8 @@ TEST_F(Rfc3977, ArticleNumbersAreReadWhole)
 TEST_F(Rfc3977, NewgroupsTakesFourDigitYears)
 {
     Session r(server_);
-    EXPECT_EQ(r.Multi("NEWGROUPS 19991231 235959 GMT"), (Lines{"231", "alt.test 5 1 y"}));
-    EXPECT_EQ(r.Multi("NEWGROUPS 20000101 000000"), (Lines{"231"}));
+    EXPECT_EQ(r.Multi("NEWGROUPS 19991231 235959 GMT"), (Lines{"231", "alt.test 5 1 y", "misc.other 1 1 n"}));
+    EXPECT_EQ(r.Multi("NEWGROUPS 20010909 014640"), (Lines{"231"}));
     EXPECT_EQ(r.Command("NEWGROUPS 2000011 000000"), "501 Syntax error");
 }
 
@@ -220,6 +218,33 @@ TEST_F(Rfc3977, OverAndHdrServeRangesAndTheCurrentArticle)
     EXPECT_EQ(r.Multi("list headers range"), (Lines{"215 Field list follows", ":", ":bytes", ":lines"}));
 }
 
+TEST_F(Rfc3977, ListKeywordsAndWildmats)
+{
+    Session r(server_);
+    EXPECT_EQ(r.Multi("LIST NEWSGROUPS"), (Lines{"215 descriptions follow", "alt.test\tTesting, alternatively",
+                                                 "misc.other\tOther things", "big.numbers\tLarge numbers",
+                                                 ".dotted\tA dotted name"}));
+    EXPECT_EQ(r.Multi("list newsgroups *.*,!misc.*,!.*"),
+              (Lines{"215 descriptions follow", "alt.test\tTesting, alternatively", "big.numbers\tLarge numbers"}));
+    EXPECT_EQ(r.Multi("LIST ACTIVE.TIMES"),
+              (Lines{"215 information follows", "alt.test 946684800 verdalix.test", "misc.other 1000000000 verdalix.test"}));
+    EXPECT_EQ(r.Multi("LIST ACTIVE.TIMES !alt.*,*"), (Lines{"215 information follows",
+                                                           "alt.test 946684800 verdalix.test",
+                                                           "misc.other 1000000000 verdalix.test"}));
+    EXPECT_EQ(r.Multi("LIST ACTIVE.TIMES *,!alt.*"),
+              (Lines{"215 information follows", "misc.other 1000000000 verdalix.test"}));
+    EXPECT_EQ(r.Multi("LIST DISTRIB.PATS"), (Lines{"215 information follows"}));
+    EXPECT_EQ(r.Command("LIST NOSUCH"), "500 invalid command");
+
+    // LIST ACTIVE with a negation; the marks are the ones GROUP shows now.
+    Lines active = r.Multi("LIST ACTIVE *,!alt.*,alt.test");
+    EXPECT_EQ(active, (Lines{"215 heres what I got", "alt.test 000000005 000000001 y", "misc.other 000000001 000000001 n",
+                             "big.numbers 999999999 999999999 y"}));
+    EXPECT_EQ(r.Multi("LIST ACTIVE alt.e*,misc.*"),
+              (Lines{"215 heres what I got", "alt.empty 000000001 000000001 y", "misc.other 000000001 000000001 n"}));
+    EXPECT_EQ(r.Multi("LIST ACTIVE !*"), (Lines{"215 heres what I got"}));
+}
+
 TEST_F(Rfc3977, CapabilitiesFollowTheConnectionsRights)
 {
     Session reader(server_);
@@ -227,7 +252,8 @@ TEST_F(Rfc3977, CapabilitiesFollowTheConnectionsRights)
     ASSERT_GE(capabilities.size(), 4u);
     EXPECT_EQ(capabilities[0], "101 Capability list:");
     EXPECT_EQ(capabilities[1], "VERSION 2");
-    for (const char* line : {"READER", "POST", "IHAVE", "OVER MSGID", "HDR", "LIST ACTIVE HEADERS OVERVIEW.FMT"})
+    for (const char* line : {"READER", "POST", "IHAVE", "OVER MSGID", "HDR",
+                             "LIST ACTIVE ACTIVE.TIMES DISTRIB.PATS HEADERS NEWSGROUPS OVERVIEW.FMT"})
         EXPECT_NE(std::find(capabilities.begin(), capabilities.end(), line), capabilities.end()) << line;
     Lines help = reader.Multi("help");
     EXPECT_EQ(help[0], "100 Help text follows");

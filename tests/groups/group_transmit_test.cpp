@@ -197,14 +197,22 @@ TEST_F(GroupTransmit, ListWithAndWithoutActiveFile)
     std::string list = c_.Take();
     EXPECT_EQ(list.substr(0, 22), "215 heres what I got\r\n");
     EXPECT_NE(list.find("\r\nalt.test 6 1 y\r\n"), std::string::npos);
-    EXPECT_NE(list.find("\r\nmisc.closed 7 7 y\r\n"), std::string::npos);
+    EXPECT_EQ(list.find("misc.closed"), std::string::npos);
     EXPECT_EQ(list.substr(list.size() - 3), ".\r\n");
+    GroupList(&c_.ctx, nullptr);
+    EXPECT_NE(c_.Take().find("\r\nmisc.closed 7 7 y\r\n"), std::string::npos);
 
     ASSERT_EQ(AddActive("alt.test", 1, "y"), 1);
     ASSERT_EQ(AddActive("misc.closed", 7, "n"), 1);
     ASSERT_EQ(ActiveInit(), 1);
     GroupList(&c_.ctx, "misc.*");
     EXPECT_EQ(c_.Take(), "215 heres what I got\r\nmisc.closed 000000007 000000007 n\r\n.\r\n");
+    // The marks are the group's own at this moment; the file still has the
+    // ones it was written with.
+    GroupList(&c_.ctx, "*,!misc.*");
+    EXPECT_EQ(c_.Take(), "215 heres what I got\r\nalt.test 000000006 000000001 y\r\n.\r\n");
+    GroupList(&c_.ctx, nullptr);
+    EXPECT_EQ(c_.Take(), "215 heres what I got\r\nalt.test 000000006 000000001 y\r\nmisc.closed 000000007 000000007 n\r\n.\r\n");
 }
 
 }  // namespace
