@@ -15,7 +15,6 @@
 
 #include "access/wildmat.h"
 #include "groups/groupdb.h"
-#include "groups/newgroups_internal.h"
 #include "nntp/nntp.h"
 #include "platform/file_io.h"
 #include "platform/line_reader.h"

@@ -1,6 +1,7 @@
 // History database: a mapped hash table of chain heads and a mapped ring of
 // entries, written in place.
 #include "history/history.h"
+#include "history/arrival.h"
 
 #include <fcntl.h>
 
@@ -265,6 +266,7 @@ uint32_t AddSeen(ArticleKey key, uint64_t storeKey, uint32_t length, uint16_t ov
     e.useCount = static_cast<uint8_t>(e.useCount + 1);
     head = slot;
     SetNextSlot(After(slot));
+    NoteArrival(slot);
     return slot;
 }
 
@@ -411,6 +413,11 @@ int SeenGetArticleBody(uint32_t index, uint64_t* storeKey, uint32_t* offset, uin
 }
 
 uint32_t SeenCapacity() { return seenDB != nullptr ? seenDataCount : 0; }
+
+uint32_t SeenNextSlot()
+{
+    return seenHeader != nullptr ? NextSlot() : 0;
+}
 
 int SeenGetRecordExtent(uint32_t index, uint64_t* storeKey, uint64_t* span)
 {

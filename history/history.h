@@ -92,6 +92,8 @@ int SeenGetArticleBody(uint32_t index, uint64_t* storeKey, uint32_t* offset, uin
 
 // Entries in the ring as opened (SeenDataCount).
 uint32_t SeenCapacity();
+// The slot the ring is to take next (where its oldest entries lie).
+uint32_t SeenNextSlot();
 // The store key of entry `index` and the bytes its record was written with
 // (overview record plus article; only the overview record once the article
 // is marked gone). 0 for an entry that never had a record.

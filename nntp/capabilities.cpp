@@ -10,6 +10,7 @@
 
 #include "access/incoming.h"
 #include "article/article.h"
+#include "nntp/newnews.h"
 #include "nntp/nntp.h"
 #include "nntp/nntp_internal.h"
 #include "server/client_context.h"
@@ -29,6 +30,7 @@ constexpr Line kCapabilities[] = {
     {"ihave ", "IHAVE\r\n"},
     {"over", "OVER MSGID\r\n"},
     {"hdr", "HDR\r\n"},
+    {"newnews", "NEWNEWS\r\n"},
     {"list", "LIST ACTIVE ACTIVE.TIMES DISTRIB.PATS HEADERS NEWSGROUPS OVERVIEW.FMT\r\n"},
 };
 
@@ -63,8 +65,11 @@ constexpr Line kHelp[] = {
 
 bool Offered(const ClientContext* ctx, const char* command)
 {
-    return command == nullptr ||
-           FindCommand(command, ctx->incomingEntry->rights, transitMode != 0) != nullptr;
+    if (command == nullptr)
+        return true;
+    if (std::string_view(command) == "newnews" && !NewnewsEnabled())
+        return false;
+    return FindCommand(command, ctx->incomingEntry->rights, transitMode != 0) != nullptr;
 }
 
 // `status`, the lines offered to this connection and the end line, in one write.

@@ -16,6 +16,7 @@
 #include "control/tcl_interface.h"
 #include "nntp/capabilities.h"
 #include "nntp/list.h"
+#include "nntp/newnews.h"
 #include "nntp/nntp_internal.h"
 #include "nntp/over.h"
 #include "nntp/post.h"
@@ -167,6 +168,7 @@ constexpr CommandEntry kCommands[] = {
     {"date", 4, kRightRead, true, Date},
     {"over", 4, kRightRead, true, Over},
     {"hdr", 3, kRightRead, true, Hdr},
+    {"newnews", 7, kRightRead, true, Newnews},
 };
 
 // Replies of the feed commands wait here while the connection has more

@@ -18,6 +18,7 @@ enum class ConfigKind : uint8_t { kText, kNumber };
 // One per row of the table, in the table's order.
 enum class ConfigKey : uint8_t {
     kActiveFile,
+    kAllowNewnews,
     kConnectBanner,
     kControlKeyring,
     kControlMessagePatterns,
@@ -46,6 +47,7 @@ enum class ConfigKey : uint8_t {
     kMaxKeepLogFile,
     kMaxPrecommitAge,
     kNewgroupsFile,
+    kNewnewsWindow,
     kNoAccessMessage,
     kOpMode,
     kOverviewRewriteDelay,

@@ -15,6 +15,7 @@ using enum ConfigKind;
 
 constexpr ConfigKeyInfo kKeys[] = {
     {kActiveFile, "ActiveFile", kText, nullptr, "Path of the active file, read at start-up and by reloads"},
+    {kAllowNewnews, "AllowNewnews", kNumber, "1", "0 turns NEWNEWS off; CAPABILITIES then does not offer it"},
     {kConnectBanner, "ConnectBanner", kText, nullptr, "Text of the greeting line, at most 70 characters"},
     {kControlKeyring, "ControlKeyring", kText, nullptr,
      "Keyring of the keys whose signatures verify rules of the control policy accept"},
@@ -51,6 +52,8 @@ constexpr ConfigKeyInfo kKeys[] = {
     {kMaxPrecommitAge, "MaxPrecommitAge", kNumber, "30000",
      "Milliseconds a message-ID offered by one peer is held back from the others"},
     {kNewgroupsFile, "NewgroupsFile", kText, nullptr, "Path of the list of new groups; without it NEWGROUPS has none"},
+    {kNewnewsWindow, "NewnewsWindow", kNumber, "86400",
+     "Seconds back NEWNEWS can reach; arrival marks are kept for them, 0 keeps none"},
     {kNoAccessMessage, "NoAccessMessage", kText, nullptr, "Text of the refusal of a peer without access"},
     {kOpMode, "OpMode", kText, nullptr, "slave, transit, or reader mode when absent or anything else"},
     {kOverviewRewriteDelay, "OverviewRewriteDelay", kNumber, "30",

@@ -29,6 +29,7 @@
 #include "feed/queue.h"
 #include "groups/groupdb.h"
 #include "groups/newgroups.h"
+#include "history/arrival.h"
 #include "history/history.h"
 #include "nntp/post.h"
 #include "nntp/precommit.h"
@@ -76,6 +77,7 @@ void Print(const char* text)
     for (const std::string& problem : ConfigProblems())
         LogLine(problem.c_str());
     SeenInit();
+    ArrivalInit();
     ArtStoreInit();
     ArticleInit();
     ControlQueueInit();  // names its groups before the start-up script loads the active file

@@ -238,7 +238,7 @@ TEST(CommandLoop, UnknownAndUnavailableCommands)
     NntpClient reader, feeder;
     ASSERT_EQ(ConnectWhenOpen(server, reader).substr(0, 4), "201 ");
     EXPECT_EQ(reader.Command("frobnicate now"), "500 invalid command");
-    EXPECT_EQ(reader.Command("list newsgroups"), "500 invalid command");
+    EXPECT_EQ(reader.Command("list nosuch"), "500 invalid command");
     EXPECT_EQ(reader.Command("mode stream"), "500 invalid command");
     EXPECT_EQ(reader.Command("post"), "500 invalid command");
     EXPECT_TRUE(server.WaitForLog("frobnicate now"));

@@ -162,7 +162,7 @@ TEST_F(FileFaults, ReadErrorsOnTheStoreAnswerNotFoundAndPassWithTheFault)
     HighWater(reader);
     SetFaults(server, "stores/0-articles.dat read EIO\n", 1);
     EXPECT_EQ(Article(reader, Id("stored")).substr(0, 1), "4");
-    EXPECT_EQ(reader.Command("DATE").substr(0, 3), "500") << "the session goes on";
+    EXPECT_EQ(reader.Command("FROBNICATE").substr(0, 3), "500") << "the session goes on";
     SetFaults(server, "# cleared\n", 2);
     EXPECT_EQ(Article(reader, Id("stored")), "body of " + Id("stored") + "\r\n");
     StopServer();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,17 @@ public:
 private:
     NntpClient client_;
 };
+
+// "yyyymmdd hhmmss" of now plus `seconds`, in GMT.
+std::string NntpTime(long seconds)
+{
+    std::time_t when = std::time(nullptr) + seconds;
+    std::tm parts{};
+    gmtime_r(&when, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d %H%M%S", &parts);
+    return text;
+}
 
 // Field `index` of a TAB-separated line.
 std::string Field(const std::string& line, int index)
@@ -243,6 +255,43 @@ TEST_F(Rfc3977, ListKeywordsAndWildmats)
     EXPECT_EQ(r.Multi("LIST ACTIVE alt.e*,misc.*"),
               (Lines{"215 heres what I got", "alt.empty 000000001 000000001 y", "misc.other 000000001 000000001 n"}));
     EXPECT_EQ(r.Multi("LIST ACTIVE !*"), (Lines{"215 heres what I got"}));
+}
+
+TEST_F(Rfc3977, NewnewsListsArrivalsInTheWildmatsGroups)
+{
+    Session r(server_);
+    const Lines all{"230 list of new articles follows", Id(1), Id(2), Id(3), Id(4)};
+    EXPECT_EQ(r.Multi("NEWNEWS * " + NntpTime(-3600) + " GMT"), all);
+    EXPECT_EQ(r.Multi("NEWNEWS big.*,misc.* " + NntpTime(-3600).substr(2)), all);
+    // Asked from before the window: the window's articles.
+    EXPECT_EQ(r.Multi("NEWNEWS alt.test 19990101 000000"), all);
+    EXPECT_EQ(r.Multi("NEWNEWS *,!alt.*,!big.* " + NntpTime(-3600)), (Lines{"230 list of new articles follows"}));
+    EXPECT_EQ(r.Multi("NEWNEWS * " + NntpTime(3600)), (Lines{"230 list of new articles follows"}));
+    ASSERT_TRUE(Session(server_).Feed("<late@rfc.test>", "misc.other"));
+    EXPECT_EQ(r.Multi("NEWNEWS misc.* " + NntpTime(-60)), (Lines{"230 list of new articles follows", "<late@rfc.test>"}));
+    EXPECT_EQ(r.Command("NEWNEWS * 2000011 000000"), "501 Syntax error");
+    EXPECT_EQ(r.Command("NEWNEWS " + NntpTime(-60)), "501 Syntax error");
+    EXPECT_EQ(r.Command("NEWNEWS"), "501 Syntax error");
+    Lines capabilities = r.Multi("CAPABILITIES");
+    EXPECT_NE(std::find(capabilities.begin(), capabilities.end(), "NEWNEWS"), capabilities.end());
+}
+
+TEST_F(Rfc3977, NewnewsCanBeTurnedOff)
+{
+    for (const char* setting : {"AllowNewnews", "NewnewsWindow"}) {
+        server_.Stop();
+        server_.SetConfig(setting, "0");
+        ASSERT_TRUE(server_.Start());
+        ASSERT_TRUE(server_.WaitForListening());
+        Session r(server_);
+        EXPECT_EQ(r.Command("NEWNEWS * 19990101 000000"), "500 invalid command") << setting;
+        Lines capabilities = r.Multi("CAPABILITIES");
+        EXPECT_EQ(std::find(capabilities.begin(), capabilities.end(), "NEWNEWS"), capabilities.end()) << setting;
+        Lines help = r.Multi("HELP");
+        EXPECT_EQ(std::find_if(help.begin(), help.end(), [](auto& l) { return l.starts_with("  NEWNEWS"); }),
+                  help.end())
+            << setting;
+    }
 }
 
 TEST_F(Rfc3977, CapabilitiesFollowTheConnectionsRights)

@@ -5,7 +5,6 @@
 #include <fstream>
 #include <string>
 
-#include "groups/newgroups_internal.h"
 #include "groups/stored_group.h"
 
 namespace {
