@@ -47,6 +47,8 @@ TEST(Nntplib, ReadsListsAndPosts)
         GTEST_SKIP() << "python3 with the nntplib module is not available";
     TestServer server;
     UseDemoTemplates(server);
+    ASSERT_TRUE(verdalix_test::WriteFile(server.Path("groups/descriptions"),
+                                         "alt.test\tTesting, alternatively\nmisc.test\tMiscellaneous tests\n"));
     ASSERT_TRUE(server.Start());
     ASSERT_TRUE(server.WaitForListening());
     auto [status, output] =

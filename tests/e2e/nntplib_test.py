@@ -1,7 +1,9 @@
 # A session of Python's standard NNTP client library against a running
-# server: feed two articles, list the groups, read a group's overview and an
-# article, list new groups and post. Prints "nntplib session ok" at the end;
-# any failure raises.
+# server: feed two articles, ask for the capabilities, list the groups and
+# their descriptions, read a group's overview (by range and by message-ID),
+# header values and an article, look articles up by message-ID, ask for the
+# date, help, new groups and new articles, and post. Prints "nntplib session
+# ok" at the end; any failure raises.
 #   python3 nntplib_test.py port
 import datetime
 import email.utils
@@ -31,9 +33,20 @@ def main():
         for n in (1, 2):
             s.ihave("<lib%d@nntplib.test>" % n, article(b"<lib%d@nntplib.test>" % n, b"library %d" % n))
 
+        caps = s.getcapabilities()
+        check(caps.get("VERSION") == ["2"] and "READER" in caps and "POST" in caps, "capabilities: %r" % caps)
+        check(caps.get("OVER") == ["MSGID"] and "HDR" in caps and "NEWNEWS" in caps, "capabilities: %r" % caps)
+        check("NEWSGROUPS" in caps.get("LIST", []) and "OVERVIEW.FMT" in caps.get("LIST", []), "LIST: %r" % caps)
+
         _, groups = s.list()
         names = [g.group for g in groups]
         check("alt.test" in names and "misc.test" in names, "group list: %r" % names)
+
+        _, described = s.descriptions("*.test,!misc.*")
+        check(described == {"alt.test": "Testing, alternatively"}, "descriptions: %r" % described)
+        check(s.description("misc.test") == "Miscellaneous tests", "description of misc.test")
+        _, active = s.list("alt.*,!alt.test")
+        check(active == [], "list with a wildmat: %r" % active)
 
         _, count, first, last, name = s.group("alt.test")
         check(name == "alt.test" and last - first + 1 == count and last >= 3, "group: %r" % ((count, first, last),))
@@ -42,6 +55,14 @@ def main():
         check("library 1" in subjects and "library 2" in subjects, "overview: %r" % overviews)
         number = subjects["library 2"]
         check(overviews[-1][1]["message-id"] == "<lib2@nntplib.test>", "overview fields: %r" % overviews[-1][1])
+
+        _, by_id = s.over("<lib1@nntplib.test>")
+        check(len(by_id) == 1 and by_id[0][0] == 0 and by_id[0][1]["subject"] == "library 1", "over by ID: %r" % by_id)
+        check("alt.test:%d" % subjects["library 1"] in by_id[0][1]["xref"].split(), "xref: %r" % by_id[0][1])
+        _, headers = s.xhdr("subject", "%d-%d" % (first, last))
+        check(("%d" % number, "library 2") in headers, "xhdr: %r" % headers)
+        resp, lines = s._longcmdstring("HDR Subject %d" % number)
+        check(resp.startswith("225") and lines == ["%d library 2" % number], "hdr: %r" % ((resp, lines),))
 
         _, info = s.article(number)
         check(info.number == number and info.message_id == "<lib2@nntplib.test>", "article: %r" % (info[:2],))
@@ -52,6 +73,25 @@ def main():
         check(info.lines == [b"First line.", b". a dotted line"], "body: %r" % info.lines)
         _, current, _ = s.stat()
         check(current == number, "stat of the current article: %r" % current)
+        _, zero, found = s.stat("<lib1@nntplib.test>")
+        check(zero == 0 and found == "<lib1@nntplib.test>", "stat by message-ID: %r" % ((zero, found),))
+        try:
+            s.stat("<none@nntplib.test>")
+            check(False, "stat of an unknown message-ID")
+        except nntplib.NNTPTemporaryError as error:
+            check(str(error).startswith("430"), "stat of an unknown message-ID: %s" % error)
+        _, current, _ = s.stat()
+        check(current == number, "the current article stays: %r" % current)
+
+        _, now = s.date()
+        utc_now = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
+        check(abs((now - utc_now).total_seconds()) < 300, "date: %r" % now)
+        _, help_lines = s.help()
+        check(any(line.strip().startswith("OVER") for line in help_lines), "help: %r" % help_lines)
+        _, ids = s.newnews("alt.*", utc_now - datetime.timedelta(hours=1))
+        check(ids == ["<lib1@nntplib.test>", "<lib2@nntplib.test>"], "newnews: %r" % ids)
+        _, ids = s.newnews("misc.*", utc_now - datetime.timedelta(hours=1))
+        check(ids == [], "newnews of misc.*: %r" % ids)
 
         _, new = s.newgroups(datetime.date(1999, 1, 1))
         check(isinstance(new, list), "newgroups: %r" % new)
