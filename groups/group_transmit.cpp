@@ -10,6 +10,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -313,6 +314,25 @@ void AppendHeaderField(Batch& out, StoreWindow& window, uint32_t slot, uint32_t 
     out.Commit(static_cast<size_t>(value - line) + length + 2);
 }
 
+// The status line (in parts), a line per live article from `first` to
+// `last` by append(out, slot, number), and the end line; 412 without a group.
+template <typename Append>
+int TransmitLiveLines(ClientContext* ctx, GroupSelection* selection, uint32_t first, uint32_t last,
+                      std::initializer_list<std::string_view> status, Append append)
+{
+    if (!GroupValidateGroup(selection)) {
+        Respond(ctx, 412);
+        return 0;
+    }
+    Batch out(ctx);
+    for (std::string_view part : status)
+        out.Append(part);
+    ForEachLive(selection->group, first, last, [&](uint32_t slot, uint32_t number) { append(out, slot, number); });
+    out.Append(".\r\n");
+    out.Flush();
+    return 1;
+}
+
 }  // namespace
 
 int GroupTransmitArticle(ClientContext* ctx, GroupSelection* selection)
@@ -413,39 +433,22 @@ int GroupHasArticles(const GroupSelection* selection, uint32_t first, uint32_t l
 int GroupTransmitHeaderField(ClientContext* ctx, GroupSelection* selection, uint32_t first, uint32_t last,
                              const char* name)
 {
-    if (!GroupValidateGroup(selection)) {
-        Respond(ctx, 412);
-        return 0;
-    }
     // The header's name with its colon, for the stored article.
     char header[kMaxHeaderName + 2];
     std::snprintf(header, sizeof header, "%s:", name);
     int field = OverviewFieldIndex(name);
-    Batch out(ctx);
-    out.Append("225 Headers follow\r\n");
     StoreWindow window;
-    ForEachLive(selection->group, first, last,
-                [&](uint32_t slot, uint32_t number) { AppendHeaderField(out, window, slot, number, field, header); });
-    out.Append(".\r\n");
-    out.Flush();
-    return 1;
+    return TransmitLiveLines(ctx, selection, first, last, {"225 Headers follow\r\n"},
+                             [&](Batch& out, uint32_t slot, uint32_t number) {
+                                 AppendHeaderField(out, window, slot, number, field, header);
+                             });
 }
 
 int GroupTransmitListgroup(ClientContext* ctx, GroupSelection* selection, uint32_t first, uint32_t last,
                            const char* summary)
 {
-    if (!GroupValidateGroup(selection)) {
-        Respond(ctx, 412);
-        return 0;
-    }
-    Batch out(ctx);
-    out.Append("211 ");
-    out.Append(summary);
-    out.Append("\r\n");
-    ForEachLive(selection->group, first, last, [&](uint32_t, uint32_t number) { out.AppendNumber(number, "\r\n"); });
-    out.Append(".\r\n");
-    out.Flush();
-    return 1;
+    return TransmitLiveLines(ctx, selection, first, last, {"211 ", summary, "\r\n"},
+                             [](Batch& out, uint32_t, uint32_t number) { out.AppendNumber(number, "\r\n"); });
 }
 
 int GroupTransmitSlotDump(ClientContext* ctx, GroupSelection* selection)
