@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <strings.h>
 #include <string>
+#include <strings.h>
 #include <vector>
 
 #include "article/header.h"
@@ -182,7 +182,8 @@ int TransmitXHeader(ClientContext* ctx, uint32_t slot, uint32_t number, const ch
 
 int OverviewFieldIndex(std::string_view name)
 {
-    constexpr std::string_view kNames[] = {"subject", "from", "date", "message-id", "references", ":bytes", ":lines", "xref"};
+    constexpr std::string_view kNames[] = {"subject",    "from",   "date",   "message-id",
+                                           "references", ":bytes", ":lines", "xref"};
     for (size_t i = 0; i < std::size(kNames); ++i)
         if (name.size() == kNames[i].size() && strncasecmp(name.data(), kNames[i].data(), name.size()) == 0)
             return static_cast<int>(i);

@@ -34,8 +34,8 @@ int TransmitXHeader(ClientContext* ctx, uint32_t slot, uint32_t number, const ch
 int ArticleHeaderValue(uint32_t slot, const char* name, char* out, uint32_t room);
 // The fields of the overview record in their order, as LIST OVERVIEW.FMT
 // names them.
-inline constexpr std::string_view kOverviewFormat[] = {"Subject:",    "From:",  "Date:",  "Message-ID:",
-                                                       "References:", ":bytes", ":lines", "Xref:full"};
+inline constexpr std::string_view kOverviewFormat[] = {
+    "Subject:", "From:", "Date:", "Message-ID:", "References:", ":bytes", ":lines", "Xref:full"};
 // The overview field a header name stands for (any case, no colon; ":bytes"
 // and ":lines" for the counts), or -1 when the overview does not hold it.
 int OverviewFieldIndex(std::string_view name);

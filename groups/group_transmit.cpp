@@ -287,8 +287,7 @@ uint32_t SendCachedLines(Batch& out, std::string_view cache, uint32_t cacheEnd, 
 // "number" blank and the value of field `name` of the slot's article
 // (overview field `field`, or a header of the stored article when -1);
 // nothing when the article is gone.
-void AppendHeaderField(Batch& out, StoreWindow& window, uint32_t slot, uint32_t number, int field,
-                       const char* name)
+void AppendHeaderField(Batch& out, StoreWindow& window, uint32_t slot, uint32_t number, int field, const char* name)
 {
     char* line = out.Room();
     char* value = std::to_chars(line, line + kNumberRoom, number).ptr;

@@ -5,11 +5,11 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -217,5 +217,6 @@ uint32_t NNTPtoGMT(std::string_view date, std::string_view time)
     for (uint32_t m = 1; m < month; ++m)
         days += kMonthDays[m - 1];
     days += day - 1;
-    return static_cast<uint32_t>(std::min<uint64_t>(((days * 24 + hour) * 60 + minute) * 60 + second, kInvalidTime - 1));
+    return static_cast<uint32_t>(
+        std::min<uint64_t>(((days * 24 + hour) * 60 + minute) * 60 + second, kInvalidTime - 1));
 }

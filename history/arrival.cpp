@@ -27,7 +27,7 @@ struct Mark {
     std::array<uint64_t, kMaxStores> position{};  // each store's key at the mark
 };
 
-std::vector<Mark> marks;   // ring of marks, oldest at `oldest`
+std::vector<Mark> marks;  // ring of marks, oldest at `oldest`
 size_t oldest = 0;
 size_t count = 0;
 uint32_t window = 0;

@@ -63,11 +63,8 @@ struct Keyword {
 };
 
 constexpr Keyword kKeywords[] = {
-    {"overview.fmt", ListOverviewFormat},
-    {"headers", ListHeaders},
-    {"newsgroups", ListNewsgroups},
-    {"active.times", ListActiveTimes},
-    {"distrib.pats", ListDistribPats},
+    {"overview.fmt", ListOverviewFormat}, {"headers", ListHeaders},          {"newsgroups", ListNewsgroups},
+    {"active.times", ListActiveTimes},    {"distrib.pats", ListDistribPats},
 };
 
 char* SkipBlanks(char* text)

@@ -77,15 +77,12 @@ int Over(ClientContext* ctx, char* line, uint32_t length)
 {
     uint32_t from = kNone, to = kNone;
     switch (Resolve(ctx, ArgumentAfter(line, length, 4), &from, &to)) {
-    case Target::kId:
-        TransmitOverviewByID(ctx);
-        break;
+    case Target::kId: TransmitOverviewByID(ctx); break;
     case Target::kRange:
         ++ctx->xoverCount;
         GroupTransmitOverview(ctx, &ctx->selection, from, to);
         break;
-    case Target::kAnswered:
-        break;
+    case Target::kAnswered: break;
     }
     return 1;
 }
@@ -104,14 +101,9 @@ int Hdr(ClientContext* ctx, char* line, uint32_t length)
         name[nameLength - 1] = '\0';
     uint32_t from = kNone, to = kNone;
     switch (Resolve(ctx, rest, &from, &to)) {
-    case Target::kId:
-        TransmitHeaderFieldByID(ctx, name);
-        break;
-    case Target::kRange:
-        GroupTransmitHeaderField(ctx, &ctx->selection, from, to, name);
-        break;
-    case Target::kAnswered:
-        break;
+    case Target::kId: TransmitHeaderFieldByID(ctx, name); break;
+    case Target::kRange: GroupTransmitHeaderField(ctx, &ctx->selection, from, to, name); break;
+    case Target::kAnswered: break;
     }
     return 1;
 }

@@ -51,9 +51,8 @@ std::atomic<bool> failed{false};
 
 [[noreturn]] void Usage()
 {
-    std::fprintf(stderr,
-                 "usage: nntpread [-H host] [-p port] [-g group] [-m xover|over|article|id]\n"
-                 "                [-c connections] [-t seconds]\n");
+    std::fprintf(stderr, "usage: nntpread [-H host] [-p port] [-g group] [-m xover|over|article|id]\n"
+                         "                [-c connections] [-t seconds]\n");
     std::exit(2);
 }
 
@@ -165,7 +164,8 @@ GroupRange SelectGroup(Connection& c)
 
 std::string XoverCommand(const GroupRange& range)
 {
-    return (options.mode == Mode::kOver ? "OVER " : "XOVER ") + std::to_string(range.low) + "-" + std::to_string(range.high);
+    return (options.mode == Mode::kOver ? "OVER " : "XOVER ") + std::to_string(range.low) + "-" +
+           std::to_string(range.high);
 }
 
 uint64_t CountLines(std::string_view answer)

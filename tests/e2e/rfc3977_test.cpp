@@ -19,18 +19,17 @@ namespace {
 using Lines = std::vector<std::string>;
 
 // alt.test numbers from 2, big.numbers from 1234567891 (ten digits).
-constexpr const char* kScript =
-    "CreateArtStore 0 @DIR@/stores * 10 100\n"
-    "CreateGroup alt.test 0 1 y 1\n"
-    "CreateGroup alt.empty 1 1 y 1\n"
-    "CreateGroup misc.other 2 1 n 1\n"
-    "CreateGroup big.numbers 3 1 y 1234567890\n"
-    "ActiveInit\n"
-    "AddIncoming 127.0.0.1\n"
-    "SetIncoming 127.0.0.1 rights 7\n"
-    "AddIncoming 127.0.0.2\n"
-    "SetIncoming 127.0.0.2 rights 1\n"
-    "AcceptConnections\n";
+constexpr const char* kScript = "CreateArtStore 0 @DIR@/stores * 10 100\n"
+                                "CreateGroup alt.test 0 1 y 1\n"
+                                "CreateGroup alt.empty 1 1 y 1\n"
+                                "CreateGroup misc.other 2 1 n 1\n"
+                                "CreateGroup big.numbers 3 1 y 1234567890\n"
+                                "ActiveInit\n"
+                                "AddIncoming 127.0.0.1\n"
+                                "SetIncoming 127.0.0.1 rights 7\n"
+                                "AddIncoming 127.0.0.2\n"
+                                "SetIncoming 127.0.0.2 rights 1\n"
+                                "AcceptConnections\n";
 
 // A greeted connection with the commands the tests use.
 class Session {
@@ -223,9 +222,9 @@ TEST_F(Rfc3977, OverAndHdrServeRangesAndTheCurrentArticle)
     EXPECT_NE(xref[1].find(" alt.test:5"), std::string::npos) << xref[1];
     EXPECT_EQ(xref[1].find("Xref:"), std::string::npos) << xref[1];
 
-    EXPECT_EQ(r.Multi("LIST OVERVIEW.FMT"), (Lines{"215 Order of fields in overview database.", "Subject:", "From:",
-                                                   "Date:", "Message-ID:", "References:", ":bytes", ":lines",
-                                                   "Xref:full"}));
+    EXPECT_EQ(r.Multi("LIST OVERVIEW.FMT"),
+              (Lines{"215 Order of fields in overview database.",
+                     "Subject:", "From:", "Date:", "Message-ID:", "References:", ":bytes", ":lines", "Xref:full"}));
     EXPECT_EQ(r.Multi("LIST HEADERS"), (Lines{"215 Field list follows", ":", ":bytes", ":lines"}));
     EXPECT_EQ(r.Multi("list headers range"), (Lines{"215 Field list follows", ":", ":bytes", ":lines"}));
 }
@@ -233,16 +232,16 @@ TEST_F(Rfc3977, OverAndHdrServeRangesAndTheCurrentArticle)
 TEST_F(Rfc3977, ListKeywordsAndWildmats)
 {
     Session r(server_);
-    EXPECT_EQ(r.Multi("LIST NEWSGROUPS"), (Lines{"215 descriptions follow", "alt.test\tTesting, alternatively",
-                                                 "misc.other\tOther things", "big.numbers\tLarge numbers",
-                                                 ".dotted\tA dotted name"}));
+    EXPECT_EQ(r.Multi("LIST NEWSGROUPS"),
+              (Lines{"215 descriptions follow", "alt.test\tTesting, alternatively", "misc.other\tOther things",
+                     "big.numbers\tLarge numbers", ".dotted\tA dotted name"}));
     EXPECT_EQ(r.Multi("list newsgroups *.*,!misc.*,!.*"),
               (Lines{"215 descriptions follow", "alt.test\tTesting, alternatively", "big.numbers\tLarge numbers"}));
-    EXPECT_EQ(r.Multi("LIST ACTIVE.TIMES"),
-              (Lines{"215 information follows", "alt.test 946684800 verdalix.test", "misc.other 1000000000 verdalix.test"}));
-    EXPECT_EQ(r.Multi("LIST ACTIVE.TIMES !alt.*,*"), (Lines{"215 information follows",
-                                                           "alt.test 946684800 verdalix.test",
-                                                           "misc.other 1000000000 verdalix.test"}));
+    EXPECT_EQ(r.Multi("LIST ACTIVE.TIMES"), (Lines{"215 information follows", "alt.test 946684800 verdalix.test",
+                                                   "misc.other 1000000000 verdalix.test"}));
+    EXPECT_EQ(
+        r.Multi("LIST ACTIVE.TIMES !alt.*,*"),
+        (Lines{"215 information follows", "alt.test 946684800 verdalix.test", "misc.other 1000000000 verdalix.test"}));
     EXPECT_EQ(r.Multi("LIST ACTIVE.TIMES *,!alt.*"),
               (Lines{"215 information follows", "misc.other 1000000000 verdalix.test"}));
     EXPECT_EQ(r.Multi("LIST DISTRIB.PATS"), (Lines{"215 information follows"}));
@@ -250,8 +249,8 @@ TEST_F(Rfc3977, ListKeywordsAndWildmats)
 
     // LIST ACTIVE with a negation; the marks are the ones GROUP shows now.
     Lines active = r.Multi("LIST ACTIVE *,!alt.*,alt.test");
-    EXPECT_EQ(active, (Lines{"215 heres what I got", "alt.test 000000005 000000001 y", "misc.other 000000001 000000001 n",
-                             "big.numbers 999999999 999999999 y"}));
+    EXPECT_EQ(active, (Lines{"215 heres what I got", "alt.test 000000005 000000001 y",
+                             "misc.other 000000001 000000001 n", "big.numbers 999999999 999999999 y"}));
     EXPECT_EQ(r.Multi("LIST ACTIVE alt.e*,misc.*"),
               (Lines{"215 heres what I got", "alt.empty 000000001 000000001 y", "misc.other 000000001 000000001 n"}));
     EXPECT_EQ(r.Multi("LIST ACTIVE !*"), (Lines{"215 heres what I got"}));
@@ -268,7 +267,8 @@ TEST_F(Rfc3977, NewnewsListsArrivalsInTheWildmatsGroups)
     EXPECT_EQ(r.Multi("NEWNEWS *,!alt.*,!big.* " + NntpTime(-3600)), (Lines{"230 list of new articles follows"}));
     EXPECT_EQ(r.Multi("NEWNEWS * " + NntpTime(3600)), (Lines{"230 list of new articles follows"}));
     ASSERT_TRUE(Session(server_).Feed("<late@rfc.test>", "misc.other"));
-    EXPECT_EQ(r.Multi("NEWNEWS misc.* " + NntpTime(-60)), (Lines{"230 list of new articles follows", "<late@rfc.test>"}));
+    EXPECT_EQ(r.Multi("NEWNEWS misc.* " + NntpTime(-60)),
+              (Lines{"230 list of new articles follows", "<late@rfc.test>"}));
     EXPECT_EQ(r.Command("NEWNEWS * 2000011 000000"), "501 Syntax error");
     EXPECT_EQ(r.Command("NEWNEWS " + NntpTime(-60)), "501 Syntax error");
     EXPECT_EQ(r.Command("NEWNEWS"), "501 Syntax error");
@@ -314,8 +314,8 @@ TEST_F(Rfc3977, CapabilitiesFollowTheConnectionsRights)
     // A feeding peer is offered what it may use, and no reader commands.
     Session feeder(server_, "127.0.0.2");
     capabilities = feeder.Multi("CAPABILITIES");
-    EXPECT_EQ(capabilities, (Lines{"101 Capability list:", "VERSION 2", "IMPLEMENTATION Verdalix", "IHAVE",
-                                   "STREAMING"}));
+    EXPECT_EQ(capabilities,
+              (Lines{"101 Capability list:", "VERSION 2", "IMPLEMENTATION Verdalix", "IHAVE", "STREAMING"}));
     help = feeder.Multi("HELP");
     EXPECT_NE(std::find(help.begin(), help.end(), "  IHAVE message-ID"), help.end());
     EXPECT_EQ(std::find(help.begin(), help.end(), "  GROUP newsgroup"), help.end());

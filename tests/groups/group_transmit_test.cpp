@@ -212,7 +212,8 @@ TEST_F(GroupTransmit, ListWithAndWithoutActiveFile)
     GroupList(&c_.ctx, "*,!misc.*");
     EXPECT_EQ(c_.Take(), "215 heres what I got\r\nalt.test 000000006 000000001 y\r\n.\r\n");
     GroupList(&c_.ctx, nullptr);
-    EXPECT_EQ(c_.Take(), "215 heres what I got\r\nalt.test 000000006 000000001 y\r\nmisc.closed 000000007 000000007 n\r\n.\r\n");
+    EXPECT_EQ(c_.Take(),
+              "215 heres what I got\r\nalt.test 000000006 000000001 y\r\nmisc.closed 000000007 000000007 n\r\n.\r\n");
 }
 
 }  // namespace
