@@ -4,9 +4,6 @@
 
 struct ClientContext;
 
-// Days an article may be old (MaxArticleAge, default 7).
-extern int MaxArticleAge;
-
 // 1 when the article's Date: is acceptable, else 0 (logged). Sets
 // futureSeconds. Only an age between MaxArticleAge days and a year refuses.
 int CheckArticleDate(ClientContext* c);

@@ -48,7 +48,6 @@ std::shared_mutex& groupHashLock()
 }
 std::string xrefCommunity;
 
-constexpr uint32_t kMaxCrossposts = 15;
 constexpr size_t kRecordSize = sizeof(GroupRecord);
 constexpr size_t kHeaderSize = offsetof(GroupRecord, entries);
 // Slave numbers above this are taken as garbage.

@@ -74,6 +74,9 @@ int GroupToastArticle(uint32_t group, uint32_t number);
 // entry holds another number).
 ArticleEntry* GroupEntryOf(uint32_t group, uint32_t number);
 
+// An article names at most this many groups besides its first.
+inline constexpr uint32_t kMaxCrossposts = 15;
+
 // Numbers the article in `ctx` in all its carried groups and writes its
 // NUL-terminated "Xref: …\r\n" line into `xref` (room for `xrefSize` bytes).
 // 1, or 0 (logged) to refuse the article; a refusal numbers nothing.

@@ -1,5 +1,7 @@
-// Post queue and cancel files. A post is written unchanged into a file of
-// the post queue directory for another process to inject; a cancel file of
+// Post queue and cancel files. A post is written into a file of the post
+// queue directory: checked, given a Message-ID when it has none and handed
+// to the injector (InjectPosts 1, the default), or unchanged and unchecked
+// for a program outside the server (InjectPosts 0). A cancel file of
 // message-IDs is read by a worker thread that marks them cancelled in the
 // history and then deletes the file.
 #include "nntp/post.h"
@@ -10,10 +12,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 
 #include "article/article_key.h"
+#include "article/inject.h"
+#include "article/post_check.h"
 #include "history/history.h"
 #include "nntp/nntp.h"
 #include "nntp/post_internal.h"
@@ -24,6 +29,7 @@
 #include "platform/unique_fd.h"
 #include "server/client_context.h"
 #include "server/config.h"
+#include "server/log.h"
 
 namespace {
 
@@ -31,20 +37,92 @@ constexpr int kMaxCancelWorkers = 3;
 constexpr int kCancelLineSize = 16384;
 
 const char* PostQueueDir = nullptr;  // set by PostInit
+int injectPosts = 1;
 std::atomic<int> threadCount{0};
+// The time and the number after the last name taken for injection: names
+// of one second are handed out in order, not searched from the first.
+std::atomic<uint64_t> lastName{0};
 
-// Creates the first free post file name for time `t` (its name in `name`);
-// an invalid descriptor when creation fails for another reason than the
-// name being taken.
-UniqueFd CreatePostFile(std::time_t t, char (&name)[4096])
+// Creates the first free post file name for time `t` from the n-th one on
+// (0 is "<t>.post", n is "<t>-<n-1>.post"), its path in `name`; an invalid
+// descriptor when creation fails for another reason than the name being
+// taken. *taken is the number of the name created.
+UniqueFd CreatePostFile(std::time_t t, uint32_t n, char (&name)[4096], uint32_t* taken)
 {
-    std::snprintf(name, sizeof name, "%s/%u.post", PostQueueDir, static_cast<unsigned>(t));
-    for (unsigned n = 0;; ++n) {
+    for (;; ++n) {
+        if (n == 0)
+            std::snprintf(name, sizeof name, "%s/%u.post", PostQueueDir, static_cast<unsigned>(t));
+        else
+            std::snprintf(name, sizeof name, "%s/%u-%u.post", PostQueueDir, static_cast<unsigned>(t), n - 1);
         UniqueFd fd = OpenFile(name, O_WRONLY | O_CREAT | O_EXCL);
+        *taken = n;
         if (fd || errno != EEXIST)
             return fd;
-        std::snprintf(name, sizeof name, "%s/%u-%u.post", PostQueueDir, static_cast<unsigned>(t), n);
     }
+}
+
+// Writes a post file: the poster's address and post count, `extra` (a
+// header line or nothing) and the article. Its path in `name`; 1 written.
+int WritePostFile(ClientContext* ctx, std::string_view extra, uint32_t first, char (&name)[4096])
+{
+    const std::time_t t = std::time(nullptr);
+    uint32_t taken = 0;
+    UniqueFd fd = CreatePostFile(t, first, name, &taken);
+    if (!fd)
+        return 0;
+    lastName = (static_cast<uint64_t>(t) << 32) | (taken + 1);
+    ++ctx->postCount;
+    char head[64];
+    int headLength = std::snprintf(head, sizeof head, "%s\r\n%u\r\n", ctx->peerAddress, ctx->postCount);
+    iovec pieces[3] = {{head, static_cast<size_t>(headLength)},
+                       {const_cast<char*>(extra.data()), extra.size()},
+                       {ctx->buffer, ctx->articleLength}};
+    if (WriteAllV(fd.get(), pieces, 3))
+        return 1;
+    RemoveFile(name);  // a torn post must not be injected
+    return 0;
+}
+
+// Queues a checked post for the injector, with a Message-ID line in front
+// when the poster gave none: the ID is fixed before the poster hears 240.
+int QueueForInjection(ClientContext* ctx, const PostFacts& facts)
+{
+    char id[kMessageIdSize];
+    char line[kMessageIdSize + 16];
+    size_t length = 0;
+    if (facts.messageId.empty()) {
+        const size_t idLength = NewPostMessageId(id);
+        length = static_cast<size_t>(std::snprintf(line, sizeof line, "Message-ID: %.*s\r\n",
+                                                   static_cast<int>(idLength), id));
+    }
+    const uint64_t last = lastName.load();
+    const uint32_t first = (last >> 32) == static_cast<uint64_t>(std::time(nullptr)) ? static_cast<uint32_t>(last) : 0;
+    char name[4096];
+    if (!WritePostFile(ctx, std::string_view(line, length), first, name))
+        return 0;
+    const char* slash = std::strrchr(name, '/');
+    InjectorQueued(slash != nullptr ? slash + 1 : name);
+    return 1;
+}
+
+// POST with injection: every failure is answered 441 with its reason.
+void PostForInjection(ClientContext* ctx)
+{
+    char reason[kPostReasonSize] = "";
+    PostFacts facts;
+    if (!nntp_readarticle(ctx))
+        std::snprintf(reason, sizeof reason, "%s",
+                      ctx->articleLength == kEmptyArticle ? "empty article" : "article too large");
+    else if (CheckPost(std::string_view(ctx->buffer, ctx->articleLength), &facts, reason) &&
+             !QueueForInjection(ctx, facts))
+        std::snprintf(reason, sizeof reason, "post not queued, try again later");
+    if (reason[0] == '\0') {
+        Respond(ctx, kReplyPostOk);
+        return;
+    }
+    char line[kPostReasonSize + 8];
+    int length = std::snprintf(line, sizeof line, "441 %s\r\n", reason);
+    SendData(ctx, line, static_cast<size_t>(length));
 }
 
 }  // namespace
@@ -52,31 +130,30 @@ UniqueFd CreatePostFile(std::time_t t, char (&name)[4096])
 int PostInit()
 {
     PostQueueDir = ConfigText(ConfigKey::kPostQueueDirectory);
+    injectPosts = ConfigNumber(ConfigKey::kInjectPosts);
+    if (injectPosts != 0 && !InjectorInit(PostQueueDir)) {
+        LogLine("posts are queued for a program outside the server, not injected");
+        injectPosts = 0;
+    }
     return 1;
 }
 
 int QueuePost(ClientContext* ctx)
 {
     char name[4096];
-    UniqueFd fd = CreatePostFile(std::time(nullptr), name);
-    if (!fd)
-        return 0;
-    ++ctx->postCount;
-    char head[64];
-    int headLength = std::snprintf(head, sizeof head, "%s\r\n%u\r\n", ctx->peerAddress, ctx->postCount);
-    iovec pieces[2] = {{head, static_cast<size_t>(headLength)}, {ctx->buffer, ctx->articleLength}};
-    if (WriteAllV(fd.get(), pieces, 2))
-        return 1;
-    RemoveFile(name);  // a torn post must not be injected
-    return 0;
+    return WritePostFile(ctx, {}, 0, name);
 }
 
 int nntp_post(ClientContext* ctx, char*, uint32_t length)
 {
     Respond(ctx, 340);
     FixBuffer(ctx, length);
-    int queued = nntp_readarticle(ctx) && QueuePost(ctx);
-    Respond(ctx, queued ? kReplyPostOk : kReplyPostFailed);
+    if (injectPosts != 0) {
+        PostForInjection(ctx);
+    } else {
+        int queued = nntp_readarticle(ctx) && QueuePost(ctx);
+        Respond(ctx, queued ? kReplyPostOk : kReplyPostFailed);
+    }
     nntp_readarticle_cleanup(ctx);
     return 0;
 }

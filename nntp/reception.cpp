@@ -26,9 +26,6 @@ constexpr uint32_t kGrowLimit = 1044479;
 // held, so a terminator split across two reads is still found.
 constexpr uint32_t kTerminatorLength = 5;
 constexpr uint32_t kHeldBytes = kTerminatorLength - 1;
-// articleLength of the empty article: the clean-up then removes exactly
-// its ".\r\n" (articleLength + 5 wraps to 3).
-constexpr uint32_t kEmptyArticle = UINT32_MAX - 1;
 
 void CountPrecommitSave(ClientContext* ctx)
 {

@@ -21,6 +21,10 @@ int nntp_innoculate(ClientContext* ctx, char* line, uint32_t length);
 // to 1 MB; a failed enlargement closes the connection.
 int nntp_readarticle(ClientContext* ctx);
 
+// articleLength after nntp_readarticle found the empty article: the clean-up
+// then removes exactly its ".\r\n" (articleLength + 5 wraps to 3).
+inline constexpr uint32_t kEmptyArticle = UINT32_MAX - 1;
+
 // Removes the article just read and its terminator, keeping what follows,
 // and shrinks a grown buffer back to 64 KB when the rest fits.
 void nntp_readarticle_cleanup(ClientContext* ctx);

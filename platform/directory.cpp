@@ -1,4 +1,4 @@
-// Directory listing and scratch directories.
+// Directory creation and listing, and scratch directories.
 #include "platform/directory.h"
 
 #include <dirent.h>
@@ -6,9 +6,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "platform/file_io.h"
+
+bool MakeDirectory(const char* path)
+{
+    if (::mkdir(path, 0755) == 0)
+        return true;
+    if (errno != EEXIST)
+        return false;
+    struct stat st {};
+    return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 bool ListFiles(const std::string& dir, std::string_view suffix, std::vector<std::string>* names)
 {

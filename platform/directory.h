@@ -1,10 +1,13 @@
-// Directories of the server's queues: listing the names in one, and a
-// private scratch directory for files handed to a helper program.
+// Directories of the server's queues: making one, listing the names in one,
+// and a private scratch directory for files handed to a helper program.
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <vector>
+
+// Creates the directory (mode 0755); true when it exists afterwards.
+bool MakeDirectory(const char* path);
 
 // Names (not paths) of the regular files in `dir` that end in `suffix`, in
 // no particular order. False when the directory cannot be read.

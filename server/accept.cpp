@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "access/incoming.h"
+#include "article/inject.h"
 #include "control/tcl_interface.h"
 #include "nntp/nntp.h"
 #include "platform/process.h"
@@ -206,6 +207,9 @@ int DoConnections()
 {
     while (readyToGo == 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The script has named the stores and groups: posts can go in now, the
+    // ones left from before first.
+    InjectorStart();
     UniqueFd listener = OpenListener();
     if (!listener)
         return 0;

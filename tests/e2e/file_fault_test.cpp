@@ -236,6 +236,29 @@ std::vector<std::string> PostFiles(const TestServer& server)
 TEST_F(FileFaults, PostThatCannotBeWrittenFailsAndLeavesNoFile)
 {
     Begin();
+    const std::string article =
+        "From: poster@example\r\nNewsgroups: misc.test\r\nSubject: post\r\n\r\nbody\r\n.\r\n";
+    SetFaults(server, "posts/ write ENOSPC short\n", 1);
+    ASSERT_EQ(reader.Command("POST"), "340 send it");
+    reader.Send(article);
+    EXPECT_EQ(reader.ReadLine(), "441 post not queued, try again later");
+    EXPECT_TRUE(PostFiles(server).empty());
+    SetFaults(server, "", 2);
+    const long high = HighWater(reader);
+    ASSERT_EQ(reader.Command("POST"), "340 send it");
+    reader.Send(article);
+    EXPECT_EQ(reader.ReadLine(), "240 got it");
+    EXPECT_TRUE(WaitUntil([&] { return HighWater(reader) == high + 1; }));
+    EXPECT_EQ(Article(reader, std::to_string(high + 1)), "body\r\n");
+    EXPECT_TRUE(PostFiles(server).empty());
+    StopServer();
+}
+
+// An outside program consumes the queue: the post file stays as written.
+TEST_F(FileFaults, PostForAnOutsideConsumerThatCannotBeWrittenFails)
+{
+    server.SetConfig("InjectPosts", "0");
+    Begin();
     const std::string article = "Newsgroups: misc.test\r\nSubject: post\r\n\r\nbody\r\n.\r\n";
     SetFaults(server, "posts/ write ENOSPC short\n", 1);
     ASSERT_EQ(reader.Command("POST"), "340 send it");

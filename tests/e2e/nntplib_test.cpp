@@ -41,7 +41,7 @@ void UseDemoTemplates(TestServer& server)
     server.SetScript(ReadFile(VERDALIX_SOURCE_DIR "/etc/init.tcl.in"));
 }
 
-TEST(Nntplib, ReadsListsAndPosts)
+TEST(Nntplib, ReadsListsPostsAndReadsThePostsBack)
 {
     if (Shell("python3 -W ignore -c 'import nntplib'").first != 0)
         GTEST_SKIP() << "python3 with the nntplib module is not available";
@@ -56,12 +56,9 @@ TEST(Nntplib, ReadsListsAndPosts)
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("nntplib session ok"), std::string::npos) << output;
 
-    // The post is left in the post queue, after the poster's address and count.
-    std::string post;
+    // Every post went in: nothing is left in the queue.
     for (const auto& entry : std::filesystem::directory_iterator(server.Path("posts")))
-        post = ReadFile(entry.path().string());
-    EXPECT_NE(post.find("\r\n1\r\n"), std::string::npos) << post;
-    EXPECT_NE(post.find("Subject: posted by the library\r\n"), std::string::npos) << post;
+        ADD_FAILURE() << "left in the post queue: " << entry.path();
     EXPECT_EQ(server.Stop(), 1);
 }
 

@@ -2,12 +2,14 @@
 # server: feed two articles, ask for the capabilities, list the groups and
 # their descriptions, read a group's overview (by range and by message-ID),
 # header values and an article, look articles up by message-ID, ask for the
-# date, help, new groups and new articles, and post. Prints "nntplib session
-# ok" at the end; any failure raises.
+# date, help, new groups and new articles, post, read the posts back and post
+# a follow-up that threads under the first. Prints "nntplib session ok" at
+# the end; any failure raises.
 #   python3 nntplib_test.py port
 import datetime
 import email.utils
 import sys
+import time
 import warnings
 
 with warnings.catch_warnings():
@@ -25,6 +27,50 @@ def article(message_id, subject, extra=b""):
 def check(condition, what):
     if not condition:
         raise AssertionError(what)
+
+
+def wait_for_subject(s, group, subject):
+    """The overview fields of the article with `subject`, once it is in the
+    group, and the seconds that took; raises after 30 s."""
+    start = time.monotonic()
+    while time.monotonic() - start < 30:
+        _, count, first, last, _ = s.group(group)
+        if count:
+            _, overviews = s.over((first, last))
+            for number, fields in overviews:
+                if fields["subject"] == subject:
+                    return number, fields, time.monotonic() - start
+        time.sleep(0.01)
+    raise AssertionError("%s never appeared in %s" % (subject, group))
+
+
+def post_and_read_back(s):
+    """A post with only the headers a reader gives, read back by number and by
+    the Message-ID the server gave it; then a follow-up threading under it."""
+    s.post(b"From: Reader <reader@nntplib.test>\r\nNewsgroups: misc.test\r\n"
+           b"Subject: completed by the server\r\n\r\nposted body\r\n.starts with a dot\r\n")
+    number, fields, seconds = wait_for_subject(s, "misc.test", "completed by the server")
+    print("post readable after %.3f s" % seconds)
+    message_id = fields["message-id"]
+    check(message_id.endswith("@verdalix.test>") or message_id.endswith("@demo.verdalix>"),
+          "added Message-ID: %r" % message_id)
+    _, info = s.article(number)
+    head = info.lines[:info.lines.index(b"")]
+    check(info.message_id == message_id, "article by number: %r" % (info[:2],))
+    check(info.lines[-2:] == [b"posted body", b".starts with a dot"], "body: %r" % info.lines)
+    check(any(line.startswith(b"Path: ") and line.endswith(b"!.POSTED!not-for-mail") for line in head),
+          "Path: %r" % head)
+    for name in (b"Date: ", b"Injection-Date: ", b"Injection-Info: "):
+        check(any(line.startswith(name) for line in head), "%r in %r" % (name, head))
+    check(any(b'posting-host="127.0.0.1"' in line for line in head), "posting host: %r" % head)
+    _, info = s.article(message_id)
+    check(info.lines[-1] == b".starts with a dot", "article by message-ID: %r" % info.lines)
+
+    s.post(b"From: Other <other@nntplib.test>\r\nNewsgroups: misc.test\r\n"
+           b"Subject: Re: completed by the server\r\nReferences: " + message_id.encode() +
+           b"\r\n\r\nan answer\r\n")
+    _, follow, _ = wait_for_subject(s, "misc.test", "Re: completed by the server")
+    check(follow["references"] == message_id, "follow-up references: %r" % follow)
 
 
 def main():
@@ -97,6 +143,14 @@ def main():
         check(isinstance(new, list), "newgroups: %r" % new)
 
         s.post(article(b"<post@nntplib.test>", b"posted by the library"))
+        _, fields, _ = wait_for_subject(s, "alt.test", "posted by the library")
+        check(fields["message-id"] == "<post@nntplib.test>", "poster's Message-ID kept: %r" % fields)
+        try:
+            s.post(article(b"<post@nntplib.test>", b"posted again"))
+            raise AssertionError("a second post under the same Message-ID was taken")
+        except nntplib.NNTPTemporaryError as error:
+            check(str(error) == "441 duplicate Message-ID <post@nntplib.test>", "refusal: %s" % error)
+        post_and_read_back(s)
     print("nntplib session ok")
 
 

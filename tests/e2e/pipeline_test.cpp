@@ -420,9 +420,12 @@ std::map<std::string, std::string> PostFiles(const TestServer& server)
     return files;
 }
 
-TEST(Pipeline, PostsLandInThePostQueue)
+// With InjectPosts 0 posts are left, unchecked and as received, to a program
+// outside the server.
+TEST(Pipeline, PostsLandInThePostQueueForAnOutsideConsumer)
 {
     TestServer server;
+    server.SetConfig("InjectPosts", "0");
     StartServer(server);
     NntpClient client;
     Feed(server, client);
