@@ -18,6 +18,7 @@
 #include "access/match.h"
 #include "article/article_internal.h"
 #include "article/article_key.h"
+#include "article/cancel_check.h"
 #include "article/control_message.h"
 #include "article/header.h"
 #include "article/store.h"
@@ -475,6 +476,7 @@ int ArticleInit()
         FatalExit("group database not opened, exiting");
     }
     ControlMessageInit();
+    CancelCheckInit();
     ControlMessagePattern = ConfigText(ConfigKey::kControlMessagePatterns);
     return 1;
 }

@@ -13,6 +13,7 @@
 #include "access/wildcard.h"
 #include "article/article.h"
 #include "article/article_key.h"
+#include "article/cancel_check.h"
 #include "article/header.h"
 #include "article/retrieval.h"
 #include "history/history.h"
@@ -37,11 +38,13 @@ bool FileExists(const char* path)
 
 // Cancels take effect at once; an unknown message-ID gets a placeholder so
 // that the article is refused as already seen when it comes.
-int CancelArticle(const char* text)
+int CancelArticle(const ClientContext& c, const char* text)
 {
     ArticleKey key = 0;
     if (!GetArticleIDFromString(text, nullptr, &key))
         return 0;
+    if (!CancelAllowed(c, key))
+        return 1;
     if (!CancelSeen(key))
         AddSeen(key, 0, 0, 0, 0, 0, 0, 0);
     return 1;
@@ -96,7 +99,7 @@ int ProcessControlMessage(const ClientContext& c, const char* controlValue)
 {
     const char* value = controlValue + std::strspn(controlValue, " \t");
     if (strncasecmp(value, "cancel ", 7) == 0)
-        return CancelArticle(value + 7);
+        return CancelArticle(c, value + 7);
     if (MatchesControlPattern(value))
         WriteControlMessage(c);
     return 1;
@@ -134,7 +137,7 @@ int CheckSupersedes(const ClientContext& c, char* xref, uint32_t* slot)
     if (!GetArticleIDFromString(value, nullptr, &key) || key == c.articleKey)
         return 0;
     uint32_t index = 0;
-    if (!SeenGetEntry(key, &index))
+    if (!SeenGetEntry(key, &index) || !CancelAllowed(c, key))
         return 0;
     uint32_t length = 0;
     if (auto line = ReadOverviewLine(index, 0, &length))

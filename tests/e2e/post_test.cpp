@@ -453,3 +453,55 @@ TEST(Post, PostsQueuedWithoutInjectionAreInjectedAtTheNextStart)
     reader.Close();
     EXPECT_EQ(server.Stop(), 1);
 }
+
+namespace {
+
+std::string Cancel(const std::string& from, const std::string& id)
+{
+    return "From: " + from + "\r\nNewsgroups: misc.test\r\nSubject: cmsg cancel " + id + "\r\nControl: cancel " + id +
+           "\r\n\r\ncancel";
+}
+
+std::string Status(NntpClient& client, const std::string& command)
+{
+    std::string reply = client.Command(command);
+    if (reply.substr(0, 3) == "220")
+        client.ReadMultiline();
+    return reply.substr(0, 3);
+}
+
+}  // namespace
+
+// By default a reader's cancel removes any article; with RestrictCancels a
+// reader's cancel needs the article's own From: address, and a feeding
+// peer's cancel still acts.
+TEST(Post, RestrictedCancelsNeedTheSameFromUnlessAPeerFedThem)
+{
+    for (const char* restrict : {"0", "1"}) {
+        SCOPED_TRACE(std::string("RestrictCancels ") + restrict);
+        TestServer server;
+        server.SetConfig("RestrictCancels", restrict);
+        server.SetScript(Script());
+        ASSERT_NO_FATAL_FAILURE(Start(server));
+        NntpClient client;
+        ASSERT_NO_FATAL_FAILURE(Connect(server, client));
+        ASSERT_EQ(Post(client, Header("to be cancelled") + "Message-ID: <victim@post.test>\r\n\r\nbody"), "240 got it");
+        ASSERT_TRUE(WaitUntil([&] { return Status(client, "ARTICLE <victim@post.test>") == "220"; }));
+        ASSERT_EQ(Post(client, Cancel("Someone Else <else@example.org>", "<victim@post.test>")), "240 got it");
+        if (restrict[0] == '1') {
+            ASSERT_TRUE(server.WaitForLog("may not remove another poster's article (RestrictCancels)"));
+            EXPECT_EQ(Status(client, "ARTICLE <victim@post.test>"), "220");
+            ASSERT_EQ(Post(client, Cancel("The Poster <POSTER@example.org>", "<victim@post.test>")), "240 got it");
+        }
+        EXPECT_TRUE(WaitUntil([&] { return Status(client, "ARTICLE <victim@post.test>") == "430"; }));
+
+        ASSERT_EQ(OfferWithIhave(client, "<fed@post.test>"), "235 Got it");
+        EXPECT_EQ(client.Command("IHAVE <cancel@post.test>"), "335 Send it");
+        client.Send("Path: peer.example!someone\r\nMessage-ID: <cancel@post.test>\r\n" + DateLine(0) +
+                    Cancel("else@example.org", "<fed@post.test>") + "\r\n.\r\n");
+        EXPECT_EQ(client.ReadLine(), "235 Got it");
+        EXPECT_EQ(Status(client, "ARTICLE <fed@post.test>"), "430");
+        client.Close();
+        EXPECT_EQ(server.Stop(), 1);
+    }
+}
