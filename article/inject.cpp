@@ -35,6 +35,7 @@
 #include "history/history.h"
 #include "platform/directory.h"
 #include "platform/file_io.h"
+#include "platform/process.h"
 #include "platform/sync.h"
 #include "platform/unique_fd.h"
 #include "server/config.h"
@@ -342,11 +343,11 @@ void InjectOne(const PostName& name)
         std::this_thread::sleep_for(kRetryDelay);
 }
 
-[[noreturn]] void InjectorLoop(std::vector<PostName> backlog)
+[[noreturn]] void InjectorLoop(const std::vector<PostName>& backlog)
 {
     for (const PostName& name : backlog)
         InjectOne(name);
-    std::vector<PostName> batch = std::move(backlog);
+    std::vector<PostName> batch;
     for (;;) {
         batch.clear();
         {
@@ -373,9 +374,9 @@ bool ToName(std::string_view text, PostName* name)
 int InjectorInit(const char* postDirectory)
 {
     postDir = postDirectory;
-    const char* identity = GetConfigString("HostPathIdentifier");
+    const char* identity = ConfigText(ConfigKey::kHostPathIdentifier);
     pathIdentity = identity != nullptr ? identity : "";
-    const char* domain = GetConfigString("MessageIdDomain");
+    const char* domain = ConfigText(ConfigKey::kMessageIdDomain);
     idDomain = domain != nullptr ? domain : pathIdentity;
     if (!IsValidMessageId("<x@" + idDomain + ">") || idDomain.size() > 150) {
         LogFormat("post injection: \"%s\" cannot be the domain of a Message-ID", idDomain.c_str());
@@ -406,7 +407,9 @@ void InjectorStart()
     });
     if (!backlog.empty())
         LogFormat("post injection: %zu posts queued from before", backlog.size());
-    std::thread(InjectorLoop, std::move(backlog)).detach();
+    // Without the thread the files stay queued for the next start.
+    if (!StartThread("post injector", [backlog = std::move(backlog)] { InjectorLoop(backlog); }))
+        started = false;
 }
 
 void InjectorQueued(const char* name)
