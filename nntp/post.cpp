@@ -39,15 +39,16 @@ constexpr int kCancelLineSize = 16384;
 const char* PostQueueDir = nullptr;  // set by PostInit
 int injectPosts = 1;
 std::atomic<int> threadCount{0};
-// The time and the number after the last name taken for injection: names
-// of one second are handed out in order, not searched from the first.
+// The time and the number after the last name claimed for injection: the
+// posts of one second claim names in turn, so concurrent posters neither
+// search from the first name nor try the same ones.
 std::atomic<uint64_t> lastName{0};
 
 // Creates the first free post file name for time `t` from the n-th one on
 // (0 is "<t>.post", n is "<t>-<n-1>.post"), its path in `name`; an invalid
 // descriptor when creation fails for another reason than the name being
-// taken. *taken is the number of the name created.
-UniqueFd CreatePostFile(std::time_t t, uint32_t n, char (&name)[4096], uint32_t* taken)
+// taken.
+UniqueFd CreatePostFile(std::time_t t, uint32_t n, char (&name)[4096])
 {
     for (;; ++n) {
         if (n == 0)
@@ -55,22 +56,32 @@ UniqueFd CreatePostFile(std::time_t t, uint32_t n, char (&name)[4096], uint32_t*
         else
             std::snprintf(name, sizeof name, "%s/%u-%u.post", PostQueueDir, static_cast<unsigned>(t), n - 1);
         UniqueFd fd = OpenFile(name, O_WRONLY | O_CREAT | O_EXCL);
-        *taken = n;
         if (fd || errno != EEXIST)
             return fd;
     }
 }
 
+// The name number a post queued at time `t` starts from (see CreatePostFile).
+uint32_t ClaimNameNumber(std::time_t t)
+{
+    const auto second = static_cast<uint64_t>(static_cast<uint32_t>(t));
+    uint64_t current = lastName.load();
+    uint64_t claimed = 0;
+    do
+        claimed = (current >> 32) == second ? current + 1 : (second << 32) | 1;
+    while (!lastName.compare_exchange_weak(current, claimed));
+    return static_cast<uint32_t>(claimed) - 1;
+}
+
 // Writes a post file: the poster's address and post count, `extra` (a
-// header line or nothing) and the article. Its path in `name`; 1 written.
-int WritePostFile(ClientContext* ctx, std::string_view extra, uint32_t first, char (&name)[4096])
+// header line or nothing) and the article; its name searched from the first
+// of the second, or claimed (`claim`). Its path in `name`; 1 written.
+int WritePostFile(ClientContext* ctx, std::string_view extra, bool claim, char (&name)[4096])
 {
     const std::time_t t = std::time(nullptr);
-    uint32_t taken = 0;
-    UniqueFd fd = CreatePostFile(t, first, name, &taken);
+    UniqueFd fd = CreatePostFile(t, claim ? ClaimNameNumber(t) : 0, name);
     if (!fd)
         return 0;
-    lastName = (static_cast<uint64_t>(t) << 32) | (taken + 1);
     ++ctx->postCount;
     char head[64];
     int headLength = std::snprintf(head, sizeof head, "%s\r\n%u\r\n", ctx->peerAddress, ctx->postCount);
@@ -95,10 +106,8 @@ int QueueForInjection(ClientContext* ctx, const PostFacts& facts)
         length = static_cast<size_t>(std::snprintf(line, sizeof line, "Message-ID: %.*s\r\n",
                                                    static_cast<int>(idLength), id));
     }
-    const uint64_t last = lastName.load();
-    const uint32_t first = (last >> 32) == static_cast<uint64_t>(std::time(nullptr)) ? static_cast<uint32_t>(last) : 0;
     char name[4096];
-    if (!WritePostFile(ctx, std::string_view(line, length), first, name))
+    if (!WritePostFile(ctx, std::string_view(line, length), true, name))
         return 0;
     const char* slash = std::strrchr(name, '/');
     InjectorQueued(slash != nullptr ? slash + 1 : name);
@@ -141,7 +150,7 @@ int PostInit()
 int QueuePost(ClientContext* ctx)
 {
     char name[4096];
-    return WritePostFile(ctx, {}, 0, name);
+    return WritePostFile(ctx, {}, false, name);
 }
 
 int nntp_post(ClientContext* ctx, char*, uint32_t length)
