@@ -20,7 +20,7 @@ inline CriticalSection& csArtFile()
 extern int honorSupersedes;              // 0 ignores Supersedes: headers
 extern int transitMode;                  // no numbering, no reader commands, no POST
 extern const char* ControlMessagePattern;  // comma-separated wildcard patterns
-extern int MaxArticleAge;                // days an article may be old (default 7)
+extern int MaxArticleAge;                  // days an article may be old (default 7)
 
 // Reads the settings, then starts the group database and the control-message
 // queue. Ends the process with status 1 when HostPathIdentifier is missing.

@@ -402,9 +402,8 @@ void InjectorStart()
         else
             LogFormat("post injection: %s is not a post file name, left alone", file.c_str());
     }
-    std::sort(backlog.begin(), backlog.end(), [](const PostName& a, const PostName& b) {
-        return QueueOrder(a.text) < QueueOrder(b.text);
-    });
+    std::sort(backlog.begin(), backlog.end(),
+              [](const PostName& a, const PostName& b) { return QueueOrder(a.text) < QueueOrder(b.text); });
     if (!backlog.empty())
         LogFormat("post injection: %zu posts queued from before", backlog.size());
     // Without the thread the files stay queued for the next start.

@@ -23,11 +23,25 @@ constexpr uint32_t kMaxGroupName = 255;
 constexpr int64_t kSecondsPerDay = 86400;
 
 // The headers a post is checked for; each may appear once.
-enum Known { kFrom, kNewsgroups, kSubject, kMessageId, kDate, kPath, kApproved, kControl, kSupersedes,
-             kReferences, kInjectionInfo, kInjectionDate, kXref, kKnownCount };
+enum Known {
+    kFrom,
+    kNewsgroups,
+    kSubject,
+    kMessageId,
+    kDate,
+    kPath,
+    kApproved,
+    kControl,
+    kSupersedes,
+    kReferences,
+    kInjectionInfo,
+    kInjectionDate,
+    kXref,
+    kKnownCount
+};
 constexpr std::string_view kKnownNames[kKnownCount] = {
-    "From", "Newsgroups", "Subject", "Message-ID", "Date", "Path", "Approved", "Control", "Supersedes",
-    "References", "Injection-Info", "Injection-Date", "Xref"};
+    "From",    "Newsgroups", "Subject",    "Message-ID",     "Date",           "Path", "Approved",
+    "Control", "Supersedes", "References", "Injection-Info", "Injection-Date", "Xref"};
 
 struct Header {
     bool present = false;
@@ -52,7 +66,10 @@ bool Refuse(char (&reason)[kPostReasonSize], const char* format, ...)
     return false;
 }
 
-bool IsBlank(char b) { return b == ' ' || b == '\t' || b == '\r' || b == '\n'; }
+bool IsBlank(char b)
+{
+    return b == ' ' || b == '\t' || b == '\r' || b == '\n';
+}
 
 std::string_view Trim(std::string_view text)
 {
@@ -63,7 +80,10 @@ std::string_view Trim(std::string_view text)
     return text;
 }
 
-char Lower(char b) { return b >= 'A' && b <= 'Z' ? static_cast<char>(b + ('a' - 'A')) : b; }
+char Lower(char b)
+{
+    return b >= 'A' && b <= 'Z' ? static_cast<char>(b + ('a' - 'A')) : b;
+}
 
 bool EqualsNoCase(std::string_view a, std::string_view b)
 {
@@ -211,8 +231,9 @@ bool CheckPath(std::string_view value, char (&reason)[kPostReasonSize])
     for (size_t start = 0; start <= value.size();) {
         size_t bang = std::min(value.find('!', start), value.size());
         std::string_view entry = value.substr(start, bang - start);
-        if (entry.empty() || entry.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_:") !=
-                                 std::string_view::npos)
+        if (entry.empty() ||
+            entry.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-_:") !=
+                std::string_view::npos)
             return Refuse(reason, "malformed Path header");
         start = bang + 1;
     }

@@ -29,7 +29,7 @@ struct PostFacts {
     bool blankLine = false;       // a blank line ends the header (a body may follow)
     bool hasDate = false;
     bool control = false;
-    std::string_view moderated;   // first moderated group, when not Approved
+    std::string_view moderated;  // first moderated group, when not Approved
 };
 
 // Checks `post` (wire form, dot-stuffed, without the final CR LF "." CR LF)

@@ -103,8 +103,8 @@ int QueueForInjection(ClientContext* ctx, const PostFacts& facts)
     size_t length = 0;
     if (facts.messageId.empty()) {
         const size_t idLength = NewPostMessageId(id);
-        length = static_cast<size_t>(std::snprintf(line, sizeof line, "Message-ID: %.*s\r\n",
-                                                   static_cast<int>(idLength), id));
+        length = static_cast<size_t>(
+            std::snprintf(line, sizeof line, "Message-ID: %.*s\r\n", static_cast<int>(idLength), id));
     }
     char name[4096];
     if (!WritePostFile(ctx, std::string_view(line, length), true, name))

@@ -41,8 +41,7 @@ constexpr ConfigKeyInfo kKeys[] = {
     {kHistoryTablePath, "HistoryTablePath", kText, nullptr, "Directory of the history table seen.idx (required)"},
     {kHonorSupersedes, "HonorSupersedes", kNumber, "1", "Non-zero acts on Supersedes: headers"},
     {kHostPathIdentifier, "HostPathIdentifier", kText, nullptr, "This server's name in Path: headers (required)"},
-    {kInjectPosts, "InjectPosts", kNumber, "1",
-     "0 leaves the post queue, unchecked, to a program outside the server"},
+    {kInjectPosts, "InjectPosts", kNumber, "1", "0 leaves the post queue, unchecked, to a program outside the server"},
     {kListenAddress, "ListenAddress", kText, nullptr, "Dotted IPv4 address to listen on; every address when absent"},
     {kListenBacklog, "ListenBacklog", kNumber, "1024", "Length of the queue of connections not yet accepted, at most the system's net.core.somaxconn"},
     {kListenPort, "ListenPort", kNumber, "119", "TCP port to listen on"},
@@ -72,13 +71,15 @@ constexpr ConfigKeyInfo kKeys[] = {
     {kSeenTableSize, "SeenTableSize", kNumber, "55997", "Number of buckets of the history table"},
     {kSiteDefaultMaxIncomingConnections, "SiteDefaultMaxIncomingConnections", kNumber, "7",
      "Connection limit of an incoming peer that sets none"},
-    {kSiteTooManyMessage, "SiteTooManyMessage", kText, nullptr, "Text of the refusal when a peer's own limit is reached"},
+    {kSiteTooManyMessage, "SiteTooManyMessage", kText, nullptr,
+     "Text of the refusal when a peer's own limit is reached"},
     {kStartupScript, "StartupScript", kText, "init.tcl", "The Tcl script run when the control interface starts"},
     {kSystemTooManyMessage, "SystemTooManyMessage", kText, nullptr,
      "Text of the refusal when MaxIncomingConnections is reached"},
     {kUpdateIncomingEntries, "UpdateIncomingEntries", kNumber, "1",
      "Non-zero looks up the addresses of incoming peers again every hour"},
-    {kXrefCommunity, "xrefcommunity", kText, nullptr, "Name at the head of Xref: headers; HostPathIdentifier when absent"},
+    {kXrefCommunity, "xrefcommunity", kText, nullptr,
+     "Name at the head of Xref: headers; HostPathIdentifier when absent"},
 };
 
 constexpr bool InKeyOrder()

@@ -80,11 +80,11 @@ public:
     bool Open()
     {
         fd_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address {};
+        sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(options.port));
         int one = 1;
-        timeval timeout {options.seconds, 0};
+        timeval timeout{options.seconds, 0};
         if (!fd_ || ::inet_pton(AF_INET, options.host.c_str(), &address.sin_addr) != 1 ||
             ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0 ||
             ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
@@ -138,8 +138,8 @@ std::string MessageId(uint32_t connection, uint32_t index)
 std::string Article(uint32_t connection, uint32_t index)
 {
     return "From: Bench Poster <poster@bench.invalid>\r\nNewsgroups: " + options.group + "\r\nSubject: post " +
-           std::to_string(connection) + "." + std::to_string(index) + "\r\nMessage-ID: " +
-           MessageId(connection, index) + "\r\n\r\n" + body + ".\r\n";
+           std::to_string(connection) + "." + std::to_string(index) +
+           "\r\nMessage-ID: " + MessageId(connection, index) + "\r\n\r\n" + body + ".\r\n";
 }
 
 // One connection's posts; `last` is the index of its last one.

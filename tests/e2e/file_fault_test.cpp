@@ -236,8 +236,7 @@ std::vector<std::string> PostFiles(const TestServer& server)
 TEST_F(FileFaults, PostThatCannotBeWrittenFailsAndLeavesNoFile)
 {
     Begin();
-    const std::string article =
-        "From: poster@example\r\nNewsgroups: misc.test\r\nSubject: post\r\n\r\nbody\r\n.\r\n";
+    const std::string article = "From: poster@example\r\nNewsgroups: misc.test\r\nSubject: post\r\n\r\nbody\r\n.\r\n";
     SetFaults(server, "posts/ write ENOSPC short\n", 1);
     ASSERT_EQ(reader.Command("POST"), "340 send it");
     reader.Send(article);

@@ -98,12 +98,14 @@ std::map<long, std::string> Overview(NntpClient& client, const std::string& grou
 std::string WaitForSubject(NntpClient& client, const std::string& subject, const std::string& group = "misc.test")
 {
     std::string found;
-    WaitUntil([&] {
-        for (const auto& [number, line] : Overview(client, group))
-            if (line.find("\t" + subject + "\t") != std::string::npos)
-                found = line;
-        return !found.empty();
-    }, 30);
+    WaitUntil(
+        [&] {
+            for (const auto& [number, line] : Overview(client, group))
+                if (line.find("\t" + subject + "\t") != std::string::npos)
+                    found = line;
+            return !found.empty();
+        },
+        30);
     return found;
 }
 
@@ -197,8 +199,7 @@ TEST(Post, EveryBadPostIsRefusedWith441AndItsReasonAndNothingIsQueued)
     for (const Refusal& refusal : Refusals())
         EXPECT_EQ(Post(client, refusal.article), refusal.reply) << refusal.article.substr(0, 200);
     // A header line of exactly 998 bytes is fine, and the session goes on.
-    EXPECT_EQ(Post(client, Header("longest line") + "X-Long: " + std::string(990, 'a') + "\r\n\r\nbody"),
-              "240 got it");
+    EXPECT_EQ(Post(client, Header("longest line") + "X-Long: " + std::string(990, 'a') + "\r\n\r\nbody"), "240 got it");
     EXPECT_FALSE(WaitForSubject(client, "longest line").empty());
     EXPECT_TRUE(FilesIn(server.Path("posts")).empty());
     EXPECT_FALSE(std::filesystem::exists(server.Path("posts/bad")));
@@ -217,8 +218,9 @@ TEST(Post, PostIsCompletedAndReadableByNumberAndMessageId)
     NntpClient client;
     Connect(server, client);
     const std::string date = DateLine(-60);
-    ASSERT_EQ(Post(client, Header("given") + date + "Path: poster.example!not-for-mail\r\n"
-                                                    "Message-ID: <given@post.test>\r\n\r\n..dotted\r\nend"),
+    ASSERT_EQ(Post(client, Header("given") + date +
+                               "Path: poster.example!not-for-mail\r\n"
+                               "Message-ID: <given@post.test>\r\n\r\n..dotted\r\nend"),
               "240 got it");
     ASSERT_EQ(Post(client, Header("headers only")), "240 got it");
     std::string line = WaitForSubject(client, "given");
@@ -231,7 +233,8 @@ TEST(Post, PostIsCompletedAndReadableByNumberAndMessageId)
         head += header + "\n";
     EXPECT_NE(head.find("Path: verdalix.test!.POSTED!poster.example!not-for-mail\n"), std::string::npos) << head;
     EXPECT_NE(head.find("Injection-Info: verdalix.test; posting-host=\"127.0.0.1\"; logging-data=\""),
-              std::string::npos) << head;
+              std::string::npos)
+        << head;
     EXPECT_EQ(CountOccurrences(head, "Date: "), 2u) << head;  // the poster's and Injection-Date
     EXPECT_EQ(client.Command("BODY " + Field(line, 0)).substr(0, 3), "222");
     EXPECT_EQ(client.ReadMultiline(), (std::vector<std::string>{".dotted", "end"}));
@@ -311,17 +314,16 @@ TEST(Post, TwentyConcurrentPostersPostFiftyEachAndEveryArticleAppearsOnce)
             NntpClient client(120);
             Connect(server, client);
             for (int i = 0; i < kPosts && client.Connected(); ++i)
-                EXPECT_EQ(Post(client, Header("poster " + std::to_string(p) + " post " + std::to_string(i)) +
-                                           "\r\nbody"),
-                          "240 got it");
+                EXPECT_EQ(
+                    Post(client, Header("poster " + std::to_string(p) + " post " + std::to_string(i)) + "\r\nbody"),
+                    "240 got it");
         });
     for (std::thread& poster : posters)
         poster.join();
     NntpClient reader(120);
     Connect(server, reader);
     std::map<long, std::string> lines;
-    EXPECT_TRUE(WaitUntil([&] { return (lines = Overview(reader)).size() >= kPosters * kPosts; }, 120))
-        << lines.size();
+    EXPECT_TRUE(WaitUntil([&] { return (lines = Overview(reader)).size() >= kPosters * kPosts; }, 120)) << lines.size();
     std::multiset<std::string> subjects, ids;
     for (const auto& [number, line] : lines) {
         subjects.insert(Field(line, 1));
