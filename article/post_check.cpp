@@ -344,6 +344,10 @@ std::string_view FromAddress(std::string_view value)
         address = value.substr(open + 1, close - open - 1);
     } else {
         address = value.substr(0, std::min(value.find_first_of(" \t\r\n("), value.size()));
+        // "a@b (name)": only a comment may follow the bare address.
+        std::string_view rest = Trim(value.substr(address.size()));
+        if (!rest.empty() && rest.front() != '(')
+            return {};
     }
     size_t at = address.rfind('@');
     if (at == 0 || at == std::string_view::npos || at + 1 == address.size())
