@@ -300,6 +300,8 @@ int ForgetSeen(uint32_t index)
     return 1;
 }
 
+// A cancel's gone-mark: one word, read by lookups without a lock (named in
+// tests/tsan.supp).
 int CancelSeen(ArticleKey key)
 {
     uint32_t found = FindEntry(key, false);
