@@ -14,9 +14,9 @@ TEST(PostCheck, FromAddressTakesTheAddressOfEveryCommonForm)
     EXPECT_EQ(FromAddress("\"Doe, Jane\" <jane@mail.example.org>"), "jane@mail.example.org");
     EXPECT_EQ(FromAddress("jane@example.org (Jane Doe)"), "jane@example.org");
     EXPECT_EQ(FromAddress("jane+news@example.org"), "jane+news@example.org");
-    for (const char* bad : {"jane", "jane@", "@example.org", "Jane <jane@example.org", "jane@exa mple.org",
-                            "jane@.example.org", "jane@example..org", "jane@example.org.", "<ja ne@example.org>",
-                            "jane@exa<mple.org", ""})
+    for (const char* bad :
+         {"jane", "jane@", "@example.org", "Jane <jane@example.org", "jane@exa mple.org", "jane@.example.org",
+          "jane@example..org", "jane@example.org.", "<ja ne@example.org>", "jane@exa<mple.org", ""})
         EXPECT_TRUE(FromAddress(bad).empty()) << bad;
 }
 
@@ -26,8 +26,8 @@ TEST(PostCheck, MessageIdsNeedOneAtSignBetweenAngleBracketsAndVisibleAscii)
     EXPECT_TRUE(IsValidMessageId("<1700000000.2a.0123456789abcdef@news.example.org>"));
     EXPECT_TRUE(IsValidMessageId("<" + std::string(200, 'x') + "@" + std::string(47, 'y') + ">"));
     EXPECT_FALSE(IsValidMessageId("<" + std::string(200, 'x') + "@" + std::string(48, 'y') + ">"));
-    for (const char* bad : {"a@b", "<ab>", "<@b>", "<a@>", "<a@b@c>", "<a b@c>", "<a<b@c>", "<a@b>x", "<a@\x7f>",
-                            "<a\t@b>", ""})
+    for (const char* bad :
+         {"a@b", "<ab>", "<@b>", "<a@>", "<a@b@c>", "<a b@c>", "<a<b@c>", "<a@b>x", "<a@\x7f>", "<a\t@b>", ""})
         EXPECT_FALSE(IsValidMessageId(bad)) << bad;
 }
 
