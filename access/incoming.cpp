@@ -20,6 +20,7 @@
 #include "platform/sync.h"
 #include "server/config.h"
 #include "server/log.h"
+#include "server/stats.h"
 
 IncomingEntry incoming[kIncomingSize];
 std::atomic<int> doHostnameResolution{1};
@@ -203,6 +204,7 @@ int IncomingInit()
         for (auto& entry : incoming)
             ClearEntry(entry);
     }
+    SetPeerStatsProvider(ReturnIncomingStatsString);
     if (update != 0 && !StartThread("incoming update", IncomingUpdate))
         return 0;
     return 1;

@@ -6,6 +6,7 @@
 #include "control/tcl_interface.h"
 #include "server/config.h"
 #include "server/log.h"
+#include "server/stats.h"
 
 VERDALIX_TCL_HANDLER(Tcl_GetConfigString)
 {

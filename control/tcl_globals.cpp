@@ -6,7 +6,7 @@
 #include "article/article.h"
 #include "control/tcl_commands.h"
 #include "nntp/post.h"
-#include "server/accept.h"
+#include "server/stats.h"
 #include "server/config.h"
 
 VERDALIX_TCL_HANDLER(Tcl_ProcessCancelFile)

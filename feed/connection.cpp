@@ -27,10 +27,8 @@
 #include "server/client_context.h"
 #include "server/config.h"
 #include "server/log.h"
+#include "server/stats.h"
 
-std::atomic<uint32_t> total_accept{0};
-std::atomic<uint32_t> total_refuse{0};
-std::atomic<uint32_t> total_reject{0};
 std::atomic<unsigned> feedRetrySeconds{60};
 
 namespace {

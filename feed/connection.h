@@ -63,8 +63,3 @@ int SiteWakeConnection(Site* site);
 // Hands queued work to idle connections until one finds none: 1 when at
 // least one connection was tried.
 int SiteWriteOnConnection(Site* site);
-
-// Replies counted on outgoing feeds, read by the statistics texts.
-extern std::atomic<uint32_t> total_accept;
-extern std::atomic<uint32_t> total_refuse;
-extern std::atomic<uint32_t> total_reject;

@@ -32,9 +32,8 @@
 #include "server/config.h"
 #include "server/log.h"
 #include "server/service.h"
+#include "server/stats.h"
 
-std::atomic<uint32_t> oShead{0};
-std::atomic<uint32_t> oStail{0};
 
 namespace {
 

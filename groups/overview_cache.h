@@ -3,13 +3,8 @@
 // scheduled and XOVER is served from the history alone.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
-
-// Head and tail of the rewrite schedule, read by the statistics texts.
-extern std::atomic<uint32_t> oShead;
-extern std::atomic<uint32_t> oStail;
 
 // Allocates groupMap (groupArraySize zeroed entries), empties the schedule,
 // reads OverviewRewriteDelay (seconds from a group's first change to its

@@ -19,10 +19,8 @@
 #include "platform/unique_fd.h"
 #include "server/config.h"
 #include "server/log.h"
+#include "server/stats.h"
 
-std::atomic<uint32_t> seenSearchCount{0};
-std::atomic<uint32_t> seenDepth{0};
-std::atomic<uint32_t> seenMaxDepth{0};
 
 namespace {
 

@@ -11,16 +11,9 @@
 // A slot number is meaningful only with its use count.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "article/article_key.h"
-
-// Lookup statistics, read by the statistics texts: lookups started, chain
-// steps taken over all lookups, and the most steps one lookup took.
-extern std::atomic<uint32_t> seenSearchCount;
-extern std::atomic<uint32_t> seenDepth;
-extern std::atomic<uint32_t> seenMaxDepth;
 
 // Opens and maps both files (HistoryTablePath/seen.idx and
 // HistoryDataPath/seen.dat, sized by SeenTableSize and SeenDataCount); an

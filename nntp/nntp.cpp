@@ -25,9 +25,7 @@
 #include "server/client_context.h"
 #include "server/log.h"
 #include "server/service.h"
-
-std::atomic<uint32_t> ihave{0}, ihave_accept{0}, ihave_refuse{0}, ihave_reject{0};
-std::atomic<uint32_t> check{0}, check_refuse{0}, takethis{0}, takethis_refuse{0}, precommit_saves{0};
+#include "server/stats.h"
 
 namespace {
 
@@ -275,7 +273,6 @@ void nntp(ClientContext* ctx)
     } catch (...) {
         LogLine("main: exception occured in nntp.c");
     }
-    ReleaseConnection(ctx);
 }
 
 int SendData(ClientContext* ctx, const char* data, size_t length)

@@ -17,10 +17,6 @@ struct ClientContext;
 
 using CommandHandler = int (*)(ClientContext* ctx, char* line, uint32_t length);
 
-// Transfer statistics, counted by Respond.
-extern std::atomic<uint32_t> ihave, ihave_accept, ihave_refuse, ihave_reject;
-extern std::atomic<uint32_t> check, check_refuse, takethis, takethis_refuse, precommit_saves;
-
 // Reply selectors of Respond that are not the number sent on the wire.
 enum ReplyCode : int {
     kReplyInvalidArticleId = 1,  // "400 Invalid articleid"
@@ -38,7 +34,8 @@ enum ReplyCode : int {
     kReplyPostFailed = 633,      // "435 post failed"
 };
 
-// Thread body of one connection; releases the context when the connection ends.
+// The command loop of one connection; returns when the connection ends,
+// leaving the context to be released.
 void nntp(ClientContext* ctx);
 
 // Sends the reply line selected by `code` with one blocking write, counting

@@ -14,6 +14,7 @@
 #include "nntp/nntp.h"
 #include "nntp/precommit.h"
 #include "server/client_context.h"
+#include "server/stats.h"
 
 namespace {
 

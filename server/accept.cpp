@@ -2,6 +2,7 @@
 // life of the server; each admitted peer gets a thread running the command
 // loop. Admission does no name look-up of its own.
 #include "server/accept.h"
+#include "server/accept_internal.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -28,9 +29,7 @@
 #include "server/config.h"
 #include "server/log.h"
 #include "server/service.h"
-
-std::atomic<uint32_t> TotalConnected{0};
-std::atomic<uint32_t> MaxConnections{350};
+#include "server/stats.h"
 
 namespace {
 
@@ -139,10 +138,19 @@ bool Greet(ClientContext* ctx, IncomingEntry* entry, const sockaddr_in& peer, co
     return SendLine(ctx->socket, feeds ? greetingFeed : greetingRead);
 }
 
+// Takes an admitted connection back out of its peer's count and the total.
+void CountOut(IncomingEntry* entry)
+{
+    if (entry != nullptr)
+        --entry->connected;
+    --TotalConnected;
+}
+
 void StartSession(ClientContext* ctx)
 {
-    if (!StartThread("session", [ctx] { nntp(ctx); })) {
+    if (!StartThread("session", [ctx] { RunSession(ctx); })) {
         LogLine("oops, couldn't start thread\n");
+        CountOut(ctx->incomingEntry);
         ReleaseConnection(ctx);
     }
 }
@@ -194,6 +202,15 @@ void Admit(UniqueFd socket, const sockaddr_in& peer)
 }
 
 }  // namespace
+
+// Counted out before the socket closes, so a peer that saw its connection
+// end finds its place free again.
+void RunSession(ClientContext* ctx)
+{
+    nntp(ctx);
+    CountOut(ctx->incomingEntry);
+    ReleaseConnection(ctx);
+}
 
 int ListenBacklog()
 {

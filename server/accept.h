@@ -2,13 +2,6 @@
 // access table and the peer's own limit, then a greeting and a thread.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-
-// Open incoming connections and the system-wide limit.
-extern std::atomic<uint32_t> TotalConnected;
-extern std::atomic<uint32_t> MaxConnections;
-
 // The backlog of the listening socket: "ListenBacklog" (the default, 1024,
 // for a value below 1), at most the system's limit (net.core.somaxconn).
 int ListenBacklog();

@@ -7,9 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "access/incoming.h"
 #include "nntp/precommit.h"
-#include "server/accept.h"
 #include "server/log.h"
 
 ClientContext* AllocClientContext()
@@ -46,9 +44,6 @@ void ReleaseConnection(ClientContext* ctx)
     if (ctx->articleCount != 0 || ctx->xoverCount != 0 || ctx->nextCount != 0)
         LogFormat("GROUPDONE article %u xover %u next %u %s %s", ctx->articleCount, ctx->xoverCount,
                   ctx->nextCount, ctx->peerAddress, ctx->peerName);
-    if (ctx->incomingEntry != nullptr)
-        --ctx->incomingEntry->connected;
-    --TotalConnected;
     AddContextToFreeList(ctx);
 }
 

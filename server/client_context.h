@@ -70,7 +70,8 @@ void AddContextToFreeList(ClientContext* ctx);
 [[noreturn]] void CloseConnection(ClientContext* ctx);
 
 // The release done at the connection thread's entry once it has unwound:
-// the "GROUPDONE" line, the connection counters, AddContextToFreeList.
+// the "GROUPDONE" line, then AddContextToFreeList. The accept loop, which
+// counted the connection in, counts it out first.
 void ReleaseConnection(ClientContext* ctx);
 
 // Removes the first n bytes of the data held (all of it when n >= used),

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <ctime>
-#include <string>
 
 // Opens the log at start-up and sets the start time.
 void console_init();
@@ -16,8 +15,3 @@ void LogFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // When the log was opened (seconds since 1970): the base of "uptime".
 std::time_t LogStartTime();
 
-// The statistics reply of the NNTP statistics command.
-std::string GetStatsString();
-
-// The statistics text of the Tcl command GetBaseStats.
-std::string GetBaseStatsString();

@@ -39,6 +39,7 @@
 #include "server/accept.h"
 #include "server/config.h"
 #include "server/log.h"
+#include "server/stats.h"
 #include "server/service_internal.h"
 
 #include <tcl.h>

@@ -1,17 +1,27 @@
-// The two statistics texts: Tcl lists of {name value} groups.
+// The server's statistics counters and the two statistics texts.
+#include "server/stats.h"
+
 #include <cstdio>
 #include <ctime>
-#include <string>
 
-#include "access/incoming.h"
-#include "feed/connection.h"
-#include "groups/overview_cache.h"
-#include "history/history.h"
-#include "nntp/nntp.h"
-#include "server/accept.h"
 #include "server/log.h"
 
+std::atomic<uint32_t> ihave{0}, ihave_accept{0}, ihave_refuse{0}, ihave_reject{0};
+std::atomic<uint32_t> check{0}, check_refuse{0}, takethis{0}, takethis_refuse{0}, precommit_saves{0};
+std::atomic<uint32_t> oShead{0};
+std::atomic<uint32_t> oStail{0};
+std::atomic<uint32_t> seenSearchCount{0};
+std::atomic<uint32_t> seenDepth{0};
+std::atomic<uint32_t> seenMaxDepth{0};
+std::atomic<uint32_t> total_accept{0};
+std::atomic<uint32_t> total_refuse{0};
+std::atomic<uint32_t> total_reject{0};
+std::atomic<uint32_t> TotalConnected{0};
+std::atomic<uint32_t> MaxConnections{350};
+
 namespace {
+
+std::atomic<std::string (*)()> peerStats{nullptr};
 
 void Append(std::string& text, const char* format, auto... values)
 {
@@ -41,13 +51,16 @@ void AppendHistory(std::string& text)
 
 }  // namespace
 
+void SetPeerStatsProvider(std::string (*provider)()) { peerStats = provider; }
+
 std::string GetStatsString()
 {
     std::string text;
     AppendTransfers(text);
     Append(text, "{oShead %u} {oStail %u} ", oShead.load(), oStail.load());
     AppendHistory(text);
-    text += ReturnIncomingStatsString();
+    if (auto provider = peerStats.load())
+        text += provider();
     text += "\r\n";
     return text;
 }

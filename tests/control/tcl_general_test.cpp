@@ -8,7 +8,7 @@
 
 #include "control/tcl_commands.h"
 #include "control/tcl_interface.h"
-#include "server/accept.h"
+#include "server/stats.h"
 #include "server/config.h"
 #include "server/log.h"
 #include "support/server_harness.h"

@@ -16,7 +16,7 @@
 #include "nntp/post.h"
 #include "nntp/post_internal.h"
 #include "platform/process_internal.h"
-#include "server/accept.h"
+#include "server/stats.h"
 #include "support/server_harness.h"
 
 namespace {

@@ -28,6 +28,7 @@
 #include "platform/unique_fd.h"
 #include "server/config.h"
 #include "server/log.h"
+#include "server/stats.h"
 
 namespace fs = std::filesystem;
 

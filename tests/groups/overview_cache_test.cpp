@@ -23,6 +23,7 @@
 #include "history/history.h"
 #include "server/config.h"
 #include "server/log.h"
+#include "server/stats.h"
 
 namespace {
 

@@ -17,6 +17,7 @@
 #include "platform/process.h"
 #include "server/config.h"
 #include "server/log.h"
+#include "server/stats.h"
 #include "support/server_harness.h"
 
 namespace {

@@ -1,16 +1,14 @@
 // The two statistics texts.
+#include "server/stats.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
 #include "access/incoming.h"
-#include "feed/connection.h"
-#include "groups/overview_cache.h"
-#include "history/history.h"
-#include "nntp/nntp.h"
-#include "server/accept.h"
 #include "server/log.h"
+#include "support/unit_config.h"
 
 namespace {
 
@@ -60,12 +58,18 @@ TEST_F(Stats, BaseStatisticsText)
 
 TEST_F(Stats, NntpStatisticsTextEndsWithThePeers)
 {
-    EXPECT_EQ(AfterTimes(GetStatsString()),
-              "{ihave 1} {ihave_accept 2} {ihave_refuse 3} {ihave_reject 4} "
-              "{check 5} {check_refuse 6} {takethis 7} {takethis_reject 8} {precommit_saves 9} "
-              "{oShead 10} {oStail 11} "
-              "{SeenSearchCount 12} {SeenMaxDepth 14} {avg_search_depth 1.0833} " +
-                  ReturnIncomingStatsString() + "\r\n");
+    const std::string counters = "{ihave 1} {ihave_accept 2} {ihave_refuse 3} {ihave_reject 4} "
+                                 "{check 5} {check_refuse 6} {takethis 7} {takethis_reject 8} {precommit_saves 9} "
+                                 "{oShead 10} {oStail 11} "
+                                 "{SeenSearchCount 12} {SeenMaxDepth 14} {avg_search_depth 1.0833} ";
+    SetPeerStatsProvider(nullptr);
+    EXPECT_EQ(AfterTimes(GetStatsString()), counters + "\r\n");
+    // The incoming table registers its per-peer text when it starts.
+    verdalix_test::UseConfigText("UpdateIncomingEntries = 0\n");
+    IncomingInit();
+    AddIncoming("peer.example", 0);
+    EXPECT_NE(ReturnIncomingStatsString().find("peer.example"), std::string::npos);
+    EXPECT_EQ(AfterTimes(GetStatsString()), counters + ReturnIncomingStatsString() + "\r\n");
 }
 
 TEST_F(Stats, AverageDepthIsZeroWithoutLookups)
