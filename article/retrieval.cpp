@@ -17,7 +17,7 @@
 #include "article/record_identity.h"
 #include "article/store.h"
 #include "history/history.h"
-#include "nntp/nntp.h"
+#include "nntp/reply.h"
 #include "server/client_context.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "access/wildmat.h"
-#include "nntp/nntp.h"
+#include "nntp/reply.h"
 #include "platform/file_io.h"
 #include "platform/line_reader.h"
 #include "server/config.h"

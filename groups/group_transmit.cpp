@@ -24,7 +24,7 @@
 #include "groups/groupdb.h"
 #include "groups/overview_cache.h"
 #include "history/history.h"
-#include "nntp/nntp.h"
+#include "nntp/reply.h"
 #include "server/client_context.h"
 
 namespace {

@@ -15,7 +15,7 @@
 
 #include "access/wildmat.h"
 #include "groups/groupdb.h"
-#include "nntp/nntp.h"
+#include "nntp/reply.h"
 #include "platform/file_io.h"
 #include "platform/line_reader.h"
 #include "server/client_context.h"

@@ -13,6 +13,7 @@
 #include "nntp/newnews.h"
 #include "nntp/nntp.h"
 #include "nntp/nntp_internal.h"
+#include "nntp/reply.h"
 #include "server/client_context.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include "article/retrieval.h"
 #include "groups/descriptions.h"
 #include "groups/newgroups.h"
-#include "nntp/nntp.h"
 #include "nntp/reader.h"
+#include "nntp/reply.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "article/retrieval.h"
 #include "groups/newgroups.h"
 #include "history/arrival.h"
-#include "nntp/nntp.h"
+#include "nntp/reply.h"
 #include "server/config.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include "article/retrieval.h"
 #include "groups/group_transmit.h"
 #include "groups/groupdb.h"
-#include "nntp/nntp.h"
 #include "nntp/reader_internal.h"
+#include "nntp/reply.h"
 #include "server/client_context.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include "article/inject.h"
 #include "article/post_check.h"
 #include "history/history.h"
-#include "nntp/nntp.h"
+#include "nntp/reply.h"
 #include "nntp/post_internal.h"
 #include "nntp/reception.h"
 #include "platform/file_io.h"

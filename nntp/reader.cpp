@@ -16,7 +16,7 @@
 #include "groups/group_transmit.h"
 #include "groups/groupdb.h"
 #include "groups/newgroups.h"
-#include "nntp/nntp.h"
+#include "nntp/reply.h"
 #include "server/client_context.h"
 #include "server/log.h"
 

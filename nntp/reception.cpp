@@ -13,6 +13,7 @@
 #include "history/history.h"
 #include "nntp/nntp.h"
 #include "nntp/precommit.h"
+#include "nntp/reply.h"
 #include "server/client_context.h"
 #include "server/stats.h"
 

@@ -1,5 +1,6 @@
 #include "nntp/nntp.h"
 #include "nntp/nntp_internal.h"
+#include "nntp/reply.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
