@@ -4,6 +4,7 @@
 
 #include "control/tcl_commands.h"
 #include "control/tcl_interface.h"
+#include "groups/overview_cache.h"
 #include "server/config.h"
 #include "server/log.h"
 #include "server/stats.h"
@@ -58,7 +59,7 @@ VERDALIX_TCL_HANDLER(Tcl_SetRewriteThreshold)
 {
     if (argc != 2)
         return UsageReply(interp, argv[0], " <count>");
-    overviewRewriteThreshold = ParseDecimal(argv[1]);
+    SetOverviewRewriteThreshold(ParseDecimal(argv[1]));
     return TCL_OK;
 }
 

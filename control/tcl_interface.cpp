@@ -12,7 +12,6 @@
 
 std::atomic<int> readyToGo{0};
 std::atomic<int> logcmds{0};
-std::atomic<int> overviewRewriteThreshold{30};
 
 namespace {
 

@@ -6,7 +6,6 @@
 // Switches written by the Tcl commands and read by other threads.
 extern std::atomic<int> readyToGo;
 extern std::atomic<int> logcmds;
-extern std::atomic<int> overviewRewriteThreshold;
 
 // Starts the interpreter thread, which runs the start-up script and then the
 // Tcl event loop for ever. Returns 1 at once.

@@ -21,7 +21,6 @@
 
 #include "article/retrieval.h"
 #include "article/store.h"
-#include "control/tcl_interface.h"
 #include "groups/active.h"
 #include "groups/groupdb.h"
 #include "groups/overview_cache_internal.h"
@@ -60,6 +59,8 @@ std::array<ScheduleEntry, kScheduleSize> overviewCacheSched{};
 bool bScheduleClosed = true;
 
 int64_t rewriteDelay = 0;  // set by OverCacheInit
+// Changes after which an append becomes a full rewrite (Tcl SetRewriteThreshold).
+std::atomic<int> overviewRewriteThreshold{30};
 
 // The rewriter sleeps on this until a request is due or shutdown wakes it.
 struct Wakeup {
@@ -598,6 +599,10 @@ int AppendToOverviewCache(uint32_t g)
         SetChangeCount(r, ChangeCount(r) + 1);
     return 1;
 }
+
+void SetOverviewRewriteThreshold(int changes) { overviewRewriteThreshold = changes; }
+
+int OverviewRewriteThreshold() { return overviewRewriteThreshold; }
 
 std::unique_ptr<char[]> ReadOverviewCache(uint32_t g, uint32_t first, uint32_t* cacheEnd, uint32_t* length)
 {

@@ -16,6 +16,10 @@ int OverCacheShutdown();
 // Queues a rewrite of `group` (an append when `append` is set); 0 when there
 // is no cache store, else 1.
 int ScheduleOverviewCacheRewrite(uint32_t group, int append);
+// Sets after how many changes since its last full rewrite a group's append
+// is made a full rewrite instead (default 30); and reads it.
+void SetOverviewRewriteThreshold(int changes);
+int OverviewRewriteThreshold();
 // The group's cached overview lines from at or a little before `first` to
 // the end of its block, their length in *length and the last article number
 // the block covers in *cacheEnd; null when the cache cannot be used.

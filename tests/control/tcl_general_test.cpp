@@ -8,6 +8,7 @@
 
 #include "control/tcl_commands.h"
 #include "control/tcl_interface.h"
+#include "groups/overview_cache.h"
 #include "server/stats.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -99,11 +100,11 @@ TEST_F(TclGeneral, SwitchesAndTheirConversions)
     EXPECT_EQ(Eval("SetLogCmds"), (Outcome{TCL_ERROR, ""}));
 
     EXPECT_EQ(Eval("SetRewriteThreshold 45"), (Outcome{TCL_OK, ""}));
-    EXPECT_EQ(overviewRewriteThreshold, 45);
+    EXPECT_EQ(OverviewRewriteThreshold(), 45);
     EXPECT_EQ(Eval("SetRewriteThreshold abc"), (Outcome{TCL_OK, ""}));
-    EXPECT_EQ(overviewRewriteThreshold, 0);
+    EXPECT_EQ(OverviewRewriteThreshold(), 0);
     EXPECT_EQ(Eval("SetRewriteThreshold 12x"), (Outcome{TCL_OK, ""}));
-    EXPECT_EQ(overviewRewriteThreshold, 12);
+    EXPECT_EQ(OverviewRewriteThreshold(), 12);
     EXPECT_EQ(Eval("SetRewriteThreshold"), (Outcome{TCL_ERROR, "SetRewriteThreshold <count>"}));
 
     EXPECT_EQ(Eval("AcceptConnections now"), (Outcome{TCL_ERROR, "AcceptConnections (no args allowed)"}));

@@ -15,7 +15,6 @@
 #include "article/article_key.h"
 #include "article/store.h"
 #include "article/store_end.h"
-#include "control/tcl_interface.h"
 #include "group_fixture.h"
 #include "groups/groupdb.h"
 #include "groups/groupdb_format.h"
@@ -70,13 +69,13 @@ protected:
         ASSERT_NE(BuildArtStore(kArticleStore, dir_.c_str(), "*", 20, 100), nullptr);
         ASSERT_NE(BuildArtStore(kCacheStore, dir_.c_str(), "overcache", kCacheStoreMegabytes, 100), nullptr);
         ASSERT_EQ(GroupInit(), 1);
-        savedThreshold_ = overviewRewriteThreshold;
+        savedThreshold_ = OverviewRewriteThreshold();
     }
     void TearDown() override
     {
         GroupClose();
         StoreSyncAndClose();
-        overviewRewriteThreshold = savedThreshold_;
+        SetOverviewRewriteThreshold(savedThreshold_);
         LogLine(nullptr);
         ConfigClear();
         std::filesystem::remove_all(dir_);
@@ -464,7 +463,7 @@ TEST_F(OverviewRewriterDelay, ChangesWithinTheDelayAreOneRewrite)
 
 TEST_F(OverviewRewriter, ThresholdTurnsAnAppendIntoAFullRewrite)
 {
-    overviewRewriteThreshold = 5;
+    SetOverviewRewriteThreshold(5);
     MakeGroup(10);
     std::vector<uint32_t> numbers = {AddArticle(10)};
     ASSERT_TRUE(WaitFor([&] { return Valid(10) && groupArray[10].cend == numbers.back(); }));
