@@ -4,10 +4,8 @@
 #include "groups/active.h"
 
 #include <fcntl.h>
-#include <sys/socket.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -22,6 +20,7 @@
 #include "platform/mapped_region.h"
 #include "platform/process.h"
 #include "platform/reader_gate.h"
+#include "platform/socket.h"
 #include "platform/sync.h"
 #include "platform/unique_fd.h"
 #include "server/config.h"
@@ -78,20 +77,6 @@ public:
 private:
     GatePass pass_;
 };
-
-bool SendAll(int socket, const char* data, size_t length)
-{
-    while (length > 0) {
-        ssize_t sent = ::send(socket, data, length, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return false;
-        data += sent;
-        length -= static_cast<size_t>(sent);
-    }
-    return true;
-}
 
 void ForgetActiveEntries()
 {

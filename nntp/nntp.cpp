@@ -2,9 +2,6 @@
 // reads of a connection. Commands are parsed in place in the context's buffer.
 #include "nntp/nntp.h"
 
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <cstring>
 #include <strings.h>
 
@@ -20,6 +17,7 @@
 #include "nntp/reader.h"
 #include "nntp/reception.h"
 #include "nntp/reply.h"
+#include "platform/socket.h"
 #include "server/client_context.h"
 #include "server/log.h"
 #include "server/service.h"
@@ -174,10 +172,7 @@ int PostRead(ClientContext* ctx)
         ctx->scanFrom = 0;
     // A full buffer reads nothing, which ends the connection like end of stream.
     size_t room = ctx->used + 1 < ctx->bufferSize ? ctx->bufferSize - ctx->used - 1 : 0;
-    ssize_t received;
-    do {
-        received = ::recv(ctx->socket, ctx->buffer + ctx->used, room, 0);
-    } while (received < 0 && errno == EINTR);
+    ssize_t received = ReceiveSome(ctx->socket, ctx->buffer + ctx->used, room);
     if (received < 1)
         CloseConnection(ctx);
     ctx->used += static_cast<uint32_t>(received);

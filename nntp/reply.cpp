@@ -3,15 +3,13 @@
 // batching of feed replies.
 #include "nntp/reply.h"
 
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "access/incoming.h"
+#include "platform/socket.h"
 #include "server/client_context.h"
 #include "server/stats.h"
 
@@ -105,15 +103,8 @@ thread_local PendingReplies pending;
 
 void SendNow(ClientContext* ctx, const char* data, size_t length)
 {
-    while (length > 0) {
-        ssize_t sent = ::send(ctx->socket, data, length, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            CloseConnection(ctx);
-        data += sent;
-        length -= static_cast<size_t>(sent);
-    }
+    if (!SendAll(ctx->socket, data, length))
+        CloseConnection(ctx);
 }
 
 }  // namespace
@@ -137,7 +128,7 @@ void DiscardReplies() { pending.used = 0; }
 void SendRepliesOnClose(ClientContext* ctx)
 {
     if (pending.used != 0)
-        ::send(ctx->socket, pending.data, pending.used, MSG_NOSIGNAL | MSG_DONTWAIT);
+        SendWithoutWaiting(ctx->socket, pending.data, pending.used);
     pending.used = 0;
 }
 

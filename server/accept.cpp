@@ -6,8 +6,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -24,6 +22,7 @@
 #include "control/tcl_interface.h"
 #include "nntp/nntp.h"
 #include "platform/process.h"
+#include "platform/socket.h"
 #include "platform/unique_fd.h"
 #include "server/client_context.h"
 #include "server/config.h"
@@ -95,31 +94,19 @@ int SystemBacklogLimit()
 // SO_REUSEADDR lets a restart bind while old connections linger in TIME_WAIT.
 UniqueFd OpenListener()
 {
-    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd listener = NewTcpSocket();
     if (!listener)
         return {};
-    int on = 1;
-    ::setsockopt(listener.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // accepted sockets inherit it
-    ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    SetNoDelay(listener.get());  // accepted sockets inherit it
+    SetReuseAddress(listener.get());
     sockaddr_in address {};
-    if (!ListenAddress(address) ||
-        ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener.get(), ListenBacklog()) != 0)
+    if (!ListenAddress(address) || !BindSocket(listener.get(), address) ||
+        !ListenSocket(listener.get(), ListenBacklog()))
         return {};
     return listener;
 }
 
-void SetTimeouts(int socket)
-{
-    timeval timeout {kTimeoutSeconds, 0};
-    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-}
-
-bool SendLine(int socket, const std::string& line)
-{
-    return ::send(socket, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size());
-}
+bool SendLine(int socket, const std::string& line) { return SendAll(socket, line.data(), line.size()); }
 
 [[noreturn]] void SleepForever()
 {
@@ -158,7 +145,7 @@ void StartSession(ClientContext* ctx)
 // Admits one accepted peer or refuses it with its reply line and log line.
 void Admit(UniqueFd socket, const sockaddr_in& peer)
 {
-    SetTimeouts(socket.get());
+    SetTimeouts(socket.get(), kTimeoutSeconds * 1000);
     char dotted[16];
     inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
     if (TotalConnected >= MaxConnections) {
@@ -180,8 +167,7 @@ void Admit(UniqueFd socket, const sockaddr_in& peer)
                   entry->maxConnections.load());
         return;
     }
-    int on = 1;
-    ::setsockopt(socket.get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    SetKeepAlive(socket.get());
     ClientContext* ctx = AllocClientContext();
     if (ctx == nullptr) {
         --entry->connected;
@@ -236,8 +222,7 @@ int DoConnections()
     PrepareLines();
     for (;;) {
         sockaddr_in peer {};
-        socklen_t length = sizeof peer;
-        UniqueFd socket(::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
+        UniqueFd socket = AcceptSocket(listener.get(), &peer);
         int error = errno;
         if (bShutDown != 0)
             SleepForever();

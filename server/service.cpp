@@ -5,9 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,6 +33,7 @@
 #include "nntp/precommit.h"
 #include "platform/file_faults.h"
 #include "platform/file_io.h"
+#include "platform/socket.h"
 #include "platform/unique_fd.h"
 #include "server/accept.h"
 #include "server/config.h"
@@ -134,17 +133,7 @@ void NotifyServiceManager(const char* state)
     const char* path = std::getenv("NOTIFY_SOCKET");
     if (bDebug || path == nullptr || (path[0] != '/' && path[0] != '@'))
         return;
-    UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!fd)
-        return;
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    size_t length = std::min(std::strlen(path), sizeof addr.sun_path - 1);
-    std::memcpy(addr.sun_path, path, length);
-    if (addr.sun_path[0] == '@')
-        addr.sun_path[0] = '\0';
-    ::sendto(fd.get(), state, std::strlen(state), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
-             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
+    SendDatagram(path, state, std::strlen(state));
 }
 
 sigset_t StopSignals()

@@ -1,0 +1,57 @@
+// Sockets of the server: TCP listeners, accepted and loopback connections,
+// their options, sends and receives, host name look-ups and the datagram to
+// the service manager. Sends never raise SIGPIPE; interrupted sends and
+// receives (EINTR) are restarted. A failure returns false (or -1, or an
+// invalid descriptor) with errno set.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/unique_fd.h"
+
+// A new IPv4 TCP socket (close-on-exec).
+UniqueFd NewTcpSocket();
+
+bool BindSocket(int fd, const sockaddr_in& address);
+bool ListenSocket(int fd, int backlog);
+bool ConnectSocket(int fd, const sockaddr_in& address);
+
+// The socket's own address.
+bool LocalAddress(int fd, sockaddr_in* address);
+
+// The next connection on `listener` (close-on-exec), its peer in *peer.
+UniqueFd AcceptSocket(int listener, sockaddr_in* peer);
+
+// TCP_NODELAY, SO_REUSEADDR and SO_KEEPALIVE switched on.
+bool SetNoDelay(int fd);
+bool SetReuseAddress(int fd);
+bool SetKeepAlive(int fd);
+
+// Receive and send time-outs of `milliseconds` each.
+bool SetTimeouts(int fd, long milliseconds);
+
+// Sends all `length` bytes, blocking as needed.
+bool SendAll(int fd, const void* data, size_t length);
+
+// Sends what the socket takes at once, without blocking; the rest is dropped.
+void SendWithoutWaiting(int fd, const void* data, size_t length);
+
+// Receives up to `length` bytes: the count, 0 at the end of the stream, or -1.
+ssize_t ReceiveSome(int fd, void* buffer, size_t length);
+
+// The IPv4 addresses (network byte order) of `host` in the resolver's order;
+// false when the look-up fails.
+bool ResolveHost(const char* host, std::vector<uint32_t>* addresses);
+
+// The name registered for the IPv4 address (network byte order), cut to
+// `size` - 1 bytes; false when there is none.
+bool ReverseLookup(uint32_t address, char* name, size_t size);
+
+// Sends one datagram to the Unix socket at `path` ('@' starts an abstract
+// name).
+bool SendDatagram(const char* path, const void* data, size_t length);

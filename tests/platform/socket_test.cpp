@@ -1,0 +1,130 @@
+// Socket wrappers: a loopback connection set up through them carries data
+// both ways and reports the peer's end; time-outs end a blocked receive;
+// address look-ups and the service manager's datagram.
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+sockaddr_in Loopback(uint16_t port)
+{
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+struct Connection {
+    UniqueFd listener, client, server;
+    sockaddr_in peer {};
+};
+
+void Connect(Connection& c)
+{
+    c.listener = NewTcpSocket();
+    ASSERT_TRUE(c.listener);
+    ASSERT_TRUE(SetReuseAddress(c.listener.get()));
+    ASSERT_TRUE(BindSocket(c.listener.get(), Loopback(0)));
+    ASSERT_TRUE(ListenSocket(c.listener.get(), 4));
+    sockaddr_in bound {};
+    ASSERT_TRUE(LocalAddress(c.listener.get(), &bound));
+    ASSERT_NE(bound.sin_port, 0);
+    c.client = NewTcpSocket();
+    ASSERT_TRUE(ConnectSocket(c.client.get(), bound));
+    c.server = AcceptSocket(c.listener.get(), &c.peer);
+    ASSERT_TRUE(c.server);
+}
+
+TEST(Socket, LoopbackConnectionCarriesDataAndNamesThePeer)
+{
+    Connection c;
+    Connect(c);
+    sockaddr_in own {};
+    ASSERT_TRUE(LocalAddress(c.client.get(), &own));
+    EXPECT_EQ(c.peer.sin_port, own.sin_port);
+    EXPECT_EQ(c.peer.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_TRUE(SetNoDelay(c.server.get()));
+    EXPECT_TRUE(SetKeepAlive(c.server.get()));
+
+    // More than a socket buffer holds at once goes out whole.
+    std::string big(1 << 20, 'x');
+    std::string got;
+    std::thread reader([&] {
+        char buffer[65536];
+        while (got.size() < big.size()) {
+            ssize_t n = ReceiveSome(c.server.get(), buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            got.append(buffer, static_cast<size_t>(n));
+        }
+    });
+    EXPECT_TRUE(SendAll(c.client.get(), big.data(), big.size()));
+    reader.join();
+    EXPECT_EQ(got, big);
+
+    c.client.reset();
+    char byte;
+    EXPECT_EQ(ReceiveSome(c.server.get(), &byte, 1), 0);
+    // The peer has gone: a send fails instead of raising SIGPIPE.
+    std::string chunk(65536, 'y');
+    bool failed = false;
+    for (int i = 0; i < 64 && !failed; ++i)
+        failed = !SendAll(c.server.get(), chunk.data(), chunk.size());
+    EXPECT_TRUE(failed);
+}
+
+TEST(Socket, TimeoutEndsABlockedReceive)
+{
+    Connection c;
+    Connect(c);
+    ASSERT_TRUE(SetTimeouts(c.server.get(), 50));
+    char byte;
+    EXPECT_EQ(ReceiveSome(c.server.get(), &byte, 1), -1);
+    EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
+    SendWithoutWaiting(c.client.get(), "205\r\n", 5);
+    char line[8] = {};
+    EXPECT_EQ(ReceiveSome(c.server.get(), line, sizeof line), 5);
+    EXPECT_STREQ(line, "205\r\n");
+}
+
+TEST(Socket, LookUpsOfKnownAndUnknownNames)
+{
+    std::vector<uint32_t> addresses;
+    ASSERT_TRUE(ResolveHost("127.0.0.1", &addresses));
+    ASSERT_FALSE(addresses.empty());
+    EXPECT_EQ(addresses[0], htonl(INADDR_LOOPBACK));
+    EXPECT_FALSE(ResolveHost("", &addresses));
+}
+
+TEST(Socket, DatagramReachesAnAbstractUnixSocket)
+{
+    UniqueFd receiver(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(receiver);
+    std::string name = "@verdalix-socket-test-" + std::to_string(::getpid());
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, name.data(), name.size());
+    addr.sun_path[0] = '\0';
+    ASSERT_EQ(::bind(receiver.get(), reinterpret_cast<sockaddr*>(&addr),
+                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())),
+              0);
+    ASSERT_TRUE(SendDatagram(name.c_str(), "READY=1", 7));
+    char buffer[32] = {};
+    EXPECT_EQ(::recv(receiver.get(), buffer, sizeof buffer, 0), 7);
+    EXPECT_STREQ(buffer, "READY=1");
+    EXPECT_FALSE(SendDatagram("/nonexistent/verdalix.sock", "x", 1));
+}
+
+}  // namespace
