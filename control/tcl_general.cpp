@@ -3,8 +3,8 @@
 #include <string>
 
 #include "control/tcl_commands.h"
-#include "control/tcl_interface.h"
 #include "groups/overview_cache.h"
+#include "platform/process.h"
 #include "server/config.h"
 #include "server/log.h"
 #include "server/stats.h"

@@ -10,9 +10,6 @@
 #include "server/config.h"
 #include "server/log.h"
 
-std::atomic<int> readyToGo{0};
-std::atomic<int> logcmds{0};
-
 namespace {
 
 struct CommandEntry {

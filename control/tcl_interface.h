@@ -1,12 +1,6 @@
 // The embedded Tcl interpreter: start-up script, event loop, and -script.
 #pragma once
 
-#include <atomic>
-
-// Switches written by the Tcl commands and read by other threads.
-extern std::atomic<int> readyToGo;
-extern std::atomic<int> logcmds;
-
 // Starts the interpreter thread, which runs the start-up script and then the
 // Tcl event loop for ever. Returns 1 at once.
 int InterfaceInit();

@@ -30,7 +30,6 @@
 #include "platform/sync.h"
 #include "server/config.h"
 #include "server/log.h"
-#include "server/service.h"
 #include "server/stats.h"
 
 

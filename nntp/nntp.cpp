@@ -7,7 +7,6 @@
 
 #include "access/incoming.h"
 #include "article/article.h"
-#include "control/tcl_interface.h"
 #include "nntp/capabilities.h"
 #include "nntp/list.h"
 #include "nntp/newnews.h"
@@ -17,10 +16,10 @@
 #include "nntp/reader.h"
 #include "nntp/reception.h"
 #include "nntp/reply.h"
+#include "platform/process.h"
 #include "platform/socket.h"
 #include "server/client_context.h"
 #include "server/log.h"
-#include "server/service.h"
 #include "server/stats.h"
 
 namespace {

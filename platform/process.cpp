@@ -12,6 +12,8 @@
 
 std::atomic<int> bShutDown{0};
 std::atomic<int> bDebug{0};
+std::atomic<int> readyToGo{0};
+std::atomic<int> logcmds{0};
 
 namespace {
 

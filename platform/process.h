@@ -14,6 +14,11 @@ inline constexpr const char* kServiceName = "Verdalix";
 extern std::atomic<int> bShutDown;
 // 1 when running with -debug: messages go to standard output.
 extern std::atomic<int> bDebug;
+// Set by the start-up script (Tcl AcceptConnections): the accept loop waits
+// for it before it listens.
+extern std::atomic<int> readyToGo;
+// Non-zero (Tcl SetLogCmds) logs every line the command loop does not know.
+extern std::atomic<int> logcmds;
 
 // Reports an error text: standard output in debug mode, syslog otherwise.
 void AddToMessageLog(const char* text);

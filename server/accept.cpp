@@ -19,7 +19,6 @@
 
 #include "access/incoming.h"
 #include "article/inject.h"
-#include "control/tcl_interface.h"
 #include "nntp/nntp.h"
 #include "platform/process.h"
 #include "platform/socket.h"
@@ -27,7 +26,6 @@
 #include "server/client_context.h"
 #include "server/config.h"
 #include "server/log.h"
-#include "server/service.h"
 #include "server/stats.h"
 
 namespace {

@@ -7,11 +7,11 @@
 #include <string>
 
 #include "control/tcl_commands.h"
-#include "control/tcl_interface.h"
 #include "groups/overview_cache.h"
-#include "server/stats.h"
+#include "platform/process.h"
 #include "server/config.h"
 #include "server/log.h"
+#include "server/stats.h"
 #include "support/server_harness.h"
 
 namespace {
