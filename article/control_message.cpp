@@ -3,8 +3,6 @@
 
 #include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -29,12 +27,6 @@ uint32_t counter = 0;  // next control file number; only touched under csArtFile
 
 // Room for a copied Supersedes: value, as the header lookup is asked for.
 constexpr uint32_t kSupersedesValueSize = 600;
-
-bool FileExists(const char* path)
-{
-    struct stat st;
-    return ::stat(path, &st) == 0;
-}
 
 // Cancels take effect at once; an unknown message-ID gets a placeholder so
 // that the article is refused as already seen when it comes.
@@ -113,7 +105,7 @@ int WriteControlMessage(const ClientContext& c)
         n = std::snprintf(path, sizeof path, "%s/%u.control", ControlQueueDir, counter++);
         if (n < 0 || static_cast<size_t>(n) >= sizeof path)
             return 0;
-    } while (FileExists(path));
+    } while (PathExists(path));
     // Written under another name and renamed, so that a consumer never reads
     // a file that is only half there.
     std::string partial = std::string(path) + ".new";

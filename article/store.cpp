@@ -138,8 +138,8 @@ bool SizeAddressable(int fd, uint32_t storeSize)
     const uint64_t bytes = storeSize * kMegabyte;
     if (bytes > kStoreOffsetMask + 1)
         return false;
-    bool ok = ::lseek(fd, static_cast<off_t>(bytes), SEEK_SET) == static_cast<off_t>(bytes);
-    ::lseek(fd, 0, SEEK_SET);
+    bool ok = SeekFile(fd, static_cast<int64_t>(bytes), SEEK_SET) == static_cast<int64_t>(bytes);
+    SeekFile(fd, 0, SEEK_SET);
     return ok;
 }
 

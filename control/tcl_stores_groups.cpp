@@ -1,6 +1,5 @@
 // Tcl commands that build the article stores, name, create and move groups,
 // and load the active file.
-#include <sys/stat.h>
 
 #include <cstdint>
 #include <initializer_list>
@@ -12,6 +11,7 @@
 #include "control/tcl_commands.h"
 #include "groups/active.h"
 #include "groups/groupdb.h"
+#include "platform/file_io.h"
 #include "server/log.h"
 
 namespace {
@@ -38,8 +38,7 @@ bool GetNumbers(Tcl_Interp* interp, std::initializer_list<std::pair<const char*,
 // Nothing creates a store's directory: say so when that is the reason.
 void LogStoreFailure(uint32_t number, const char* dir)
 {
-    struct stat st {};
-    if (::stat(dir, &st) != 0 || !S_ISDIR(st.st_mode))
+    if (!IsDirectory(dir))
         LogFormat("CreateArtStore: store %u not built: directory %s does not exist", number, dir);
     else
         LogFormat("CreateArtStore: store %u not built in %s", number, dir);

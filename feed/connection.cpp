@@ -6,7 +6,6 @@
 // taken from them is bounded.
 #include "feed/connection.h"
 
-#include <unistd.h>
 
 #include <charconv>
 #include <cstdio>
@@ -23,6 +22,7 @@
 #include "feed/queue.h"
 #include "feed/site.h"
 #include "history/history.h"
+#include "platform/file_io.h"
 #include "platform/process.h"
 #include "server/client_context.h"
 #include "server/config.h"
@@ -393,7 +393,7 @@ void Connector(Connection* connection)
     }
     if (RegisterHandleForAIO(socket, ConnError, ConnRead, ConnWriteComplete, connection, &connection->aio) ==
         nullptr) {
-        ::close(socket);
+        CloseFile(socket);
         {
             CsLock lock(site->lock);
             ChangeStateF(connection, kConnConnecting);

@@ -4,10 +4,7 @@
 // open file can still be unlinked here).
 #include "feed/queue.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,6 +21,7 @@
 #include "feed/queue_format.h"
 #include "feed/site.h"
 #include "nntp/precommit.h"
+#include "platform/directory.h"
 #include "platform/failure_burst.h"
 #include "platform/file_io.h"
 #include "platform/sync.h"
@@ -96,7 +94,7 @@ bool OpenWriteFile(Site* site)
     uint32_t now = SchedulerSecond();
     site->writeOpened = now;
     std::string directory = QueueDirectory(site);
-    if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (!MakeDirectory(directory.c_str())) {
         LogFormat("could not create %s for outgoing queue", directory.c_str());
         return false;
     }
@@ -216,7 +214,7 @@ Chunk ReadChunk(Site* site)
         // Stepping back would read the same chunk for ever.
         LogFormat("no record end in 8192 bytes of %s, skipped", site->curSendFileName.c_str());
     } else if (partial > 0) {
-        ::lseek(site->readFile.get(), -partial, SEEK_CUR);
+        SeekFile(site->readFile.get(), -partial, SEEK_CUR);
     }
     return end != site->articleQ ? Chunk::kRecords : Chunk::kNoRecord;
 }
@@ -397,15 +395,9 @@ int FeedQueuePruneFiles(Site* site)
 std::vector<std::string> GetQFileList(const std::string& directory)
 {
     std::vector<std::string> names;
-    DIR* dir = ::opendir(directory.c_str());
-    if (dir == nullptr)
+    if (!ListDirectory(directory.c_str(), &names))
         return names;
-    while (const dirent* entry = ::readdir(dir)) {
-        std::string_view name = entry->d_name;
-        if (name.size() > 3 && name.ends_with(kQueueFileSuffix))
-            names.emplace_back(name);
-    }
-    ::closedir(dir);
+    std::erase_if(names, [](const std::string& name) { return name.size() <= 3 || !name.ends_with(kQueueFileSuffix); });
     std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
         return std::make_pair(FileNumber(a), a) < std::make_pair(FileNumber(b), b);
     });

@@ -10,9 +10,12 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/file_faults.h"
 
@@ -267,4 +270,52 @@ bool RemoveFile(const char* path)
     if (fault.error != 0)
         return Fail(fault.error);
     return ::unlink(path) == 0;
+}
+
+int64_t SeekFile(int fd, int64_t offset, int whence) { return ::lseek(fd, static_cast<off_t>(offset), whence); }
+
+void CloseFile(int fd) { ::close(fd); }
+
+bool PathExists(const char* path)
+{
+    struct stat st {};
+    return ::stat(path, &st) == 0;
+}
+
+bool IsDirectory(const char* path)
+{
+    struct stat st {};
+    if (::stat(path, &st) != 0)
+        return false;
+    if (!S_ISDIR(st.st_mode))
+        return Fail(ENOTDIR);
+    return true;
+}
+
+bool CanWrite(const char* path) { return ::access(path, W_OK) == 0; }
+
+bool ListDirectory(const char* path, std::vector<std::string>* names)
+{
+    DIR* dir = ::opendir(path);
+    if (dir == nullptr)
+        return false;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names->emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+    return true;
+}
+
+std::string ExecutablePath(size_t limit)
+{
+    std::string path(limit + 1, '\0');
+    ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+    if (length <= 0 || static_cast<size_t>(length) > limit) {
+        if (length > 0)
+            errno = ENAMETOOLONG;
+        return {};
+    }
+    path.resize(static_cast<size_t>(length));
+    return path;
 }

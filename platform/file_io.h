@@ -1,5 +1,5 @@
 // File I/O of the server: every open, read, write, sync, allocation and
-// rename of a file goes through here. Interrupted calls (EINTR) are always
+// rename of a file, and the directory and path queries, go through here. Interrupted calls (EINTR) are always
 // restarted; any other failure returns false (or -1) with errno set and is
 // left to the caller to report. Each call first passes the fault seam of
 // platform/file_faults.h, which costs one predictable branch while no fault
@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/unique_fd.h"
 
@@ -66,3 +68,24 @@ bool RenameFile(const char* from, const char* to);
 
 // Deletes the file.
 bool RemoveFile(const char* path);
+
+// Moves the file position (`whence` as for lseek); the new position, or -1.
+int64_t SeekFile(int fd, int64_t offset, int whence);
+
+// Closes a descriptor that no UniqueFd owns.
+void CloseFile(int fd);
+
+// Whether anything exists at `path`; whether it is a directory (false with
+// errno ENOTDIR when something else is there); whether this process may
+// write in it.
+bool PathExists(const char* path);
+bool IsDirectory(const char* path);
+bool CanWrite(const char* path);
+
+// The names in the directory, "." and ".." left out, in no order; false
+// when it cannot be read.
+bool ListDirectory(const char* path, std::vector<std::string>* names);
+
+// The path of the running program, or empty (errno set) when it is unknown
+// or longer than `limit` bytes.
+std::string ExecutablePath(size_t limit);

@@ -1,13 +1,13 @@
 // Creation, buffer handling and release of the per-connection records.
 #include "server/client_context.h"
 
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "nntp/precommit.h"
+#include "platform/file_io.h"
 #include "server/log.h"
 
 ClientContext* AllocClientContext()
@@ -29,7 +29,7 @@ void AddContextToFreeList(ClientContext* ctx)
 {
     ReleasePrecommits(ctx);
     if (ctx->socket >= 0)
-        ::close(ctx->socket);
+        CloseFile(ctx->socket);
     std::free(ctx->buffer - ctx->bufferOffset);
     delete ctx;
 }

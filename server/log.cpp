@@ -3,7 +3,6 @@
 #include "server/log.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
 
 #include <cstdarg>
@@ -85,8 +84,7 @@ void Rotate()
         std::string from = LogFileName(dir, static_cast<unsigned>(i));
         std::string to = LogFileName(dir, static_cast<unsigned>(i + 1));
         // A rename onto an existing file fails, as the log's rotation expects.
-        struct stat st {};
-        if (::stat(to.c_str(), &st) != 0)
+        if (!PathExists(to.c_str()))
             RenameFile(from.c_str(), to.c_str());
     }
     logFile = OpenCurrentLog();

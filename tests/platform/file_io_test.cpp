@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/directory.h"
 #include "platform/file_faults.h"
 #include "platform/line_reader.h"
 #include "platform/mapped_region.h"
@@ -249,6 +250,39 @@ TEST(FileFaults, TextFormReadsEveryFieldAndRefusesBadLines)
         EXPECT_FALSE(ParseFileFaults(std::string("ok write EIO\n") + line, &faults, &why)) << line;
         EXPECT_EQ(why.rfind("line 2: ", 0), 0u) << why;
     }
+}
+
+TEST_F(FileIo, DirectoriesPathsAndPositions)
+{
+    const std::string sub = Path("queue");
+    EXPECT_FALSE(PathExists(sub.c_str()));
+    EXPECT_FALSE(IsDirectory(sub.c_str()));
+    ASSERT_TRUE(MakeDirectory(sub.c_str()));
+    EXPECT_TRUE(MakeDirectory(sub.c_str()));  // already there
+    EXPECT_TRUE(IsDirectory(sub.c_str()));
+    EXPECT_TRUE(CanWrite(sub.c_str()));
+    EXPECT_FALSE(MakeDirectory(Path("missing/queue").c_str()));
+
+    UniqueFd file = Create("queue/1.q");
+    ASSERT_TRUE(file);
+    EXPECT_TRUE(PathExists(Path("queue/1.q").c_str()));
+    EXPECT_FALSE(IsDirectory(Path("queue/1.q").c_str()));
+    EXPECT_EQ(errno, ENOTDIR);
+    ASSERT_TRUE(WriteAll(file.get(), "abcdef", 6));
+    EXPECT_EQ(SeekFile(file.get(), -2, SEEK_CUR), 4);
+    char tail[3] = {};
+    EXPECT_EQ(ReadAll(file.get(), tail, 2), 2);
+    EXPECT_STREQ(tail, "ef");
+
+    std::vector<std::string> names;
+    ASSERT_TRUE(ListDirectory(sub.c_str(), &names));
+    EXPECT_EQ(names, std::vector<std::string>{"1.q"});
+    EXPECT_FALSE(ListDirectory(Path("missing").c_str(), &names));
+
+    std::string self = ExecutablePath(4096);
+    EXPECT_TRUE(self.ends_with("test_platform")) << self;
+    EXPECT_EQ(ExecutablePath(3), "");
+    EXPECT_EQ(errno, ENAMETOOLONG);
 }
 
 }  // namespace
