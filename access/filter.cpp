@@ -4,13 +4,6 @@
 // code back.
 #include "access/filter.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/tcp.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <arpa/inet.h>
 
 #include <chrono>
@@ -19,9 +12,12 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "access/filter_internal.h"
 #include "access/match.h"
+#include "platform/child.h"
+#include "platform/socket.h"
 #include "platform/unique_fd.h"
 #include "server/client_context.h"
 #include "server/config.h"
@@ -42,31 +38,20 @@ std::unique_ptr<MatchExpression> mh;  // null: every article goes to the filter
 int port = 5000;
 int timeoutMs = 0;  // set by ExternalFilterInit
 
-bool SetNoDelay(int fd)
-{
-    int one = 1;
-    return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
-}
-
 // Only our end gets the time-outs: on the filter's end they would make its
 // reads of standard input fail whenever no article came for that long.
-bool SetServerSocketOptions(int fd)
-{
-    timeval tv {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 &&
-           setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0 && SetNoDelay(fd);
-}
+bool SetServerSocketOptions(int fd) { return SetTimeouts(fd, timeoutMs) && SetNoDelay(fd); }
 
 // Binds a new listener to the next free loopback port at or after port + 1.
 UniqueFd BindListener()
 {
-    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd listener = NewTcpSocket();
     if (!listener)
         return {};
     sockaddr_in address {};
     for (++port; port <= kLastPort; ++port) {
         CreateSocketAddress(&address, "127.0.0.1", port);
-        if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        if (BindSocket(listener.get(), address))
             return listener;
     }
     return {};
@@ -82,13 +67,11 @@ bool SameAddress(const sockaddr_in& a, const sockaddr_in& b)
 UniqueFd AcceptOwnConnection(int listener, int connector)
 {
     sockaddr_in own {};
-    socklen_t length = sizeof own;
-    if (::getsockname(connector, reinterpret_cast<sockaddr*>(&own), &length) != 0)
+    if (!LocalAddress(connector, &own))
         return {};
     for (int tries = 0; tries <= kListenBacklog; ++tries) {
         sockaddr_in peer {};
-        length = sizeof peer;
-        UniqueFd accepted(::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC));
+        UniqueFd accepted = AcceptSocket(listener, &peer);
         if (!accepted)
             return {};
         if (SameAddress(peer, own))
@@ -97,39 +80,19 @@ UniqueFd AcceptOwnConnection(int listener, int connector)
     return {};
 }
 
-bool SendAll(const char* data, size_t length)
-{
-    while (length > 0) {
-        ssize_t sent = ::send(ours.get(), data, length, MSG_NOSIGNAL);
-        if (sent <= 0)
-            return false;
-        data += sent;
-        length -= static_cast<size_t>(sent);
-    }
-    return true;
-}
-
-bool Reaped(pid_t pid)
-{
-    return ::waitpid(pid, nullptr, WNOHANG) != 0;
-}
-
 // Waits up to graceMs for the child to end, then kills its whole session.
 void StopChild(int graceMs)
 {
     if (curProcess <= 0)
         return;
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
-    bool done = Reaped(curProcess);
+    bool done = ChildEnded(curProcess);
     while (!done && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        done = Reaped(curProcess);
+        done = ChildEnded(curProcess);
     }
-    if (!done) {
-        ::kill(-curProcess, SIGKILL);
-        ::kill(curProcess, SIGKILL);
-        ::waitpid(curProcess, nullptr, 0);
-    }
+    if (!done)
+        KillChildSession(curProcess);
     curProcess = -1;
 }
 
@@ -150,23 +113,6 @@ int FailExchange(const char* what, int error)
     LogFormat("external filter %s failure, err=%u", what, static_cast<unsigned>(error));
     restartFilter = 1;
     return 335;
-}
-
-// Child side of fork: only async-signal-safe calls until exec.
-[[noreturn]] void ExecFilter(const char* command, int input, int output)
-{
-    ::setsid();
-    // Lift both ends above 2 first, so dup2 can't clobber one with the other.
-    if (input < 3)
-        input = ::fcntl(input, F_DUPFD_CLOEXEC, 3);
-    if (output < 3)
-        output = ::fcntl(output, F_DUPFD_CLOEXEC, 3);
-    ::dup2(input, 0);
-    ::dup2(output, 1);
-    ::dup2(output, 2);
-    ::close_range(3, ~0u, 0);
-    ::execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
-    ::_exit(127);
 }
 
 }  // namespace
@@ -193,17 +139,15 @@ int ExternalFilterInit()
 int CreateSocket(int* child, int* server)
 {
     UniqueFd listener = BindListener();
-    if (!listener || ::listen(listener.get(), kListenBacklog) != 0)
+    if (!listener || !ListenSocket(listener.get(), kListenBacklog))
         return 0;
     sockaddr_in address {};
-    socklen_t length = sizeof address;
-    if (::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    if (!LocalAddress(listener.get(), &address))
         return 0;
-    UniqueFd connector(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd connector = NewTcpSocket();
     sockaddr_in any {};
     CreateSocketAddress(&any, "127.0.0.1", 0);
-    if (!connector || ::bind(connector.get(), reinterpret_cast<sockaddr*>(&any), sizeof any) != 0 ||
-        ::connect(connector.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    if (!connector || !BindSocket(connector.get(), any) || !ConnectSocket(connector.get(), address) ||
         !SetServerSocketOptions(connector.get()))
         return 0;
     UniqueFd accepted = AcceptOwnConnection(listener.get(), connector.get());
@@ -219,11 +163,9 @@ int CreateChildProcess(int input, int output)
     const char* command = ConfigText(ConfigKey::kExternalFilter);
     if (command == nullptr)
         return 0;
-    pid_t pid = ::fork();
+    pid_t pid = StartShellCommand(command, input, output);
     if (pid < 0)
         return 0;
-    if (pid == 0)
-        ExecFilter(command, input, output);
     curProcess = pid;
     externalFilter = 1;
     return 1;
@@ -238,13 +180,10 @@ int CreateSocketAddress(sockaddr_in* address, const char* host, int port)
         return 1;
     if (::inet_pton(AF_INET, host, &address->sin_addr) == 1)
         return 1;
-    addrinfo hints {};
-    hints.ai_family = AF_INET;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr)
+    std::vector<uint32_t> found;
+    if (!ResolveHost(host, &found) || found.empty())
         return 0;
-    address->sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    ::freeaddrinfo(found);
+    address->sin_addr.s_addr = found[0];
     return 1;
 }
 
@@ -256,17 +195,17 @@ int ExternalFilterCheck(ClientContext* context)
         SwitchOff();
         return 335;
     }
-    if (!SendAll(context->buffer, context->articleLength)) {
+    if (!SendAll(ours.get(), context->buffer, context->articleLength)) {
         int error = errno;
         LogFormat("external filter write failure, err=%u, length=%u, count=%u, WSAErr=%u",
                   static_cast<unsigned>(error), context->articleLength, 0u, static_cast<unsigned>(error));
         restartFilter = 1;
         return 335;
     }
-    if (!SendAll("\r\n.\r\n", 5))
+    if (!SendAll(ours.get(), "\r\n.\r\n", 5))
         return FailExchange("write", errno);
     char reply[kReplySize + 1];
-    ssize_t got = ::recv(ours.get(), reply, kReplySize, 0);
+    ssize_t got = ReceiveSome(ours.get(), reply, kReplySize);
     // 0 bytes means the filter has gone, not an empty reply.
     if (got <= 0)
         return FailExchange("read", got == 0 ? 0 : errno);

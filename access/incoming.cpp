@@ -5,18 +5,19 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <strings.h>
 #include <thread>
+#include <vector>
 
 #include "access/wildcard.h"
 #include "platform/process.h"
+#include "platform/socket.h"
 #include "platform/sync.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -108,22 +109,12 @@ void FormatAddress(uint32_t address, char* text, size_t size)
 // IPv4 addresses of `host` in the resolver's order; false when the look-up fails.
 bool ResolveAll(const char* host, ResolvedAddresses& out, bool& truncated)
 {
-    addrinfo hints {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &list) != 0)
+    std::vector<uint32_t> found;
+    if (!ResolveHost(host, &found))
         return false;
-    truncated = false;
-    out.count = 0;
-    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-        if (out.count == kMaxAddresses) {
-            truncated = true;
-            break;
-        }
-        out.address[out.count++] = reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
-    }
-    freeaddrinfo(list);
+    truncated = found.size() > kMaxAddresses;
+    out.count = static_cast<uint32_t>(std::min<size_t>(found.size(), kMaxAddresses));
+    std::copy_n(found.begin(), out.count, out.address);
     return true;
 }
 
@@ -358,12 +349,8 @@ int UpdateIncoming(IncomingEntry* entry)
 
 int GetHostName(uint32_t address, char* name)
 {
-    sockaddr_in peer {};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = address;
     char reverse[NI_MAXHOST];
-    if (getnameinfo(reinterpret_cast<sockaddr*>(&peer), sizeof peer, reverse, sizeof reverse, nullptr, 0,
-                    NI_NAMEREQD) != 0)
+    if (!ReverseLookup(address, reverse, sizeof reverse))
         return 0;
     std::snprintf(name, kHostNameLimit + 1, "%.200s", reverse);
     ResolvedAddresses forward;
