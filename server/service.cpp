@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,8 +30,10 @@
 #include "history/history.h"
 #include "nntp/post.h"
 #include "nntp/precommit.h"
+#include "platform/child.h"
 #include "platform/file_faults.h"
 #include "platform/file_io.h"
+#include "platform/signals.h"
 #include "platform/socket.h"
 #include "platform/unique_fd.h"
 #include "server/accept.h"
@@ -46,6 +47,8 @@
 namespace {
 
 constexpr const char* kDisplayName = "Verdalix Internet News Server";
+// The longest program path an installed unit names.
+constexpr size_t kExecutablePathLimit = 510;
 
 // Tests make chosen files fail (a full disk, I/O errors) through a file
 // named in the environment; only a console run in debug mode reads it.
@@ -136,23 +139,10 @@ void NotifyServiceManager(const char* state)
     SendDatagram(path, state, std::strlen(state));
 }
 
-sigset_t StopSignals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGQUIT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
-
 // Console mode: any stop signal stops the server and exits with status 1.
 [[noreturn]] void ControlHandlerThread()
 {
-    sigset_t set = StopSignals();
-    int signal = 0;
-    while (sigwait(&set, &signal) != 0) {
-    }
+    WaitForStopSignal();
     std::printf("Stopping %s.\n", kDisplayName);
     std::fflush(stdout);
     ServiceStop();
@@ -163,9 +153,7 @@ sigset_t StopSignals()
 // Service mode: SIGTERM is the stop control; the stop runs on a thread of its own.
 [[noreturn]] void ServiceControlThread()
 {
-    sigset_t set = StopSignals();
-    int signal = 0;
-    while (sigwait(&set, &signal) != 0 || signal != SIGTERM) {
+    while (WaitForStopSignal() != SIGTERM) {
     }
     NotifyServiceManager("STOPPING=1");
     std::thread stopper;
@@ -188,49 +176,30 @@ std::string UnitPath() { return UnitDirectory() + "/verdalix.service"; }
 // must exist and be writable. Sets errno when it is not.
 bool UnitDirectoryUsable(bool forWriting)
 {
-    struct stat st {};
-    if (::stat(UnitDirectory().c_str(), &st) != 0)
-        return false;
-    if (!S_ISDIR(st.st_mode)) {
-        errno = ENOTDIR;
-        return false;
-    }
-    return !forWriting || ::access(UnitDirectory().c_str(), W_OK) == 0;
+    return IsDirectory(UnitDirectory().c_str()) && (!forWriting || CanWrite(UnitDirectory().c_str()));
 }
 
-bool HaveSystemctl() { return std::system("command -v systemctl >/dev/null 2>&1") == 0; }
+bool HaveSystemctl() { return RunCommand("command -v systemctl >/dev/null 2>&1") == 0; }
 
 void ReloadUnits()
 {
     if (HaveSystemctl())
-        (void)std::system("systemctl daemon-reload >/dev/null 2>&1");
+        (void)RunCommand("systemctl daemon-reload >/dev/null 2>&1");
 }
 
 // The unit's ActiveState ("active", "deactivating", "inactive", ...).
 std::string UnitState()
 {
-    std::string state;
-    FILE* pipe = ::popen("systemctl show -p ActiveState --value verdalix.service 2>/dev/null", "re");
-    if (pipe == nullptr)
-        return state;
-    char line[64];
-    if (std::fgets(line, sizeof line, pipe) != nullptr)
-        state.assign(line, std::strcspn(line, "\r\n"));
-    ::pclose(pipe);
-    return state;
+    return CommandOutputLine("systemctl show -p ActiveState --value verdalix.service 2>/dev/null");
 }
 
 void CmdInstallService()
 {
-    char self[512];
-    ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0 || static_cast<size_t>(length) >= sizeof self - 1) {
-        if (length > 0)
-            errno = ENAMETOOLONG;
+    const std::string self = ExecutablePath(kExecutablePathLimit);
+    if (self.empty()) {
         std::printf("Unable to install %s - %s\n", kDisplayName, GetLastErrorText(szErr, sizeof szErr));
         return;
     }
-    self[length] = '\0';
     if (!UnitDirectoryUsable(true)) {
         std::printf("OpenSCManager failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
         return;
@@ -247,7 +216,7 @@ void CmdInstallService()
                                    "[Unit]\nDescription=%s\nAfter=network.target\n\n"
                                    "[Service]\nType=notify\nExecStart=%s\nKillSignal=SIGTERM\n\n"
                                    "[Install]\nWantedBy=multi-user.target\n",
-                                   kDisplayName, self);
+                                   kDisplayName, self.c_str());
     if (size < 0 || static_cast<size_t>(size) >= sizeof text ||
         !WriteAll(unit.get(), text, static_cast<size_t>(size))) {
         std::printf("CreateService failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
@@ -262,7 +231,7 @@ void CmdInstallService()
 void StopUnit()
 {
     if (!HaveSystemctl() || UnitState() != "active" ||
-        std::system("systemctl stop --no-block verdalix.service >/dev/null 2>&1") != 0)
+        RunCommand("systemctl stop --no-block verdalix.service >/dev/null 2>&1") != 0)
         return;
     std::printf("Stopping %s.", kDisplayName);
     std::fflush(stdout);
@@ -285,8 +254,7 @@ void CmdRemoveService()
         std::printf("OpenSCManager failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
         return;
     }
-    struct stat st {};
-    if (::stat(UnitPath().c_str(), &st) != 0) {
+    if (!PathExists(UnitPath().c_str())) {
         std::printf("OpenService failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
         return;
     }
@@ -351,7 +319,7 @@ char* GetLastErrorText(char* buffer, size_t size)
 
 int ServiceMain(int argc, char* argv[])
 {
-    ::signal(SIGPIPE, SIG_IGN);
+    IgnoreBrokenPipes();
     const char* word = argc > 1 && (argv[1][0] == '-' || argv[1][0] == '/') ? argv[1] + 1 : "";
     if (strcasecmp(word, "install") == 0) {
         CmdInstallService();
@@ -367,8 +335,7 @@ int ServiceMain(int argc, char* argv[])
     }
     // The server takes its stop signals on one thread with sigwait; blocked
     // before any thread starts, so that every thread inherits the mask.
-    sigset_t set = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    BlockStopSignals();
     Tcl_FindExecutable(argv[0]);
     if (strcasecmp(word, "debug") == 0) {
         bDebug = 1;
