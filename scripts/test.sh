@@ -25,6 +25,7 @@ if [[ -n "$folders" && ! "$folders" =~ ^[a-z0-9_]+(\|[a-z0-9_]+)*$ ]]; then
 fi
 
 scripts/install-deps.sh
+scripts/check-layers.sh
 
 cmake -S . -B "$build" -DVERDALIX_SANITIZE="$sanitize" >/dev/null
 if [ -n "$folders" ]; then
