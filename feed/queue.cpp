@@ -395,9 +395,8 @@ int FeedQueuePruneFiles(Site* site)
 std::vector<std::string> GetQFileList(const std::string& directory)
 {
     std::vector<std::string> names;
-    if (!ListDirectory(directory.c_str(), &names))
+    if (!ListFiles(directory, kQueueFileSuffix, &names))
         return names;
-    std::erase_if(names, [](const std::string& name) { return name.size() <= 3 || !name.ends_with(kQueueFileSuffix); });
     std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
         return std::make_pair(FileNumber(a), a) < std::make_pair(FileNumber(b), b);
     });

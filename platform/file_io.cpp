@@ -10,12 +10,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "platform/file_faults.h"
 
@@ -293,19 +290,6 @@ bool IsDirectory(const char* path)
 }
 
 bool CanWrite(const char* path) { return ::access(path, W_OK) == 0; }
-
-bool ListDirectory(const char* path, std::vector<std::string>* names)
-{
-    DIR* dir = ::opendir(path);
-    if (dir == nullptr)
-        return false;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            names->emplace_back(entry->d_name);
-    }
-    ::closedir(dir);
-    return true;
-}
 
 std::string ExecutablePath(size_t limit)
 {

@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "platform/unique_fd.h"
 
@@ -81,10 +80,6 @@ void CloseFile(int fd);
 bool PathExists(const char* path);
 bool IsDirectory(const char* path);
 bool CanWrite(const char* path);
-
-// The names in the directory, "." and ".." left out, in no order; false
-// when it cannot be read.
-bool ListDirectory(const char* path, std::vector<std::string>* names);
 
 // The path of the running program, or empty (errno set) when it is unknown
 // or longer than `limit` bytes.

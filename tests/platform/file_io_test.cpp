@@ -274,11 +274,6 @@ TEST_F(FileIo, DirectoriesPathsAndPositions)
     EXPECT_EQ(ReadAll(file.get(), tail, 2), 2);
     EXPECT_STREQ(tail, "ef");
 
-    std::vector<std::string> names;
-    ASSERT_TRUE(ListDirectory(sub.c_str(), &names));
-    EXPECT_EQ(names, std::vector<std::string>{"1.q"});
-    EXPECT_FALSE(ListDirectory(Path("missing").c_str(), &names));
-
     std::string self = ExecutablePath(4096);
     EXPECT_TRUE(self.ends_with("test_platform")) << self;
     EXPECT_EQ(ExecutablePath(3), "");
