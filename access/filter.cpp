@@ -40,7 +40,10 @@ int timeoutMs = 0;  // set by ExternalFilterInit
 
 // Only our end gets the time-outs: on the filter's end they would make its
 // reads of standard input fail whenever no article came for that long.
-bool SetServerSocketOptions(int fd) { return SetTimeouts(fd, timeoutMs) && SetNoDelay(fd); }
+bool SetServerSocketOptions(int fd)
+{
+    return SetTimeouts(fd, timeoutMs) && SetNoDelay(fd);
+}
 
 // Binds a new listener to the next free loopback port at or after port + 1.
 UniqueFd BindListener()

@@ -6,8 +6,8 @@
 #include "article/article.h"
 #include "control/tcl_commands.h"
 #include "nntp/post.h"
-#include "server/stats.h"
 #include "server/config.h"
+#include "server/stats.h"
 
 VERDALIX_TCL_HANDLER(Tcl_ProcessCancelFile)
 {

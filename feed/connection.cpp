@@ -6,7 +6,6 @@
 // taken from them is bounded.
 #include "feed/connection.h"
 
-
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>

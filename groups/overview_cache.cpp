@@ -32,7 +32,6 @@
 #include "server/log.h"
 #include "server/stats.h"
 
-
 namespace {
 
 constexpr uint32_t kNoStore = 0xFFFFFFFF;
@@ -599,9 +598,15 @@ int AppendToOverviewCache(uint32_t g)
     return 1;
 }
 
-void SetOverviewRewriteThreshold(int changes) { overviewRewriteThreshold = changes; }
+void SetOverviewRewriteThreshold(int changes)
+{
+    overviewRewriteThreshold = changes;
+}
 
-int OverviewRewriteThreshold() { return overviewRewriteThreshold; }
+int OverviewRewriteThreshold()
+{
+    return overviewRewriteThreshold;
+}
 
 std::unique_ptr<char[]> ReadOverviewCache(uint32_t g, uint32_t first, uint32_t* cacheEnd, uint32_t* length)
 {

@@ -21,7 +21,6 @@
 #include "server/log.h"
 #include "server/stats.h"
 
-
 namespace {
 
 std::string seentablepath;

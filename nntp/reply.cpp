@@ -74,9 +74,7 @@ void CountReply(ClientContext* ctx, int code)
         ++check_refuse;
         ++entry->refuses;
         break;
-    case kReplyTakethisOk:
-        ++entry->accepts;
-        break;
+    case kReplyTakethisOk: ++entry->accepts; break;
     case 437:
         ++ihave_reject;
         ++entry->rejects;
@@ -85,8 +83,7 @@ void CountReply(ClientContext* ctx, int code)
         ++takethis_refuse;
         ++entry->rejects;
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -123,7 +120,10 @@ void FlushReplies(ClientContext* ctx)
         SendNow(ctx, pending.data, length);
 }
 
-void DiscardReplies() { pending.used = 0; }
+void DiscardReplies()
+{
+    pending.used = 0;
+}
 
 void SendRepliesOnClose(ClientContext* ctx)
 {

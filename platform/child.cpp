@@ -40,7 +40,10 @@ pid_t StartShellCommand(const char* command, int input, int output)
     return pid < 0 ? -1 : pid;
 }
 
-bool ChildEnded(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; }
+bool ChildEnded(pid_t pid)
+{
+    return ::waitpid(pid, nullptr, WNOHANG) != 0;
+}
 
 void KillChildSession(pid_t pid)
 {
@@ -49,7 +52,10 @@ void KillChildSession(pid_t pid)
     ::waitpid(pid, nullptr, 0);
 }
 
-int RunCommand(const char* command) { return std::system(command); }
+int RunCommand(const char* command)
+{
+    return std::system(command);
+}
 
 std::string CommandOutputLine(const char* command)
 {

@@ -269,9 +269,15 @@ bool RemoveFile(const char* path)
     return ::unlink(path) == 0;
 }
 
-int64_t SeekFile(int fd, int64_t offset, int whence) { return ::lseek(fd, static_cast<off_t>(offset), whence); }
+int64_t SeekFile(int fd, int64_t offset, int whence)
+{
+    return ::lseek(fd, static_cast<off_t>(offset), whence);
+}
 
-void CloseFile(int fd) { ::close(fd); }
+void CloseFile(int fd)
+{
+    ::close(fd);
+}
 
 bool PathExists(const char* path)
 {
@@ -289,7 +295,10 @@ bool IsDirectory(const char* path)
     return true;
 }
 
-bool CanWrite(const char* path) { return ::access(path, W_OK) == 0; }
+bool CanWrite(const char* path)
+{
+    return ::access(path, W_OK) == 0;
+}
 
 std::string ExecutablePath(size_t limit)
 {

@@ -18,7 +18,10 @@ sigset_t StopSignals()
 
 }  // namespace
 
-void IgnoreBrokenPipes() { ::signal(SIGPIPE, SIG_IGN); }
+void IgnoreBrokenPipes()
+{
+    ::signal(SIGPIPE, SIG_IGN);
+}
 
 void BlockStopSignals()
 {

@@ -21,14 +21,20 @@ bool SetOption(int fd, int level, int name)
 
 }  // namespace
 
-UniqueFd NewTcpSocket() { return UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
+UniqueFd NewTcpSocket()
+{
+    return UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
 
 bool BindSocket(int fd, const sockaddr_in& address)
 {
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
-bool ListenSocket(int fd, int backlog) { return ::listen(fd, backlog) == 0; }
+bool ListenSocket(int fd, int backlog)
+{
+    return ::listen(fd, backlog) == 0;
+}
 
 bool ConnectSocket(int fd, const sockaddr_in& address)
 {
@@ -47,15 +53,24 @@ UniqueFd AcceptSocket(int listener, sockaddr_in* peer)
     return UniqueFd(::accept4(listener, reinterpret_cast<sockaddr*>(peer), &length, SOCK_CLOEXEC));
 }
 
-bool SetNoDelay(int fd) { return SetOption(fd, IPPROTO_TCP, TCP_NODELAY); }
+bool SetNoDelay(int fd)
+{
+    return SetOption(fd, IPPROTO_TCP, TCP_NODELAY);
+}
 
-bool SetReuseAddress(int fd) { return SetOption(fd, SOL_SOCKET, SO_REUSEADDR); }
+bool SetReuseAddress(int fd)
+{
+    return SetOption(fd, SOL_SOCKET, SO_REUSEADDR);
+}
 
-bool SetKeepAlive(int fd) { return SetOption(fd, SOL_SOCKET, SO_KEEPALIVE); }
+bool SetKeepAlive(int fd)
+{
+    return SetOption(fd, SOL_SOCKET, SO_KEEPALIVE);
+}
 
 bool SetTimeouts(int fd, long milliseconds)
 {
-    timeval timeout {milliseconds / 1000, (milliseconds % 1000) * 1000};
+    timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
     return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0 &&
            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
 }
@@ -91,7 +106,7 @@ ssize_t ReceiveSome(int fd, void* buffer, size_t length)
 
 bool ResolveHost(const char* host, std::vector<uint32_t>* addresses)
 {
-    addrinfo hints {};
+    addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
@@ -106,11 +121,11 @@ bool ResolveHost(const char* host, std::vector<uint32_t>* addresses)
 
 bool ReverseLookup(uint32_t address, char* name, size_t size)
 {
-    sockaddr_in peer {};
+    sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_addr.s_addr = address;
-    return ::getnameinfo(reinterpret_cast<sockaddr*>(&peer), sizeof peer, name, static_cast<socklen_t>(size),
-                         nullptr, 0, NI_NAMEREQD) == 0;
+    return ::getnameinfo(reinterpret_cast<sockaddr*>(&peer), sizeof peer, name, static_cast<socklen_t>(size), nullptr,
+                         0, NI_NAMEREQD) == 0;
 }
 
 bool SendDatagram(const char* path, const void* data, size_t length)
@@ -118,7 +133,7 @@ bool SendDatagram(const char* path, const void* data, size_t length)
     UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd)
         return false;
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     size_t pathLength = std::min(std::strlen(path), sizeof addr.sun_path - 1);
     std::memcpy(addr.sun_path, path, pathLength);

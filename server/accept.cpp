@@ -104,7 +104,10 @@ UniqueFd OpenListener()
     return listener;
 }
 
-bool SendLine(int socket, const std::string& line) { return SendAll(socket, line.data(), line.size()); }
+bool SendLine(int socket, const std::string& line)
+{
+    return SendAll(socket, line.data(), line.size());
+}
 
 [[noreturn]] void SleepForever()
 {

@@ -1,7 +1,6 @@
 // Creation, buffer handling and release of the per-connection records.
 #include "server/client_context.h"
 
-
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -42,8 +41,8 @@ void CloseConnection(ClientContext*)
 void ReleaseConnection(ClientContext* ctx)
 {
     if (ctx->articleCount != 0 || ctx->xoverCount != 0 || ctx->nextCount != 0)
-        LogFormat("GROUPDONE article %u xover %u next %u %s %s", ctx->articleCount, ctx->xoverCount,
-                  ctx->nextCount, ctx->peerAddress, ctx->peerName);
+        LogFormat("GROUPDONE article %u xover %u next %u %s %s", ctx->articleCount, ctx->xoverCount, ctx->nextCount,
+                  ctx->peerAddress, ctx->peerName);
     AddContextToFreeList(ctx);
 }
 

@@ -14,4 +14,3 @@ void LogFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // When the log was opened (seconds since 1970): the base of "uptime".
 std::time_t LogStartTime();
-

@@ -39,8 +39,8 @@
 #include "server/accept.h"
 #include "server/config.h"
 #include "server/log.h"
-#include "server/stats.h"
 #include "server/service_internal.h"
+#include "server/stats.h"
 
 #include <tcl.h>
 
@@ -179,7 +179,10 @@ bool UnitDirectoryUsable(bool forWriting)
     return IsDirectory(UnitDirectory().c_str()) && (!forWriting || CanWrite(UnitDirectory().c_str()));
 }
 
-bool HaveSystemctl() { return RunCommand("command -v systemctl >/dev/null 2>&1") == 0; }
+bool HaveSystemctl()
+{
+    return RunCommand("command -v systemctl >/dev/null 2>&1") == 0;
+}
 
 void ReloadUnits()
 {

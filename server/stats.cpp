@@ -51,7 +51,10 @@ void AppendHistory(std::string& text)
 
 }  // namespace
 
-void SetPeerStatsProvider(std::string (*provider)()) { peerStats = provider; }
+void SetPeerStatsProvider(std::string (*provider)())
+{
+    peerStats = provider;
+}
 
 std::string GetStatsString()
 {

@@ -36,8 +36,8 @@ TEST(Child, ShellCommandReadsAndWritesTheGivenDescriptorsOnly)
     ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
     UniqueFd inRead(in[0]), inWrite(in[1]), outRead(out[0]), outWrite(out[1]);
     // Descriptor 3 and up are closed in the child: only 0, 1 and 2 are listed.
-    pid_t pid = StartShellCommand("read line; echo \"got $line\"; ls /proc/self/fd | wc -l >&2", inRead.get(),
-                                  outWrite.get());
+    pid_t pid =
+        StartShellCommand("read line; echo \"got $line\"; ls /proc/self/fd | wc -l >&2", inRead.get(), outWrite.get());
     ASSERT_GT(pid, 0);
     inRead.reset();
     outWrite.reset();

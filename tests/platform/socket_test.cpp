@@ -19,7 +19,7 @@ namespace {
 
 sockaddr_in Loopback(uint16_t port)
 {
-    sockaddr_in address {};
+    sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -28,7 +28,7 @@ sockaddr_in Loopback(uint16_t port)
 
 struct Connection {
     UniqueFd listener, client, server;
-    sockaddr_in peer {};
+    sockaddr_in peer{};
 };
 
 void Connect(Connection& c)
@@ -38,7 +38,7 @@ void Connect(Connection& c)
     ASSERT_TRUE(SetReuseAddress(c.listener.get()));
     ASSERT_TRUE(BindSocket(c.listener.get(), Loopback(0)));
     ASSERT_TRUE(ListenSocket(c.listener.get(), 4));
-    sockaddr_in bound {};
+    sockaddr_in bound{};
     ASSERT_TRUE(LocalAddress(c.listener.get(), &bound));
     ASSERT_NE(bound.sin_port, 0);
     c.client = NewTcpSocket();
@@ -51,7 +51,7 @@ TEST(Socket, LoopbackConnectionCarriesDataAndNamesThePeer)
 {
     Connection c;
     Connect(c);
-    sockaddr_in own {};
+    sockaddr_in own{};
     ASSERT_TRUE(LocalAddress(c.client.get(), &own));
     EXPECT_EQ(c.peer.sin_port, own.sin_port);
     EXPECT_EQ(c.peer.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
@@ -113,7 +113,7 @@ TEST(Socket, DatagramReachesAnAbstractUnixSocket)
     UniqueFd receiver(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     ASSERT_TRUE(receiver);
     std::string name = "@verdalix-socket-test-" + std::to_string(::getpid());
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, name.data(), name.size());
     addr.sun_path[0] = '\0';
