@@ -13,6 +13,7 @@
 #include "nntp/nntp_internal.h"
 #include "nntp/over.h"
 #include "nntp/post.h"
+#include "nntp/precommit.h"
 #include "nntp/reader.h"
 #include "nntp/reception.h"
 #include "nntp/reply.h"
@@ -159,6 +160,8 @@ void nntp(ClientContext* ctx)
     } catch (...) {
         LogLine("main: exception occured in nntp.c");
     }
+    // Offers whose article never came end with the connection.
+    ReleasePrecommits(ctx);
 }
 
 int PostRead(ClientContext* ctx)

@@ -16,7 +16,8 @@ struct ClientContext;
 using CommandHandler = int (*)(ClientContext* ctx, char* line, uint32_t length);
 
 // The command loop of one connection; returns when the connection ends,
-// leaving the context to be released.
+// with the connection's precommit entries freed and the context left to be
+// released.
 void nntp(ClientContext* ctx);
 
 // Reads more data into the buffer after what is held. Returns 1; end of

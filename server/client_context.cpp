@@ -5,7 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "nntp/precommit.h"
 #include "platform/file_io.h"
 #include "server/log.h"
 
@@ -26,7 +25,6 @@ ClientContext* AllocClientContext()
 
 void AddContextToFreeList(ClientContext* ctx)
 {
-    ReleasePrecommits(ctx);
     if (ctx->socket >= 0)
         CloseFile(ctx->socket);
     std::free(ctx->buffer - ctx->bufferOffset);

@@ -62,8 +62,8 @@ struct ConnectionClosed {};
 // memory is short.
 ClientContext* AllocClientContext();
 
-// Frees the precommit entries the connection still owns, closes the socket
-// and releases the buffer and the record.
+// Closes the socket and releases the buffer and the record. The command
+// loop has freed the precommit entries the connection owned (nntp).
 void AddContextToFreeList(ClientContext* ctx);
 
 // Ends the connection from its own thread: throws ConnectionClosed.
