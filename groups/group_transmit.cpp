@@ -391,7 +391,8 @@ int GroupTransmitOverview(ClientContext* ctx, GroupSelection* selection, uint32_
     uint32_t g = selection->group;
     Batch out(ctx);
     out.Append("224 Overview information follows\r\n");
-    first = std::max(first, groupArray[g].start);
+    const uint32_t start = groupArray[g].start;  // packed record: copy before binding a reference
+    first = std::max(first, start);
     uint32_t cacheEnd = 0, length = 0;
     std::unique_ptr<char[]> cache = ReadOverviewCache(g, first, &cacheEnd, &length);
     if (cache != nullptr && length != 0 && cache[0] != '\0')
