@@ -1,5 +1,5 @@
-// The wildcard matcher on the patterns it meets: group patterns from feed
-// specifications and LIST ACTIVE, and the hostile ones a reader or a peer
+// The wildcard matcher on the patterns it meets: group patterns from feedspecs
+// and LIST ACTIVE, and the hostile ones a reader or a peer
 // can send (runs of '*' before a byte that never comes, huge path elements).
 #include "access/wildcard.h"
 

@@ -247,7 +247,7 @@ TEST_F(FeedQueues, SitesThatOfferedTheArticleOrDoNotWantItAreSkipped)
     EnqueueForOutgoing(&other);
     EXPECT_EQ(ArticleQueue(offerer), Record("<direct@x>"));
     EXPECT_EQ(ArticleQueue(picky), Record("<direct@x>"));
-    // An empty feed specification wants nothing.
+    // An empty feedspec wants nothing.
     EXPECT_EQ(ArticleQueue(silent), "");
     ReleasePrecommits(&context);
 }
