@@ -133,6 +133,58 @@ bool PathOf(const char* dir, const char* name, char (&out)[4096])
     return n > 0 && static_cast<size_t>(n) < sizeof out;
 }
 
+// Injected post files are kept for reuse under "<n>.spare" names instead of
+// being deleted: on some file systems creating a file costs far more than
+// rewriting and renaming one, and every post needs a file. Its lock is
+// taken with no other held and takes none.
+constexpr size_t kMaxSpares = 64;
+struct SparePool {
+    std::mutex lock;
+    std::vector<uint32_t> spares;
+    uint32_t next = 0;
+};
+
+SparePool& Spares()
+{
+    static Lasting<SparePool> pool;
+    return *pool;
+}
+
+bool SparePath(uint32_t n, char (&path)[4096])
+{
+    const int length = std::snprintf(path, sizeof path, "%s/%u.spare", postDir, n);
+    return length > 0 && static_cast<size_t>(length) < sizeof path;
+}
+
+// Keeps the injected file `path` as a spare, or deletes it when the pool is
+// full; false when it could do neither.
+bool Recycle(const char* path)
+{
+    SparePool& pool = Spares();
+    std::unique_lock lock(pool.lock);
+    char spare[4096];
+    if (pool.spares.size() >= kMaxSpares || !SparePath(pool.next, spare)) {
+        lock.unlock();
+        return RemoveFile(path);
+    }
+    if (!RenameFile(path, spare))
+        return false;
+    pool.spares.push_back(pool.next++);
+    return true;
+}
+
+// Spares left by an earlier process are not known to this one.
+void RemoveOldSpares()
+{
+    std::vector<std::string> files;
+    if (!ListFiles(postDir, ".spare", &files))
+        return;
+    char path[4096];
+    for (const std::string& file : files)
+        if (PathOf(postDir, file.c_str(), path))
+            RemoveFile(path);
+}
+
 // Moves the file `name` into `subdir` of the post directory (made first),
 // under a name not taken there: the queue's names come round again.
 bool MoveTo(const char* name, const std::string& subdir)
@@ -323,7 +375,7 @@ InjectOutcome Insert(const char* name, const PostFile& post, const PostFacts& fa
     if (added == 0)
         return Refuse(name, "refused by the acceptance pipeline (see the lines before)");
     char path[4096];
-    if (!PathOf(postDir, name, path) || !RemoveFile(path))
+    if (!PathOf(postDir, name, path) || !Recycle(path))
         LogFormat("post %s injected as %s but not removed: a second injection will be refused", name, c->messageId);
     return InjectOutcome::kInjected;
 }
@@ -391,6 +443,7 @@ void InjectorStart()
 {
     if (postDir == nullptr || started.exchange(true))
         return;
+    RemoveOldSpares();
     std::vector<PostName> backlog;
     std::vector<std::string> files;
     if (!ListFiles(postDir, ".post", &files))
@@ -421,6 +474,18 @@ void InjectorQueued(const char* name)
         Queue().pending.push_back(entry);
     }
     Queue().wake.notify_one();
+}
+
+int InjectorTakeSpare(char (&path)[4096])
+{
+    if (!started.load())
+        return 0;
+    SparePool& pool = Spares();
+    std::lock_guard lock(pool.lock);
+    if (pool.spares.empty() || !SparePath(pool.spares.back(), path))
+        return 0;
+    pool.spares.pop_back();
+    return 1;
 }
 
 size_t NewPostMessageId(char (&out)[kMessageIdSize])

@@ -26,6 +26,11 @@ void InjectorStart();
 // injector takes it next.
 void InjectorQueued(const char* name);
 
+// A spare file of the post directory (one an injected post left), its path
+// in `path`, now the caller's to rewrite and rename to a post name or to
+// delete; 0 when there is none.
+int InjectorTakeSpare(char (&path)[4096]);
+
 // A new Message-ID for a post, "<time.count.salt@domain>": the salt is
 // random per process, so IDs stay unique across restarts. Its length.
 size_t NewPostMessageId(char (&out)[kMessageIdSize]);

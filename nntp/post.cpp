@@ -73,21 +73,58 @@ uint32_t ClaimNameNumber(std::time_t t)
     return static_cast<uint32_t>(claimed) - 1;
 }
 
+// Publishes the finished spare file `spare` under the first free post name
+// for time `t` from the n-th one on (see CreatePostFile), its path in `name`.
+bool PublishSpare(const char* spare, std::time_t t, uint32_t n, char (&name)[4096])
+{
+    for (;; ++n) {
+        if (n == 0)
+            std::snprintf(name, sizeof name, "%s/%u.post", PostQueueDir, static_cast<unsigned>(t));
+        else
+            std::snprintf(name, sizeof name, "%s/%u-%u.post", PostQueueDir, static_cast<unsigned>(t), n - 1);
+        if (RenameFileNoReplace(spare, name))
+            return true;
+        if (errno != EEXIST)
+            return false;
+    }
+}
+
+// Rewrites a spare file of the injector with `pieces` and renames it to a
+// post name: written before it has the name, so a torn post is never queued.
+bool WriteThroughSpare(iovec (&pieces)[3], std::time_t t, uint32_t n, char (&name)[4096])
+{
+    char spare[4096];
+    if (!InjectorTakeSpare(spare))
+        return false;
+    UniqueFd fd = OpenFile(spare, O_WRONLY);
+    const uint64_t length = pieces[0].iov_len + pieces[1].iov_len + pieces[2].iov_len;
+    if (fd && WriteAllV(fd.get(), pieces, 3) && TruncateFile(fd.get(), length) && PublishSpare(spare, t, n, name))
+        return true;
+    RemoveFile(spare);
+    return false;
+}
+
 // Writes a post file: the poster's address and post count, `extra` (a
 // header line or nothing) and the article; its name searched from the first
-// of the second, or claimed (`claim`). Its path in `name`; 1 written.
+// of the second, or claimed (`claim`, for the injector, which leaves spare
+// files to write through). Its path in `name`; 1 written.
 int WritePostFile(ClientContext* ctx, std::string_view extra, bool claim, char (&name)[4096])
 {
     const std::time_t t = std::time(nullptr);
-    UniqueFd fd = CreatePostFile(t, claim ? ClaimNameNumber(t) : 0, name);
-    if (!fd)
-        return 0;
-    ++ctx->postCount;
+    const uint32_t first = claim ? ClaimNameNumber(t) : 0;
     char head[64];
-    int headLength = std::snprintf(head, sizeof head, "%s\r\n%u\r\n", ctx->peerAddress, ctx->postCount);
+    int headLength = std::snprintf(head, sizeof head, "%s\r\n%u\r\n", ctx->peerAddress, ctx->postCount + 1);
     iovec pieces[3] = {{head, static_cast<size_t>(headLength)},
                        {const_cast<char*>(extra.data()), extra.size()},
                        {ctx->buffer, ctx->articleLength}};
+    if (claim && WriteThroughSpare(pieces, t, first, name)) {
+        ++ctx->postCount;
+        return 1;
+    }
+    UniqueFd fd = CreatePostFile(t, first, name);
+    if (!fd)
+        return 0;
+    ++ctx->postCount;
     if (WriteAllV(fd.get(), pieces, 3))
         return 1;
     RemoveFile(name);  // a torn post must not be injected

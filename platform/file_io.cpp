@@ -261,6 +261,16 @@ bool RenameFile(const char* from, const char* to)
     return ::rename(from, to) == 0;
 }
 
+bool RenameFileNoReplace(const char* from, const char* to)
+{
+    FileFaultAction fault = FileFaultForPath(from, kFileOpRename);
+    if (fault.error == 0)
+        fault = FileFaultForPath(to, kFileOpRename);
+    if (fault.error != 0)
+        return Fail(fault.error);
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0;
+}
+
 bool RemoveFile(const char* path)
 {
     const FileFaultAction fault = FileFaultForPath(path, kFileOpRename);

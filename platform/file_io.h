@@ -65,6 +65,10 @@ int64_t FileSize(int fd);
 // Renames `from` to `to`, replacing `to`.
 bool RenameFile(const char* from, const char* to);
 
+// Renames `from` to `to` only when `to` does not exist (errno EEXIST if it
+// does): publishes a finished file under a name nobody else holds.
+bool RenameFileNoReplace(const char* from, const char* to);
+
 // Deletes the file.
 bool RemoveFile(const char* path);
 

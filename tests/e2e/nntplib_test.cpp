@@ -56,9 +56,11 @@ TEST(Nntplib, ReadsListsPostsAndReadsThePostsBack)
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("nntplib session ok"), std::string::npos) << output;
 
-    // Every post went in: nothing is left in the queue.
+    // Every post went in: nothing is left in the queue (spare files are
+    // the injector's, kept for reuse).
     for (const auto& entry : std::filesystem::directory_iterator(server.Path("posts")))
-        ADD_FAILURE() << "left in the post queue: " << entry.path();
+        if (entry.path().extension() != ".spare")
+            ADD_FAILURE() << "left in the post queue: " << entry.path();
     EXPECT_EQ(server.Stop(), 1);
 }
 

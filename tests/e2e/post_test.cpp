@@ -118,12 +118,13 @@ std::string Field(const std::string& line, int n)
     return line.substr(start, line.find('\t', start) - start);
 }
 
+// The files of `dir`, but for the spares the injector keeps for reuse.
 std::vector<std::string> FilesIn(const std::string& dir)
 {
     std::vector<std::string> names;
     if (std::filesystem::is_directory(dir))
         for (const auto& entry : std::filesystem::directory_iterator(dir))
-            if (entry.is_regular_file())
+            if (entry.is_regular_file() && entry.path().extension() != ".spare")
                 names.push_back(entry.path().filename().string());
     return names;
 }
@@ -244,6 +245,39 @@ TEST(Post, PostIsCompletedAndReadableByNumberAndMessageId)
     EXPECT_NE(Field(line, 4).find("@verdalix.test>"), std::string::npos) << line;
     EXPECT_EQ(client.Command("BODY " + Field(line, 4)).substr(0, 3), "222");
     EXPECT_EQ(client.ReadMultiline(), std::vector<std::string>{""});
+    client.Close();
+    EXPECT_EQ(server.Stop(), 1);
+}
+
+// The injector keeps injected files as spares and writes later posts
+// through them: a short post in a spare that held a long one keeps nothing
+// of it, and spares left by an earlier process are removed, never injected.
+TEST(Post, SpareFilesAreRewrittenWholeAndNeverTakenForPosts)
+{
+    TestServer server;
+    server.SetScript(Script());
+    ASSERT_NO_FATAL_FAILURE(Start(server));
+    NntpClient client;
+    Connect(server, client);
+    ASSERT_EQ(Post(client, Header("long one") + "\r\n" + std::string(5000, 'x')), "240 got it");
+    ASSERT_FALSE(WaitForSubject(client, "long one").empty());
+    ASSERT_EQ(Post(client, Header("short one") + "\r\nshort"), "240 got it");
+    const std::string line = WaitForSubject(client, "short one");
+    ASSERT_FALSE(line.empty());
+    EXPECT_EQ(client.Command("BODY " + Field(line, 0)).substr(0, 3), "222");
+    EXPECT_EQ(client.ReadMultiline(), std::vector<std::string>{"short"});
+    client.Close();
+    EXPECT_EQ(server.Stop(), 1);
+
+    ASSERT_TRUE(WriteFile(server.Path("posts/77.spare"), "127.0.0.1\r\n1\r\n" + Header("left spare") +
+                                                             "Message-ID: <spare@post.test>\r\n\r\nbody\r\n"));
+    server.SetScript(RestartScript());
+    ASSERT_NO_FATAL_FAILURE(Start(server));
+    EXPECT_FALSE(std::filesystem::exists(server.Path("posts/77.spare")));
+    Connect(server, client);
+    ASSERT_EQ(Post(client, Header("after restart") + "\r\nbody"), "240 got it");
+    ASSERT_FALSE(WaitForSubject(client, "after restart").empty());
+    EXPECT_EQ(client.Command("STAT <spare@post.test>").substr(0, 3), "430");
     client.Close();
     EXPECT_EQ(server.Stop(), 1);
 }
