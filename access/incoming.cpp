@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <strings.h>
 #include <thread>
 #include <vector>
@@ -56,6 +58,11 @@ void CopyEntry(IncomingEntry& to, const IncomingEntry& from)
     std::memcpy(to.host, from.host, sizeof to.host);
     std::memcpy(to.addresses, from.addresses, sizeof to.addresses);
     to.addressCount = from.addressCount;
+    std::memcpy(to.addresses6, from.addresses6, sizeof to.addresses6);
+    to.address6Count = from.address6Count;
+    to.prefixFamily = from.prefixFamily;
+    to.prefixBits = from.prefixBits;
+    std::memcpy(to.prefixBytes, from.prefixBytes, sizeof to.prefixBytes);
     to.accepts = from.accepts.load();
     to.rejects = from.rejects.load();
     to.refuses = from.refuses.load();
@@ -100,12 +107,6 @@ uint32_t IndexOf(const IncomingEntry& entry) { return static_cast<uint32_t>(&ent
 
 bool IsPattern(const char* host) { return std::strpbrk(host, "?*") != nullptr; }
 
-void FormatAddress(uint32_t address, char* text, size_t size)
-{
-    const auto* b = reinterpret_cast<const unsigned char*>(&address);
-    std::snprintf(text, size, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-}
-
 // IPv4 addresses of `host` in the resolver's order; false when the look-up fails.
 bool ResolveAll(const char* host, ResolvedAddresses& out, bool& truncated)
 {
@@ -118,17 +119,44 @@ bool ResolveAll(const char* host, ResolvedAddresses& out, bool& truncated)
     return true;
 }
 
+// A literal address or a prefix ("192.0.2.1", "192.0.2.0/24",
+// "2001:db8::/32", "::/0") needs no look-up: true when the host is one.
+bool SetLiteral(IncomingEntry& entry)
+{
+    const std::string_view host = entry.host;
+    const size_t slash = host.find('/');
+    char text[kIncomingHostSize];
+    std::snprintf(text, sizeof text, "%.*s", static_cast<int>(std::min(slash, host.size())), host.data());
+    NetAddress net;
+    if (!ParseNetAddress(text, &net))
+        return false;
+    const unsigned maxBits = net.family == AF_INET ? 32 : 128;
+    unsigned bits = maxBits;
+    if (slash != std::string_view::npos) {
+        const std::string_view digits = host.substr(slash + 1);
+        if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string_view::npos)
+            return false;
+        bits = static_cast<unsigned>(std::strtoul(host.data() + slash + 1, nullptr, 10));
+        if (bits > maxBits)
+            return false;
+    }
+    CsLock lock(csIncoming());
+    if (net.family == AF_INET && bits == 32) {
+        entry.addresses[0] = net.v4;
+        entry.addressCount = 1;
+        return true;
+    }
+    entry.prefixFamily = static_cast<uint8_t>(net.family);
+    entry.prefixBits = static_cast<uint8_t>(bits);
+    std::memcpy(entry.prefixBytes, net.family == AF_INET ? static_cast<const void*>(&net.v4) : &net.v6,
+                net.family == AF_INET ? 4 : 16);
+    return true;
+}
+
 // The look-up part of a refresh, run without csIncoming (unless the caller holds it).
 void RefreshAddresses(IncomingEntry& entry)
 {
-    in_addr dotted {};
-    if (inet_pton(AF_INET, entry.host, &dotted) == 1) {
-        CsLock lock(csIncoming());
-        entry.addresses[0] = dotted.s_addr;
-        entry.addressCount = 1;
-        return;
-    }
-    if (IsPattern(entry.host))
+    if (SetLiteral(entry) || IsPattern(entry.host))
         return;
     // The host cannot change while connected holds the entry, so it is read unlocked.
     ResolvedAddresses resolved;
@@ -136,24 +164,51 @@ void RefreshAddresses(IncomingEntry& entry)
     bool found = ResolveAll(entry.host, resolved, truncated);
     if (truncated)
         LogFormat("warn: %s has more than 255 IP addresses associated, only the first 255 were used", entry.host);
+    std::vector<in6_addr> found6;
+    const bool any6 = ResolveHost6(entry.host, &found6);
+    const size_t count6 = std::min<size_t>(found6.size(), kIncomingAddress6Size);
     CsLock lock(csIncoming());
-    if (found) {
+    if (found || any6) {
         entry.resolveFailures = 0;
         std::memcpy(entry.addresses, resolved.address, resolved.count * sizeof(uint32_t));
-        entry.addressCount = resolved.count;
+        entry.addressCount = found ? resolved.count : 0;
+        std::copy_n(found6.begin(), count6, entry.addresses6);
+        entry.address6Count = static_cast<uint32_t>(count6);
     } else if (entry.resolveFailures++ > kDroppedAfterFailures) {
         entry.addressCount = 0;
+        entry.address6Count = 0;
     }
 }
 
-bool EntryAdmits(const IncomingEntry& entry, const char* name, const char* dotted, uint32_t address)
+// The first `prefixBits` bits of the peer's address are the entry's network.
+bool InPrefix(const IncomingEntry& entry, const NetAddress& peer)
+{
+    if (entry.prefixFamily != peer.family)
+        return false;
+    const auto* bytes =
+        reinterpret_cast<const uint8_t*>(peer.family == AF_INET ? static_cast<const void*>(&peer.v4) : &peer.v6);
+    const unsigned whole = entry.prefixBits / 8u;
+    const unsigned rest = entry.prefixBits % 8u;
+    if (std::memcmp(bytes, entry.prefixBytes, whole) != 0)
+        return false;
+    const auto mask = static_cast<uint8_t>(0xff00u >> rest);
+    return rest == 0 || (bytes[whole] & mask) == (entry.prefixBytes[whole] & mask);
+}
+
+bool EntryAdmits(const IncomingEntry& entry, const char* name, const char* dotted, const NetAddress& peer)
 {
     if (name[0] != '\0' && StringMatch(name, entry.host))
         return true;
-    if (StringMatch(dotted, entry.host))
+    if (StringMatch(dotted, entry.host) || InPrefix(entry, peer))
         return true;
+    if (peer.family == AF_INET6) {
+        for (uint32_t i = 0; i < entry.address6Count; ++i)
+            if (std::memcmp(&entry.addresses6[i], &peer.v6, sizeof peer.v6) == 0)
+                return true;
+        return false;
+    }
     for (uint32_t i = entry.addressCount; i > 0; --i)
-        if (entry.addresses[i - 1] == address)
+        if (entry.addresses[i - 1] == peer.v4)
             return true;
     return false;
 }
@@ -313,21 +368,60 @@ std::string ReturnIncomingStatsString()
     return text;
 }
 
-IncomingEntry* CheckIncoming(uint32_t address)
+namespace {
+
+// The walk of admission: the first entry admitting the peer, held.
+IncomingEntry* FirstAdmitting(const NetAddress& peer, const char* name)
 {
-    char dotted[16];
-    FormatAddress(address, dotted, sizeof dotted);
-    char name[kHostNameLimit + 1] = "";
-    if (doHostnameResolution == 0 || !GetHostName(address, name))
-        name[0] = '\0';
+    char dotted[INET6_ADDRSTRLEN];
+    FormatNetAddress(peer, dotted, sizeof dotted);
     CsLock lock(csIncoming());
     for (auto& entry : incoming) {
-        if (entry.inUse && !entry.deleted && EntryAdmits(entry, name, dotted, address)) {
+        if (entry.inUse && !entry.deleted && EntryAdmits(entry, name, dotted, peer)) {
             ++entry.connected;
             return &entry;
         }
     }
     return nullptr;
+}
+
+// The confirmed name of an IPv6 peer: its reverse name must resolve back to it.
+int GetHostName6(const in6_addr& address, char* name)
+{
+    char reverse[NI_MAXHOST];
+    if (!ReverseLookup6(address, reverse, sizeof reverse))
+        return 0;
+    std::snprintf(name, kHostNameLimit + 1, "%.200s", reverse);
+    std::vector<in6_addr> forward;
+    if (!ResolveHost6(name, &forward))
+        return 0;
+    for (const in6_addr& found : forward)
+        if (std::memcmp(&found, &address, sizeof address) == 0)
+            return 1;
+    return 0;
+}
+
+}  // namespace
+
+IncomingEntry* CheckIncoming(uint32_t address)
+{
+    NetAddress peer;
+    peer.v4 = address;
+    char name[kHostNameLimit + 1] = "";
+    if (doHostnameResolution == 0 || !GetHostName(address, name))
+        name[0] = '\0';
+    return FirstAdmitting(peer, name);
+}
+
+IncomingEntry* CheckIncoming6(const in6_addr& address)
+{
+    NetAddress peer;
+    peer.family = AF_INET6;
+    peer.v6 = address;
+    char name[kHostNameLimit + 1] = "";
+    if (doHostnameResolution == 0 || !GetHostName6(address, name))
+        name[0] = '\0';
+    return FirstAdmitting(peer, name);
 }
 
 int UpdateIncoming(IncomingEntry* entry)

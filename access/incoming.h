@@ -8,6 +8,8 @@
 // loop and the session threads use them without the lock.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -16,6 +18,7 @@
 inline constexpr int kIncomingSize = 200;
 inline constexpr uint32_t kIncomingHostSize = 256;
 inline constexpr uint32_t kIncomingAddressSize = 256;
+inline constexpr uint32_t kIncomingAddress6Size = 16;
 
 // Rights bits.
 inline constexpr uint32_t kRightFeed = 1;
@@ -26,6 +29,13 @@ struct IncomingEntry {
     char host[kIncomingHostSize] = {};         // host name, dotted address or wildcard pattern
     uint32_t addresses[kIncomingAddressSize] = {};  // IPv4, network byte order
     uint32_t addressCount = 0;
+    in6_addr addresses6[kIncomingAddress6Size] = {};  // IPv6 addresses of a host name
+    uint32_t address6Count = 0;
+    // An address or prefix entry ("2001:db8::1", "192.0.2.0/24",
+    // "::/0"): the family (0 none), the bits that must match, the network.
+    uint8_t prefixFamily = 0;
+    uint8_t prefixBits = 0;
+    uint8_t prefixBytes[16] = {};
     std::atomic<uint32_t> accepts{0};
     std::atomic<uint32_t> rejects{0};
     std::atomic<uint32_t> refuses{0};
@@ -75,3 +85,7 @@ std::string ReturnIncomingStatsString();
 // cannot be cleared while the caller decides: the caller keeps that count for
 // the connection it admits, or takes it back.
 IncomingEntry* CheckIncoming(uint32_t address);
+
+// The same for an IPv6 peer: matched by its address text, a prefix entry,
+// the IPv6 addresses of a host name, or (with name resolution) its name.
+IncomingEntry* CheckIncoming6(const in6_addr& address);

@@ -113,9 +113,13 @@ bool SplitPostFile(std::string_view bytes, PostFile* post)
 }
 
 // The host part of "a.b.c.d:port", or empty when it is not an address.
+// The host of "a.b.c.d:port" or "[v6]:port", without brackets (RFC 5537's
+// posting-host is the bare address).
 std::string_view PostingHost(std::string_view address)
 {
     std::string_view host = address.substr(0, std::min(address.rfind(':'), address.size()));
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
     if (host.empty() || host.find_first_not_of("0123456789abcdefABCDEF.:") != std::string_view::npos)
         return {};
     return host;

@@ -9,8 +9,10 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -128,27 +130,52 @@ void StopAcceptThreads()
 
 using namespace corvask;
 
+namespace corvask {
+
+// A connected socket to the address, bound first to the family's any
+// address; an invalid descriptor when either fails.
+UniqueFd ConnectTo(const addrinfo& to, int port)
+{
+    UniqueFd fd(::socket(to.ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_storage any{};
+    any.ss_family = static_cast<sa_family_t>(to.ai_family);
+    const socklen_t anyLength = to.ai_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&any), anyLength) != 0)
+        return {};
+    sockaddr_storage address{};
+    std::memcpy(&address, to.ai_addr, std::min<size_t>(to.ai_addrlen, sizeof address));
+    const uint16_t networkPort = htons(static_cast<uint16_t>(port));
+    if (to.ai_family == AF_INET6)
+        reinterpret_cast<sockaddr_in6&>(address).sin6_port = networkPort;
+    else
+        reinterpret_cast<sockaddr_in&>(address).sin_port = networkPort;
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), to.ai_addrlen) != 0)
+        return {};
+    return fd;
+}
+
+}  // namespace corvask
+
 extern "C" {
 
+// Every address of the host in the resolver's order, IPv4 and IPv6, until one
+// takes the connection.
 int ConnectToHost(const char* host, int port)
 {
     if (host == nullptr)
         return -1;
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&any), sizeof any) != 0)
-        return -1;
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (::getaddrinfo(host, nullptr, &hints, &found) != 0)
         return -1;
-    sockaddr_in to = *reinterpret_cast<sockaddr_in*>(found->ai_addr);
+    UniqueFd fd;
+    for (const addrinfo* ai = found; ai != nullptr && !fd; ai = ai->ai_next)
+        if (ai->ai_family == AF_INET || ai->ai_family == AF_INET6)
+            fd = ConnectTo(*ai, port);
     ::freeaddrinfo(found);
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+    if (!fd)
         return -1;
     SetTimeout(fd.get(), SO_RCVTIMEO, 120000);
     SetTimeout(fd.get(), SO_SNDTIMEO, 60000);

@@ -112,7 +112,7 @@ int WritePostFile(ClientContext* ctx, std::string_view extra, bool claim, char (
 {
     const std::time_t t = std::time(nullptr);
     const uint32_t first = claim ? ClaimNameNumber(t) : 0;
-    char head[64];
+    char head[96];
     int headLength = std::snprintf(head, sizeof head, "%s\r\n%u\r\n", ctx->peerAddress, ctx->postCount + 1);
     iovec pieces[3] = {{head, static_cast<size_t>(headLength)},
                        {const_cast<char*>(extra.data()), extra.size()},

@@ -2,6 +2,7 @@
 // other folder makes them.
 #include "platform/socket.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -21,9 +23,105 @@ bool SetOption(int fd, int level, int name)
 
 }  // namespace
 
-UniqueFd NewTcpSocket()
+UniqueFd NewTcpSocket(int family)
 {
-    return UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return UniqueFd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
+
+bool ParseNetAddress(const char* text, NetAddress* address)
+{
+    NetAddress parsed;
+    if (::inet_pton(AF_INET, text, &parsed.v4) != 1) {
+        parsed.family = AF_INET6;
+        if (::inet_pton(AF_INET6, text, &parsed.v6) != 1)
+            return false;
+    }
+    parsed.port = address->port;
+    *address = parsed;
+    return true;
+}
+
+void FormatNetAddress(const NetAddress& address, char* text, size_t size)
+{
+    const void* bytes = address.family == AF_INET6 ? static_cast<const void*>(&address.v6) : &address.v4;
+    if (size == 0 || ::inet_ntop(address.family, bytes, text, static_cast<socklen_t>(size)) == nullptr)
+        if (size > 0)
+            text[0] = '\0';
+}
+
+void FormatNetPeer(const NetAddress& address, char* text, size_t size)
+{
+    char host[INET6_ADDRSTRLEN];
+    FormatNetAddress(address, host, sizeof host);
+    const char* format = address.family == AF_INET6 ? "[%s]:%u" : "%s:%u";
+    std::snprintf(text, size, format, host, static_cast<unsigned>(address.port));
+}
+
+bool BindNetAddress(int fd, const NetAddress& address)
+{
+    if (address.family == AF_INET) {
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        in.sin_port = htons(address.port);
+        in.sin_addr.s_addr = address.v4;
+        return BindSocket(fd, in);
+    }
+    int off = 0;  // dual stack: "::" takes IPv4 peers too
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    sockaddr_in6 in6{};
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(address.port);
+    in6.sin6_addr = address.v6;
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&in6), sizeof in6) == 0;
+}
+
+UniqueFd AcceptNetPeer(int listener, NetAddress* peer)
+{
+    sockaddr_storage from{};
+    socklen_t length = sizeof from;
+    UniqueFd fd(::accept4(listener, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC));
+    if (!fd)
+        return fd;
+    *peer = NetAddress{};
+    if (from.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(from);
+        peer->port = ntohs(in6.sin6_port);
+        if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
+            std::memcpy(&peer->v4, in6.sin6_addr.s6_addr + 12, sizeof peer->v4);
+        } else {
+            peer->family = AF_INET6;
+            peer->v6 = in6.sin6_addr;
+        }
+    } else {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(from);
+        peer->port = ntohs(in.sin_port);
+        peer->v4 = in.sin_addr.s_addr;
+    }
+    return fd;
+}
+
+bool ResolveHost6(const char* host, std::vector<in6_addr>* addresses)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(host, nullptr, &hints, &list) != 0)
+        return false;
+    addresses->clear();
+    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next)
+        addresses->push_back(reinterpret_cast<sockaddr_in6*>(ai->ai_addr)->sin6_addr);
+    ::freeaddrinfo(list);
+    return !addresses->empty();
+}
+
+bool ReverseLookup6(const in6_addr& address, char* name, size_t size)
+{
+    sockaddr_in6 peer{};
+    peer.sin6_family = AF_INET6;
+    peer.sin6_addr = address;
+    return ::getnameinfo(reinterpret_cast<sockaddr*>(&peer), sizeof peer, name, static_cast<socklen_t>(size), nullptr,
+                         0, NI_NAMEREQD) == 0;
 }
 
 bool BindSocket(int fd, const sockaddr_in& address)

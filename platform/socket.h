@@ -14,8 +14,42 @@
 
 #include "platform/unique_fd.h"
 
-// A new IPv4 TCP socket (close-on-exec).
-UniqueFd NewTcpSocket();
+// A new TCP socket of `family` (AF_INET or AF_INET6), close-on-exec.
+UniqueFd NewTcpSocket(int family = AF_INET);
+
+// A peer or listening address of either family. An IPv4 peer reaching an
+// IPv6 socket (::ffff:a.b.c.d) is kept as IPv4, so the rules for IPv4
+// addresses hold for it.
+struct NetAddress {
+    int family = AF_INET;  // AF_INET or AF_INET6
+    uint32_t v4 = 0;       // network byte order
+    in6_addr v6{};
+    uint16_t port = 0;  // host byte order
+};
+
+// Reads an IPv4 or IPv6 literal ("::" and "0.0.0.0" included); false for
+// anything else.
+bool ParseNetAddress(const char* text, NetAddress* address);
+
+// The address as text, without the port ("192.0.2.1", "2001:db8::1").
+void FormatNetAddress(const NetAddress& address, char* text, size_t size);
+
+// "a.b.c.d:port", or "[v6]:port" so the port cannot be read as part of an
+// IPv6 address.
+void FormatNetPeer(const NetAddress& address, char* text, size_t size);
+
+// Binds to the address; an IPv6 socket bound to "::" also takes IPv4.
+bool BindNetAddress(int fd, const NetAddress& address);
+
+// The next connection on `listener` of either family (close-on-exec).
+UniqueFd AcceptNetPeer(int listener, NetAddress* peer);
+
+// The IPv6 addresses of `host` in the resolver's order; false when the
+// look-up fails or finds none.
+bool ResolveHost6(const char* host, std::vector<in6_addr>* addresses);
+
+// The name registered for the IPv6 address, cut to `size` - 1 bytes.
+bool ReverseLookup6(const in6_addr& address, char* name, size_t size);
 
 bool BindSocket(int fd, const sockaddr_in& address);
 bool ListenSocket(int fd, int backlog);

@@ -69,16 +69,18 @@ void PrepareLines()
                   "\r\n";
 }
 
-bool ListenAddress(sockaddr_in& address)
+// ListenAddress is an IPv4 or an IPv6 literal; unset is every IPv4 address,
+// "::" every address of both families.
+bool ListenAddress(NetAddress& address)
 {
     int port = ConfigNumber(ConfigKey::kListenPort);
     if (port <= 0 || port > 65535)
         return false;
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address = NetAddress{};
+    address.port = static_cast<uint16_t>(port);
+    address.v4 = htonl(INADDR_ANY);
     const char* host = ConfigText(ConfigKey::kListenAddress);
-    return host == nullptr || inet_pton(AF_INET, host, &address.sin_addr) == 1;
+    return host == nullptr || ParseNetAddress(host, &address);
 }
 
 // The kernel's cap on listen backlogs, or 0 when it cannot be read.
@@ -92,14 +94,15 @@ int SystemBacklogLimit()
 // SO_REUSEADDR lets a restart bind while old connections linger in TIME_WAIT.
 UniqueFd OpenListener()
 {
-    UniqueFd listener = NewTcpSocket();
+    NetAddress address;
+    if (!ListenAddress(address))
+        return {};
+    UniqueFd listener = NewTcpSocket(address.family);
     if (!listener)
         return {};
     SetNoDelay(listener.get());  // accepted sockets inherit it
     SetReuseAddress(listener.get());
-    sockaddr_in address {};
-    if (!ListenAddress(address) || !BindSocket(listener.get(), address) ||
-        !ListenSocket(listener.get(), ListenBacklog()))
+    if (!BindNetAddress(listener.get(), address) || !ListenSocket(listener.get(), ListenBacklog()))
         return {};
     return listener;
 }
@@ -116,11 +119,11 @@ bool SendLine(int socket, const std::string& line)
 }
 
 // Fills the context and greets the peer; false when the greeting fails.
-bool Greet(ClientContext* ctx, IncomingEntry* entry, const sockaddr_in& peer, const char* dotted)
+bool Greet(ClientContext* ctx, IncomingEntry* entry, const NetAddress& peer)
 {
     ctx->incomingEntry = entry;
     ctx->peerName = entry->host;
-    std::snprintf(ctx->peerAddress, sizeof ctx->peerAddress, "%s:%u", dotted, ntohs(peer.sin_port));
+    FormatNetPeer(peer, ctx->peerAddress, sizeof ctx->peerAddress);
     ctx->connectTime = std::time(nullptr);
     bool feeds = (entry->rights & (kRightFeed | kRightPost)) != 0;
     return SendLine(ctx->socket, feeds ? greetingFeed : greetingRead);
@@ -144,17 +147,17 @@ void StartSession(ClientContext* ctx)
 }
 
 // Admits one accepted peer or refuses it with its reply line and log line.
-void Admit(UniqueFd socket, const sockaddr_in& peer)
+void Admit(UniqueFd socket, const NetAddress& peer)
 {
     SetTimeouts(socket.get(), kTimeoutSeconds * 1000);
-    char dotted[16];
-    inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
+    char dotted[INET6_ADDRSTRLEN];
+    FormatNetAddress(peer, dotted, sizeof dotted);
     if (TotalConnected >= MaxConnections) {
         SendLine(socket.get(), systemTooMany);
         LogFormat("chopped %s, system connection limit (%u) reached\n", dotted, MaxConnections.load());
         return;
     }
-    IncomingEntry* entry = CheckIncoming(peer.sin_addr.s_addr);
+    IncomingEntry* entry = peer.family == AF_INET ? CheckIncoming(peer.v4) : CheckIncoming6(peer.v6);
     if (entry == nullptr) {
         SendLine(socket.get(), noAccess);
         LogFormat("chopped %s, no access\n", dotted);
@@ -177,7 +180,7 @@ void Admit(UniqueFd socket, const sockaddr_in& peer)
         return;
     }
     ctx->socket = socket.release();
-    if (!Greet(ctx, entry, peer, dotted)) {
+    if (!Greet(ctx, entry, peer)) {
         --entry->connected;
         AddContextToFreeList(ctx);
         return;
@@ -222,8 +225,8 @@ int DoConnections()
         MaxConnections = static_cast<uint32_t>(ConfigNumber(ConfigKey::kMaxIncomingConnections));
     PrepareLines();
     for (;;) {
-        sockaddr_in peer {};
-        UniqueFd socket = AcceptSocket(listener.get(), &peer);
+        NetAddress peer;
+        UniqueFd socket = AcceptNetPeer(listener.get(), &peer);
         int error = errno;
         if (bShutDown != 0)
             SleepForever();

@@ -39,7 +39,7 @@ struct ClientContext {
     uint32_t bufferSize = 0;         // capacity of buffer, not counting the NUL byte
     uint32_t bufferOffset = 0;       // bytes consumed before buffer within its allocation
     const char* peerName = nullptr;  // host text of incomingEntry
-    char peerAddress[32] = {};       // "a.b.c.d:port"
+    char peerAddress[56] = {};       // "a.b.c.d:port" or "[v6]:port"
     std::time_t connectTime = 0;
     GroupSelection selection;
     uint32_t postCount = 0;

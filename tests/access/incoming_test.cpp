@@ -31,6 +31,16 @@ IncomingEntry* Admit(const char* dotted)
     return entry;
 }
 
+IncomingEntry* Admit6(const char* text)
+{
+    in6_addr address{};
+    inet_pton(AF_INET6, text, &address);
+    IncomingEntry* entry = CheckIncoming6(address);
+    if (entry != nullptr)
+        --entry->connected;
+    return entry;
+}
+
 class Incoming : public ::testing::Test {
 protected:
     void SetUp() override { Configure("UpdateIncomingEntries = 0\n"); }
@@ -191,6 +201,33 @@ TEST_F(Incoming, PatternsAddressesAndNames)
     ASSERT_EQ(AddIncoming("localhost", 0), 1);
     EXPECT_GE(incoming[1].addressCount, 1u);
     EXPECT_EQ(Admit("127.0.0.1"), &incoming[1]);
+}
+
+// Prefixes of either family match their leading bits, within a byte too; a
+// prefix that cannot be one (too many bits, no bits) admits nobody.
+TEST_F(Incoming, AddressAndPrefixEntriesOfBothFamilies)
+{
+    ASSERT_EQ(AddIncoming("192.0.2.128/25", 0), 1);
+    ASSERT_EQ(AddIncoming("2001:db8:8000::/33", 0), 1);
+    ASSERT_EQ(AddIncoming("2001:DB8::1", 0), 1);
+    ASSERT_EQ(AddIncoming("10.0.0.0/33", 0), 1);
+    ASSERT_EQ(AddIncoming("10.0.0.0/", 0), 1);
+    EXPECT_EQ(Admit("192.0.2.200"), &incoming[0]);
+    EXPECT_EQ(Admit("192.0.2.127"), nullptr);
+    EXPECT_EQ(Admit6("2001:db8:8000::5"), &incoming[1]);
+    EXPECT_EQ(Admit6("2001:db8:ffff:1::"), &incoming[1]);
+    EXPECT_EQ(Admit6("2001:db8:7fff::5"), nullptr);
+    EXPECT_EQ(Admit6("2001:db8::1"), &incoming[2]);  // another spelling of the same address
+    EXPECT_EQ(Admit6("2001:db8::2"), nullptr);
+    EXPECT_EQ(Admit("10.1.2.3"), nullptr);
+    EXPECT_EQ(Admit6("::ffff:10.1.2.3"), nullptr);  // mapped addresses arrive as IPv4, not here
+
+    ASSERT_EQ(AddIncoming("::/0", 0), 1);
+    const IncomingEntry* any6 = Admit6("fe80::1");
+    ASSERT_NE(any6, nullptr);
+    EXPECT_STREQ(any6->host, "::/0");
+    EXPECT_EQ(Admit("192.0.2.200"), &incoming[0]);
+    EXPECT_EQ(Admit("198.51.100.1"), nullptr);  // an IPv6 prefix leaves IPv4 alone
 }
 
 TEST_F(Incoming, DeletedEntryAdmitsNobodyAndGoesAtTheRefreshAfterItsConnections)

@@ -38,6 +38,21 @@ bool NntpClient::Connect(int port, const char* source)
     return true;
 }
 
+bool NntpClient::Connect6(int port)
+{
+    buffer_.clear();
+    fd_.reset(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_port = htons(static_cast<uint16_t>(port));
+    addr.sin6_addr = in6addr_loopback;
+    if (!fd_ || ::connect(fd_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        fd_.reset();
+        return false;
+    }
+    return true;
+}
+
 void NntpClient::Send(std::string_view bytes)
 {
     while (!bytes.empty()) {

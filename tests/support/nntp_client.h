@@ -27,6 +27,8 @@ public:
     // Connects to 127.0.0.1:port, from the loopback address `source` when
     // given; false (no test failure) when refused.
     bool Connect(int port, const char* source = nullptr);
+    // Connects to [::1]:port.
+    bool Connect6(int port);
     // Sends the bytes exactly as given (no line end added).
     void Send(std::string_view bytes);
     // The next line without its CR LF (a bare LF also ends a line).
