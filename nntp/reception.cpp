@@ -117,11 +117,16 @@ struct TransferGuard {
 
 int nntp_readarticle(ClientContext* ctx)
 {
-    CompactBuffer(ctx);
+    // The article is read where it lies: commands and articles pipelined
+    // behind it stay in place, and the data is moved back to the start of
+    // the allocation only when a read needs the room.
     ctx->articleValid = 1;
     for (;;) {
-        if (ctx->used >= ctx->bufferSize - 1)
-            GrowBuffer(ctx);
+        if (ctx->used >= ctx->bufferSize - 1) {
+            CompactBuffer(ctx);
+            if (ctx->used >= ctx->bufferSize - 1)
+                GrowBuffer(ctx);
+        }
         ctx->buffer[ctx->used] = '\0';
         if (ctx->articleValid && ctx->used >= 3 && std::memcmp(ctx->buffer, ".\r\n", 3) == 0) {
             ctx->articleLength = kEmptyArticle;

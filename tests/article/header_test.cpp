@@ -103,6 +103,9 @@ TEST(FindHeaderEnd, EndsOfTheText)
     // Empty body: the header end is the last CR LF, closed by the end marker.
     EXPECT_EQ(FindHeaderEnd(Received("A: b\r\nC: d\r\n").c), 10u);
     EXPECT_EQ(FindHeaderEnd(Received("").c), 0u);
+    // Near misses before the blank line are passed over.
+    EXPECT_EQ(FindHeaderEnd(Received("A: b\r\n\rC: d\n\r\nE: f\r\n\r\nbody\r\n\r\n").c), 18u);
+    EXPECT_EQ(FindHeaderEnd(Received("A: b\r\n\r").c), 0u);
 }
 
 TEST(GetHeaderRange, RawRangesAndFlags)

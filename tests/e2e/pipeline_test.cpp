@@ -249,6 +249,40 @@ TEST(Pipeline, LargeEmptyAndOversizedArticles)
     EXPECT_NE(StoreFile(server).find(big.substr(0, big.size() - 2)), std::string::npos);
 }
 
+// Small articles pipelined around large ones in one send: an article is
+// read where it lies in the buffer, so one that runs past the buffer's end
+// behind others must still be read whole, and the ones after it too.
+TEST(Pipeline, LargeArticlesAmongPipelinedSmallOnesAreStoredWhole)
+{
+    TestServer server;
+    StartServer(server);
+    NntpClient client(120);
+    Feed(server, client);
+    EXPECT_EQ(client.Command("MODE STREAM"), "203 StreamOK");
+    std::string big;
+    for (int i = 0; big.size() < 90000; ++i)
+        big += "line " + std::to_string(i) + std::string(70, 'y') + "\r\n";
+    std::vector<std::string> ids, bodies;
+    std::string batch;
+    for (int i = 0; i < 60; ++i) {
+        ids.push_back(Id("mix" + std::to_string(i)));
+        bodies.push_back(i % 20 == 7 ? big + "end " + std::to_string(i) + "\r\n"
+                                     : "small body " + std::to_string(i) + "\r\n" + std::string(i * 40, 'z') + "\r\n");
+        batch += "TAKETHIS " + ids.back() + "\r\n" + WireArticle({.id = ids.back(), .body = bodies.back()});
+    }
+    client.Send(batch);
+    for (const std::string& id : ids)
+        ASSERT_EQ(client.ReadLine(), "239 " + id);
+    const std::string stored = StoreFile(server);
+    for (size_t i = 0; i < ids.size(); ++i) {
+        const size_t at = stored.find("Message-ID: " + ids[i] + "\r\n");
+        ASSERT_NE(at, std::string::npos) << ids[i];
+        const size_t body = stored.find("\r\n\r\n", at);
+        ASSERT_NE(body, std::string::npos);
+        EXPECT_EQ(stored.compare(body + 4, bodies[i].size() - 2, bodies[i], 0, bodies[i].size() - 2), 0) << ids[i];
+    }
+}
+
 TEST(Pipeline, ArticlesRefusedForTheirHeaders)
 {
     TestServer server;
