@@ -3,9 +3,10 @@
 set -euo pipefail
 # clang and libclang-rt-dev (its libFuzzer runtime) serve scripts/fuzz.sh;
 # gpgv checks control-message signatures, gnupg makes the tests' keys;
-# clang-format and clang-tidy serve scripts/check-style.sh.
+# clang-format and clang-tidy serve scripts/check-style.sh; tmux, slrn and
+# tin drive the readers' tests, python3 the nntplib test.
 packages=(cmake g++ make tcl-dev libgtest-dev libbenchmark-dev clang libclang-rt-dev gpgv gnupg clang-format
-          clang-tidy)
+          clang-tidy tmux slrn tin python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
