@@ -3,9 +3,11 @@
 // follow-up that the server then serves. Skipped when tmux or the reader is
 // not installed; every wait polls the screen or the server, with no clock
 // assertions.
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -39,7 +41,15 @@ bool Installed(const std::string& program)
 class Terminal {
 public:
     explicit Terminal(const std::string& name) : socket_("verdalix-" + name + "-" + std::to_string(::getpid())) {}
-    ~Terminal() { Shell(Tmux() + " kill-server"); }
+    // The reader outlives a killed tmux server (it ignores the hang-up), so
+    // it is killed by its pid first.
+    ~Terminal()
+    {
+        const std::string pid = Shell(Tmux() + " display-message -p -t r '#{pane_pid}'").second;
+        if (const long number = std::atol(pid.c_str()); number > 1)
+            ::kill(static_cast<pid_t>(number), SIGKILL);
+        Shell(Tmux() + " kill-server");
+    }
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
 
