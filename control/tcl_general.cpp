@@ -5,6 +5,7 @@
 #include "control/tcl_commands.h"
 #include "groups/overview_cache.h"
 #include "platform/process.h"
+#include "server/accept.h"
 #include "server/config.h"
 #include "server/log.h"
 #include "server/stats.h"
@@ -51,6 +52,11 @@ VERDALIX_TCL_HANDLER(Tcl_AcceptConnections)
 {
     if (argc != 1)
         return UsageReply(interp, argv[0], " (no args allowed)");
+    const std::string problem = StartListening();
+    if (!problem.empty()) {
+        Tcl_AppendResult(interp, problem.c_str(), nullptr);
+        return TCL_ERROR;
+    }
     readyToGo = 1;
     return TCL_OK;
 }

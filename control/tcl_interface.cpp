@@ -62,6 +62,12 @@ static_assert(std::size(kCommands) == 27);
     if (Tcl_EvalObjEx(interp, command, TCL_EVAL_GLOBAL) == TCL_ERROR) {
         LogLine("Startup error:");
         LogLine(Tcl_GetStringResult(interp));
+        // Under the service manager the error also reaches the journal and
+        // the unit's status: without READY=1 the start fails.
+        const std::string status = std::string("Startup error: ") + Tcl_GetStringResult(interp);
+        if (bDebug == 0)
+            AddToMessageLog(status.c_str());
+        NotifyServiceManager(("STATUS=" + status).c_str());
     }
     Tcl_DecrRefCount(command);
     for (;;)

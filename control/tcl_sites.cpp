@@ -29,8 +29,12 @@ VERDALIX_TCL_HANDLER(Tcl_SetSite)
     if (argc < 3)
         return UsageReply(interp, argv[0], " sitename parameter [arg]");
     if (argc > 4)
-        return TCL_ERROR;
-    return SiteSetParameter(argv[1], argv[2], argc == 4 ? argv[3] : nullptr) ? TCL_OK : TCL_ERROR;
+        return UsageReply(interp, argv[0], " sitename parameter [arg]");
+    const char* value = argc == 4 ? argv[3] : nullptr;
+    if (SiteSetParameter(argv[1], argv[2], value))
+        return TCL_OK;
+    Tcl_AppendResult(interp, argv[0], ": ", SiteParameterProblem(argv[1], argv[2], value).c_str(), nullptr);
+    return TCL_ERROR;
 }
 
 VERDALIX_TCL_HANDLER(Tcl_GetSiteList)

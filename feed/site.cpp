@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "access/incoming.h"
 #include "access/match.h"
 #include "feed/connection.h"
+#include "server/config.h"
 
 Site* siteHead = nullptr;
 
@@ -259,6 +261,27 @@ std::string SiteGetList()
     for (Site* site = siteHead; site != nullptr; site = site->next)
         text += "{" + site->name + "} ";
     return text;
+}
+
+std::string SiteParameterProblem(const char* name, const char* parameter, const char* value)
+{
+    {
+        CsLock list(csSiteList());
+        if (SiteFind(name) == nullptr)
+            return std::string("no site named \"") + name + "\"";
+    }
+    const Parameter* found = FindParameter(parameter);
+    if (found == nullptr) {
+        std::vector<std::string_view> names;
+        for (const Parameter& known : kParameters)
+            names.emplace_back(known.name);
+        const size_t nearest = NearestName(parameter, names);
+        return std::string("unknown parameter \"") + parameter + "\"" +
+               (nearest < names.size() ? "; did you mean " + std::string(names[nearest]) + "?" : std::string());
+    }
+    if (value == nullptr && found->set != SetCreateFeeder)
+        return std::string("parameter ") + found->name + " needs a value";
+    return std::string("bad value \"") + (value != nullptr ? value : "") + "\" for parameter " + found->name;
 }
 
 int SiteSetParameter(const char* name, const char* parameter, const char* value)

@@ -97,6 +97,10 @@ std::string SiteGetList();
 // 0 not (unknown site or parameter, bad value).
 int SiteSetParameter(const char* name, const char* parameter, const char* value);
 
+// Why SiteSetParameter refused: no such site, an unknown parameter (with the
+// nearest known one), a missing or a bad value.
+std::string SiteParameterProblem(const char* name, const char* parameter, const char* value);
+
 // The site's parameters, statistics and connections as a Tcl list, or
 // nothing for an unknown site.
 std::optional<std::string> SiteGetConfig(const char* name);

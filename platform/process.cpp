@@ -1,6 +1,7 @@
 // Process-wide switches, the service log, fatal exits and thread starts.
 #include "platform/process.h"
 #include "platform/process_internal.h"
+#include "platform/socket.h"
 
 #include <syslog.h>
 
@@ -81,3 +82,12 @@ bool StartThread(const char* name, std::function<void()> body, std::thread* join
 }
 
 void FailThreadStartsForTest(int count) { threadStartsToFail = count; }
+
+// systemd's notify socket stands in for status reports to the service manager.
+void NotifyServiceManager(const char* state)
+{
+    const char* path = std::getenv("NOTIFY_SOCKET");
+    if (bDebug || path == nullptr || (path[0] != '/' && path[0] != '@'))
+        return;
+    SendDatagram(path, state, std::strlen(state));
+}

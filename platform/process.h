@@ -23,6 +23,10 @@ extern std::atomic<int> logcmds;
 // Reports an error text: standard output in debug mode, syslog otherwise.
 void AddToMessageLog(const char* text);
 
+// Tells the service manager `state` ("READY=1", "STATUS=...") through its
+// notify socket; nothing in debug mode or without NOTIFY_SOCKET.
+void NotifyServiceManager(const char* state);
+
 // Reports `text` (then `detail`, when given, as a message of its own) through
 // AddToMessageLog and ends the process with status 1.
 [[noreturn]] void FatalExit(const char* text, const char* detail = nullptr);

@@ -91,20 +91,38 @@ int SystemBacklogLimit()
     return file >> limit && limit > 0 ? limit : 0;
 }
 
+// The listening socket, opened by AcceptConnections on the interpreter's
+// thread and taken by the accept loop once readyToGo is set.
+UniqueFd listening;
+
+// "cannot listen on <address>:<port>: <step>: <system error>", logged.
+std::string ListenFailure(const char* step, int error)
+{
+    const char* host = ConfigText(ConfigKey::kListenAddress);
+    char text[512];
+    std::snprintf(text, sizeof text, "cannot listen on %s:%d: %s: %s", host != nullptr ? host : "*",
+                  ConfigNumber(ConfigKey::kListenPort), step, std::strerror(error));
+    LogLine(text);
+    return text;
+}
+
 // SO_REUSEADDR lets a restart bind while old connections linger in TIME_WAIT.
-UniqueFd OpenListener()
+std::string OpenListener(UniqueFd* opened)
 {
     NetAddress address;
     if (!ListenAddress(address))
-        return {};
+        return ListenFailure("ListenAddress or ListenPort is not an address and port", EINVAL);
     UniqueFd listener = NewTcpSocket(address.family);
     if (!listener)
-        return {};
+        return ListenFailure("socket", errno);
     SetNoDelay(listener.get());  // accepted sockets inherit it
     SetReuseAddress(listener.get());
-    if (!BindNetAddress(listener.get(), address) || !ListenSocket(listener.get(), ListenBacklog()))
-        return {};
-    return listener;
+    if (!BindNetAddress(listener.get(), address))
+        return ListenFailure("bind", errno);
+    if (!ListenSocket(listener.get(), ListenBacklog()))
+        return ListenFailure("listen", errno);
+    *opened = std::move(listener);
+    return {};
 }
 
 bool SendLine(int socket, const std::string& line)
@@ -210,6 +228,18 @@ int ListenBacklog()
     return limit > 0 ? std::min(backlog, limit) : backlog;
 }
 
+std::string StartListening()
+{
+    if (listening)
+        return {};
+    std::string problem = OpenListener(&listening);
+    if (problem.empty())
+        NotifyServiceManager("READY=1");
+    else
+        NotifyServiceManager(("STATUS=" + problem).c_str());
+    return problem;
+}
+
 int DoConnections()
 {
     while (readyToGo == 0)
@@ -217,9 +247,9 @@ int DoConnections()
     // The script has named the stores and groups: posts can go in now, the
     // ones left from before first.
     InjectorStart();
-    UniqueFd listener = OpenListener();
-    if (!listener)
+    if (!StartListening().empty())
         return 0;
+    UniqueFd listener = std::move(listening);
     // Unset, the limit stays as the start-up script's SetGlobal left it.
     if (ConfigValue(ConfigKey::kMaxIncomingConnections) != nullptr)
         MaxConnections = static_cast<uint32_t>(ConfigNumber(ConfigKey::kMaxIncomingConnections));

@@ -86,6 +86,10 @@ const ConfigKeyInfo* FindConfigKey(std::string_view name);
 // likely misspelling.
 const ConfigKeyInfo* NearestConfigKey(std::string_view name);
 
+// The index of the candidate nearest to `name` the same way (a third of the
+// letters at most differ), or candidates.size() when none is that near.
+size_t NearestName(std::string_view name, std::span<const std::string_view> candidates);
+
 // The file's value of `key`, or null when the file does not set it.
 const char* ConfigValue(ConfigKey key);
 

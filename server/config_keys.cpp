@@ -126,17 +126,26 @@ const ConfigKeyInfo* FindConfigKey(std::string_view name)
 
 // Near enough: at most a third of the longer name differs, so that a slip of
 // a letter or two is caught but an unrelated key is not offered.
-const ConfigKeyInfo* NearestConfigKey(std::string_view name)
+size_t NearestName(std::string_view name, std::span<const std::string_view> candidates)
 {
-    const ConfigKeyInfo* nearest = nullptr;
+    size_t nearest = candidates.size();
     size_t best = SIZE_MAX;
-    for (const ConfigKeyInfo& info : kKeys) {
-        std::string_view candidate(info.name);
-        size_t distance = EditDistance(name, candidate);
-        if (distance < best && distance * 3 <= std::max(name.size(), candidate.size())) {
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        size_t distance = EditDistance(name, candidates[i]);
+        if (distance < best && distance * 3 <= std::max(name.size(), candidates[i].size())) {
             best = distance;
-            nearest = &info;
+            nearest = i;
         }
     }
     return nearest;
+}
+
+const ConfigKeyInfo* NearestConfigKey(std::string_view name)
+{
+    std::vector<std::string_view> names;
+    names.reserve(std::size(kKeys));
+    for (const ConfigKeyInfo& info : kKeys)
+        names.emplace_back(info.name);
+    const size_t nearest = NearestName(name, names);
+    return nearest < names.size() ? &kKeys[nearest] : nullptr;
 }

@@ -130,15 +130,6 @@ int ServiceStop()
     return 0;
 }
 
-// systemd's notify socket stands in for status reports to the service manager.
-void NotifyServiceManager(const char* state)
-{
-    const char* path = std::getenv("NOTIFY_SOCKET");
-    if (bDebug || path == nullptr || (path[0] != '/' && path[0] != '@'))
-        return;
-    SendDatagram(path, state, std::strlen(state));
-}
-
 // Console mode: any stop signal stops the server and exits with status 1.
 [[noreturn]] void ControlHandlerThread()
 {
@@ -289,7 +280,7 @@ int RunAsService()
     }
     if (!StartThread("service control", ServiceControlThread))
         FatalExit("service control handler not installed, exiting");
-    NotifyServiceManager("READY=1");
+    // READY=1 waits for the listening socket (AcceptConnections).
     if (!StartThread("service start", ServiceStart))
         FatalExit("service not started, exiting");
     for (;;)

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -15,12 +16,14 @@
 
 #include "support/nntp_client.h"
 #include "support/server_harness.h"
+#include "support/test_articles.h"
 
 using verdalix_test::MakeTempDir;
 using verdalix_test::NntpClient;
 using verdalix_test::ReadFile;
 using verdalix_test::RunVerdalix;
 using verdalix_test::TestServer;
+using verdalix_test::WaitUntil;
 using verdalix_test::WriteFile;
 
 namespace {
@@ -128,6 +131,44 @@ TEST(StartupScript, ErrorIsLoggedAndTheServerKeepsRunning)
     EXPECT_TRUE(server.Running());
     EXPECT_EQ(server.Stop(), 1);
     ExpectInOrder(server.StdoutText(), kClosingOrder);
+}
+
+// A port that is taken: the log names the address, port and error, and
+// AcceptConnections fails with that text, so the script's error says it.
+TEST(StartupScript, PortInUseFailsAcceptConnectionsWithTheReason)
+{
+    TestServer server;
+    UniqueFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(server.Port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(taken.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(taken.get(), 1), 0);
+    server.SetScript("AcceptConnections\nLogLine {not reached}\n");
+    ASSERT_TRUE(server.Start());
+    const std::string reason =
+        "cannot listen on 127.0.0.1:" + std::to_string(server.Port()) + ": bind: Address already in use\n";
+    ASSERT_TRUE(server.WaitForLog("Startup error:"));
+    const std::string log = server.LogText();
+    const size_t error = log.find(": Startup error:\n");
+    EXPECT_LT(log.find(": " + reason), error) << log;
+    EXPECT_NE(log.find(": " + reason, error), std::string::npos) << log;
+    EXPECT_EQ(log.find("not reached"), std::string::npos) << log;
+    EXPECT_TRUE(server.Running());
+    EXPECT_EQ(server.Stop(), 1);
+}
+
+// A misspelt site parameter is named, with the one meant, in the script's error.
+TEST(StartupScript, MisspeltSiteParameterIsNamed)
+{
+    TestServer server;
+    server.SetScript("CreateSite peer\nSetSite peer hostnme news.example\n");
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.WaitForLog("Startup error:"));
+    EXPECT_TRUE(server.WaitForLog(": SetSite: unknown parameter \"hostnme\"; did you mean hostname?\n"))
+        << server.LogText();
+    EXPECT_EQ(server.Stop(), 1);
 }
 
 TEST(StartupScript, MissingScriptIsAStartupError)
@@ -301,35 +342,72 @@ TEST_F(ServiceInstall, MissingUnitDirectory)
     EXPECT_EQ(Run("-install", file).output, "OpenSCManager failed - Not a directory (0x14)\n");
 }
 
-// Under the service manager: READY=1 on start, SIGTERM stops with status 0.
+namespace {
+
+// A datagram socket standing in for the service manager's notify socket.
+struct NotifyListener {
+    explicit NotifyListener(const std::string& path)
+    {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        EXPECT_LT(path.size(), sizeof addr.sun_path);
+        std::memcpy(addr.sun_path, path.c_str(), std::min(path.size() + 1, sizeof addr.sun_path));
+        EXPECT_EQ(::bind(socket.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    }
+    // Every datagram received so far, each followed by "|".
+    std::string Messages()
+    {
+        char datagram[512];
+        for (ssize_t got; (got = ::recv(socket.get(), datagram, sizeof datagram, MSG_DONTWAIT)) > 0;)
+            received.append(datagram, static_cast<size_t>(got)).append("|");
+        return received;
+    }
+    UniqueFd socket{::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    std::string received;
+};
+
+void RunAsService(TestServer& server, const std::string& script)
+{
+    server.SetArgs({"-service"});
+    server.AddEnvironment("INVOCATION_ID=test");
+    server.AddEnvironment("NOTIFY_SOCKET=" + server.Path("notify"));
+    server.SetScript(script);
+}
+
+}  // namespace
+
+// Under the service manager: READY=1 once the port listens, SIGTERM stops
+// with status 0.
 TEST(ServiceMode, NotifiesTheServiceManagerAndStopsOnTerm)
 {
     TestServer server;
-    std::string socketPath = server.Path("notify");
-    UniqueFd notify(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    ASSERT_LT(socketPath.size(), sizeof addr.sun_path);
-    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
-    ASSERT_EQ(::bind(notify.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    server.SetArgs({"-service"});
-    server.AddEnvironment("INVOCATION_ID=test");
-    server.AddEnvironment("NOTIFY_SOCKET=" + socketPath);
-    server.SetScript("LogLine started\n");
+    NotifyListener notify(server.Path("notify"));
+    RunAsService(server, "LogLine started\nAcceptConnections\n");
     ASSERT_TRUE(server.Start());
-    ASSERT_TRUE(server.WaitForLog("started"));
+    ASSERT_TRUE(server.WaitForListening());
     server.Signal(SIGTERM);
     EXPECT_EQ(server.WaitForExit(), 0);
     std::string out = server.StdoutText();
     EXPECT_TRUE(out.starts_with(kUsage)) << out;
     EXPECT_NE(out.find("groupdb shut down\n"), std::string::npos) << out;
     EXPECT_EQ(out.find("Stopping"), std::string::npos) << out;
-    std::string messages;
-    char datagram[256];
-    ssize_t got;
-    while ((got = ::recv(notify.get(), datagram, sizeof datagram, MSG_DONTWAIT)) > 0)
-        messages.append(datagram, static_cast<size_t>(got)).append("|");
-    EXPECT_EQ(messages, "READY=1|STOPPING=1|");
+    EXPECT_EQ(notify.Messages(), "READY=1|STOPPING=1|");
+}
+
+// A script that fails before AcceptConnections never reports ready: the
+// service manager sees a failed start, with the script's error as status.
+TEST(ServiceMode, ScriptFailingBeforeAcceptConnectionsIsNeverReady)
+{
+    TestServer server;
+    NotifyListener notify(server.Path("notify"));
+    RunAsService(server, "LogLine started\nNoSuchCommand here\nAcceptConnections\n");
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.WaitForLog("Startup error:"));
+    EXPECT_TRUE(WaitUntil([&] { return !notify.Messages().empty(); }, 30));
+    EXPECT_EQ(notify.Messages(), "STATUS=Startup error: invalid command name \"NoSuchCommand\"|");
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.WaitForExit(), 0);
+    EXPECT_EQ(notify.Messages().find("READY=1"), std::string::npos);
 }
 
 // The demo's templates must stay a working configuration and start-up script.

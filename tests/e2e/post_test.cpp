@@ -273,7 +273,7 @@ TEST(Post, SpareFilesAreRewrittenWholeAndNeverTakenForPosts)
                                                              "Message-ID: <spare@post.test>\r\n\r\nbody\r\n"));
     server.SetScript(RestartScript());
     ASSERT_NO_FATAL_FAILURE(Start(server));
-    EXPECT_FALSE(std::filesystem::exists(server.Path("posts/77.spare")));
+    EXPECT_TRUE(WaitUntil([&] { return !std::filesystem::exists(server.Path("posts/77.spare")); }));
     Connect(server, client);
     ASSERT_EQ(Post(client, Header("after restart") + "\r\nbody"), "240 got it");
     ASSERT_FALSE(WaitForSubject(client, "after restart").empty());

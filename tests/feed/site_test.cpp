@@ -242,8 +242,11 @@ TEST_F(SiteCommands, WordsResultsAndUsage)
     EXPECT_EQ(Eval("CreateSite a b"), "1:CreateSite sitename");
     EXPECT_EQ(Eval("CreateSite peer1"), "0:created successfully");
     EXPECT_EQ(Eval("SetSite peer1"), "1:SetSite sitename parameter [arg]");
-    EXPECT_EQ(Eval("SetSite peer1 hostname"), "1:");
-    EXPECT_EQ(Eval("SetSite peer1 port 119 extra"), "1:");
+    EXPECT_EQ(Eval("SetSite peer1 hostname"), "1:SetSite: parameter hostname needs a value");
+    EXPECT_EQ(Eval("SetSite peer1 port 119 extra"), "1:SetSite sitename parameter [arg]");
+    EXPECT_EQ(Eval("SetSite nosuch port 119"), "1:SetSite: no site named \"nosuch\"");
+    EXPECT_EQ(Eval("SetSite peer1 hostnme x"), "1:SetSite: unknown parameter \"hostnme\"; did you mean hostname?");
+    EXPECT_EQ(Eval("SetSite peer1 xyzzy 1"), "1:SetSite: unknown parameter \"xyzzy\"");
     EXPECT_EQ(Eval("SetSite peer1 port 119"), "0:");
     EXPECT_EQ(Eval("SetSite peer1 createfeeder"), "0:");
     EXPECT_EQ(Eval("GetSiteList ignored words"), "0:{peer1} ");
