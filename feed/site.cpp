@@ -263,6 +263,18 @@ std::string SiteGetList()
     return text;
 }
 
+std::string SiteUnknownParameter(const char* parameter)
+{
+    if (FindParameter(parameter) != nullptr)
+        return {};
+    std::vector<std::string_view> names;
+    for (const Parameter& known : kParameters)
+        names.emplace_back(known.name);
+    const size_t nearest = NearestName(parameter, names);
+    return std::string("unknown parameter \"") + parameter + "\"" +
+           (nearest < names.size() ? "; did you mean " + std::string(names[nearest]) + "?" : std::string());
+}
+
 std::string SiteParameterProblem(const char* name, const char* parameter, const char* value)
 {
     {
@@ -271,14 +283,8 @@ std::string SiteParameterProblem(const char* name, const char* parameter, const 
             return std::string("no site named \"") + name + "\"";
     }
     const Parameter* found = FindParameter(parameter);
-    if (found == nullptr) {
-        std::vector<std::string_view> names;
-        for (const Parameter& known : kParameters)
-            names.emplace_back(known.name);
-        const size_t nearest = NearestName(parameter, names);
-        return std::string("unknown parameter \"") + parameter + "\"" +
-               (nearest < names.size() ? "; did you mean " + std::string(names[nearest]) + "?" : std::string());
-    }
+    if (found == nullptr)
+        return SiteUnknownParameter(parameter);
     if (value == nullptr && found->set != SetCreateFeeder)
         return std::string("parameter ") + found->name + " needs a value";
     return std::string("bad value \"") + (value != nullptr ? value : "") + "\" for parameter " + found->name;

@@ -97,6 +97,10 @@ std::string SiteGetList();
 // 0 not (unknown site or parameter, bad value).
 int SiteSetParameter(const char* name, const char* parameter, const char* value);
 
+// Empty for a parameter SetSite knows; else "unknown parameter "x"" with
+// the nearest known one.
+std::string SiteUnknownParameter(const char* parameter);
+
 // Why SiteSetParameter refused: no such site, an unknown parameter (with the
 // nearest known one), a missing or a bad value.
 std::string SiteParameterProblem(const char* name, const char* parameter, const char* value);

@@ -95,14 +95,13 @@ int SystemBacklogLimit()
 // thread and taken by the accept loop once readyToGo is set.
 UniqueFd listening;
 
-// "cannot listen on <address>:<port>: <step>: <system error>", logged.
+// "cannot listen on <address>:<port>: <step>: <system error>".
 std::string ListenFailure(const char* step, int error)
 {
     const char* host = ConfigText(ConfigKey::kListenAddress);
     char text[512];
     std::snprintf(text, sizeof text, "cannot listen on %s:%d: %s: %s", host != nullptr ? host : "*",
                   ConfigNumber(ConfigKey::kListenPort), step, std::strerror(error));
-    LogLine(text);
     return text;
 }
 
@@ -233,11 +232,19 @@ std::string StartListening()
     if (listening)
         return {};
     std::string problem = OpenListener(&listening);
-    if (problem.empty())
+    if (problem.empty()) {
         NotifyServiceManager("READY=1");
-    else
+    } else {
+        LogLine(problem.c_str());
         NotifyServiceManager(("STATUS=" + problem).c_str());
+    }
     return problem;
+}
+
+std::string CheckListening()
+{
+    UniqueFd trial;
+    return OpenListener(&trial);
 }
 
 int DoConnections()

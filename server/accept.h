@@ -14,6 +14,10 @@ int ListenBacklog();
 // also logged and shown as the service's status.
 std::string StartListening();
 
+// Opens and closes a socket on ListenAddress:ListenPort the same way, for
+// a check before the start: empty, or the failure.
+std::string CheckListening();
+
 // Waits for AcceptConnections, listens on ListenAddress:ListenPort and
 // accepts for ever; returns 0 only when the listening socket cannot be set up.
 int DoConnections();

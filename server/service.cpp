@@ -37,6 +37,7 @@
 #include "platform/socket.h"
 #include "platform/unique_fd.h"
 #include "server/accept.h"
+#include "server/check.h"
 #include "server/config.h"
 #include "server/log.h"
 #include "server/service_internal.h"
@@ -322,6 +323,10 @@ int ServiceMain(int argc, char* argv[])
     if (strcasecmp(word, "remove") == 0) {
         CmdRemoveService();
         return 0;
+    }
+    if (strcasecmp(word, "check") == 0) {
+        Tcl_FindExecutable(argv[0]);
+        return RunCheck();
     }
     if (strcasecmp(word, "script") == 0) {
         Tcl_FindExecutable(argv[0]);
