@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <strings.h>
 #include <thread>
 
@@ -42,6 +43,7 @@
 #include "server/log.h"
 #include "server/service_internal.h"
 #include "server/stats.h"
+#include "server/unit_text.h"
 
 #include <tcl.h>
 
@@ -188,6 +190,16 @@ std::string UnitState()
     return CommandOutputLine("systemctl show -p ActiveState --value verdalix.service 2>/dev/null");
 }
 
+// The unit's text with `self` as the program it runs.
+std::string UnitText(const std::string& self)
+{
+    std::string text = kUnitTemplate;
+    const std::string_view placeholder = "@VERDALIX@";
+    for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + self.size()))
+        text.replace(at, placeholder.size(), self);
+    return text;
+}
+
 void CmdInstallService()
 {
     const std::string self = ExecutablePath(kExecutablePathLimit);
@@ -206,14 +218,8 @@ void CmdInstallService()
         return;
     }
     // Not enabled: the service starts on demand.
-    char text[1024];
-    const int size = std::snprintf(text, sizeof text,
-                                   "[Unit]\nDescription=%s\nAfter=network.target\n\n"
-                                   "[Service]\nType=notify\nExecStart=%s\nKillSignal=SIGTERM\n\n"
-                                   "[Install]\nWantedBy=multi-user.target\n",
-                                   kDisplayName, self.c_str());
-    if (size < 0 || static_cast<size_t>(size) >= sizeof text ||
-        !WriteAll(unit.get(), text, static_cast<size_t>(size))) {
+    const std::string text = UnitText(self);
+    if (!WriteAll(unit.get(), text.data(), text.size())) {
         std::printf("CreateService failed - %s\n", GetLastErrorText(szErr, sizeof szErr));
         RemoveFile(UnitPath().c_str());
         return;

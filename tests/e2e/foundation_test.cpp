@@ -16,6 +16,7 @@
 
 #include "support/nntp_client.h"
 #include "support/server_harness.h"
+#include "support/shell.h"
 #include "support/test_articles.h"
 
 using verdalix_test::MakeTempDir;
@@ -305,7 +306,22 @@ TEST_F(ServiceInstall, InstallWritesTheUnitAndRemoveDeletesIt)
     std::string unit = ReadFile(units + "/verdalix.service");
     EXPECT_NE(unit.find("Description=Verdalix Internet News Server\n"), std::string::npos) << unit;
     std::string self = std::filesystem::canonical(VERDALIX_BINARY).string();
-    EXPECT_NE(unit.find("ExecStart=" + self + "\n"), std::string::npos) << unit;
+    EXPECT_EQ(unit.find("@VERDALIX@"), std::string::npos) << unit;
+    for (const std::string& line :
+         {"ExecStart=" + self + "\n", "ExecStartPre=" + self + " -check\n", std::string("Type=notify\n"),
+          std::string("User=verdalix\n"), std::string("AmbientCapabilities=CAP_NET_BIND_SERVICE\n"),
+          std::string("ProtectSystem=strict\n")})
+        EXPECT_NE(unit.find(line), std::string::npos) << line << unit;
+    // The unit -install writes is the file the package ships.
+    std::string shipped = ReadFile(VERDALIX_SOURCE_DIR "/etc/verdalix.service.in");
+    for (size_t at; (at = shipped.find("@VERDALIX@")) != std::string::npos;)
+        shipped.replace(at, 10, self);
+    EXPECT_EQ(unit, shipped);
+    if (verdalix_test::Shell("command -v systemd-analyze").first == 0) {
+        const auto [status, output] =
+            verdalix_test::Shell("systemd-analyze verify --man=no " + units + "/verdalix.service");
+        EXPECT_EQ(output.find("verdalix.service:"), std::string::npos) << output;
+    }
     EXPECT_NE(ReadFile(dir_ + "/calls").find("daemon-reload"), std::string::npos);
 
     EXPECT_EQ(Run("-install", units).output, "CreateService failed - File exists (0x11)\n");
