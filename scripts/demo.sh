@@ -20,7 +20,8 @@ esac
 
 scripts/install-deps.sh
 [ -f build/CMakeCache.txt ] || cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target verdalix
+# The server and the load tools the README names.
+cmake --build build -j"$(nproc)" --target verdalix nntpfeed nntppost nntpread
 
 mkdir -p "$demo"/{logs,history,groups,stores,posts,control,feeds}
 fill() {

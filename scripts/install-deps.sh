@@ -7,6 +7,8 @@ set -euo pipefail
 # tin drive the readers' tests, python3 the nntplib test.
 packages=(cmake g++ make tcl-dev libgtest-dev libbenchmark-dev clang libclang-rt-dev gpgv gnupg clang-format
           clang-tidy tmux slrn tin python3)
+# --package adds what scripts/package.sh needs.
+[ "${1:-}" = --package ] && packages+=(debhelper dpkg-dev fakeroot lintian adduser)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
