@@ -21,6 +21,24 @@ bool SetOption(int fd, int level, int name)
     return ::setsockopt(fd, level, name, &on, sizeof on) == 0;
 }
 
+// The addresses of `host` in `family`, in the resolver's order, each taken
+// out of its socket address by `take`.
+template <class Address, class Take>
+bool Resolve(const char* host, int family, std::vector<Address>* addresses, Take take)
+{
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    if (::getaddrinfo(host, nullptr, &hints, &list) != 0)
+        return false;
+    addresses->clear();
+    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next)
+        addresses->push_back(take(ai->ai_addr));
+    ::freeaddrinfo(list);
+    return true;
+}
+
 }  // namespace
 
 UniqueFd NewTcpSocket(int family)
@@ -102,17 +120,9 @@ UniqueFd AcceptNetPeer(int listener, NetAddress* peer)
 
 bool ResolveHost6(const char* host, std::vector<in6_addr>* addresses)
 {
-    addrinfo hints{};
-    hints.ai_family = AF_INET6;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    if (::getaddrinfo(host, nullptr, &hints, &list) != 0)
-        return false;
-    addresses->clear();
-    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next)
-        addresses->push_back(reinterpret_cast<sockaddr_in6*>(ai->ai_addr)->sin6_addr);
-    ::freeaddrinfo(list);
-    return !addresses->empty();
+    return Resolve(host, AF_INET6, addresses,
+                   [](const sockaddr* a) { return reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr; }) &&
+           !addresses->empty();
 }
 
 bool ReverseLookup6(const in6_addr& address, char* name, size_t size)
@@ -204,17 +214,8 @@ ssize_t ReceiveSome(int fd, void* buffer, size_t length)
 
 bool ResolveHost(const char* host, std::vector<uint32_t>* addresses)
 {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    if (::getaddrinfo(host, nullptr, &hints, &list) != 0)
-        return false;
-    addresses->clear();
-    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next)
-        addresses->push_back(reinterpret_cast<sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
-    ::freeaddrinfo(list);
-    return true;
+    return Resolve(host, AF_INET, addresses,
+                   [](const sockaddr* a) { return reinterpret_cast<const sockaddr_in*>(a)->sin_addr.s_addr; });
 }
 
 bool ReverseLookup(uint32_t address, char* name, size_t size)

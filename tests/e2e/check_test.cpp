@@ -1,8 +1,5 @@
 // End-to-end: `verdalix -check` on good and broken configurations and
 // start-up scripts, without starting the server.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <string>
 
@@ -74,13 +71,8 @@ TEST(Check, ScriptThatDoesNotParseAndAMissingScript)
 TEST(Check, PortInUseIsAProblem)
 {
     TestServer server;
-    UniqueFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(server.Port()));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(taken.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(taken.get(), 1), 0);
+    const UniqueFd taken = verdalix_test::TakePort(server.Port());
+    ASSERT_TRUE(taken.valid());
     const auto [status, output] = Check(server);
     EXPECT_EQ(status, 1) << output;
     EXPECT_NE(

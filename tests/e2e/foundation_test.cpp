@@ -139,13 +139,8 @@ TEST(StartupScript, ErrorIsLoggedAndTheServerKeepsRunning)
 TEST(StartupScript, PortInUseFailsAcceptConnectionsWithTheReason)
 {
     TestServer server;
-    UniqueFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(server.Port()));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(taken.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(taken.get(), 1), 0);
+    const UniqueFd taken = verdalix_test::TakePort(server.Port());
+    ASSERT_TRUE(taken.valid());
     server.SetScript("AcceptConnections\nLogLine {not reached}\n");
     ASSERT_TRUE(server.Start());
     const std::string reason =

@@ -27,6 +27,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace verdalix_test {
 
 // Result of running the program to its end (see RunVerdalix).
@@ -122,5 +124,9 @@ private:
 
 // A free TCP port on 127.0.0.1 (bound once by the kernel, then released).
 int FreePort();
+
+// A socket listening on 127.0.0.1:port, holding the port while it lives;
+// invalid when the port cannot be taken.
+UniqueFd TakePort(int port);
 
 }  // namespace verdalix_test
