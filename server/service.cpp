@@ -86,9 +86,11 @@ void Print(const char* text)
     ArrivalInit();
     ArtStoreInit();
     ArticleInit();
+    // Before the threads that read the new-groups list (the control worker
+    // and the start-up script's interpreter) start.
+    NewgroupsInit();
     ControlQueueInit();  // names its groups before the start-up script loads the active file
     InterfaceInit();
-    NewgroupsInit();
     PostInit();
     FeedInit();
     DoConnections();
