@@ -349,6 +349,19 @@ std::optional<std::string> GetIncomingConfig(const char* host)
     return std::string(text);
 }
 
+std::vector<IncomingCounts> IncomingCountsList()
+{
+    std::vector<IncomingCounts> list;
+    CsLock lock(csIncoming());
+    for (const auto& entry : incoming) {
+        if (!entry.inUse)
+            continue;
+        list.push_back({entry.host, entry.connected.load(), entry.connects.load(), entry.accepts.load(),
+                        entry.refuses.load(), entry.rejects.load(), entry.rights.load()});
+    }
+    return list;
+}
+
 std::string ReturnIncomingStatsString()
 {
     std::string text = "{incoming ";

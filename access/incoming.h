@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 inline constexpr int kIncomingSize = 200;
 inline constexpr uint32_t kIncomingHostSize = 256;
@@ -79,6 +80,19 @@ std::optional<std::string> GetIncomingConfig(const char* host);
 
 // "{incoming {{host ...} ...} } " for the statistics reply.
 std::string ReturnIncomingStatsString();
+
+// One incoming entry's counters, for the operator's status and metrics.
+struct IncomingCounts {
+    std::string host;
+    int32_t connected = 0;
+    uint32_t connects = 0;
+    uint32_t accepts = 0;
+    uint32_t refuses = 0;
+    uint32_t rejects = 0;
+    uint32_t rights = 0;
+};
+// Every entry in use, in table order.
+std::vector<IncomingCounts> IncomingCountsList();
 
 // The entry admitting the IPv4 address (network byte order), or null. The
 // entry's connected is raised by one before the table is unlocked, so that it

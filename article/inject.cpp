@@ -33,6 +33,7 @@
 #include "article/post_check.h"
 #include "date/article_date.h"
 #include "history/history.h"
+#include "nntp/intake.h"
 #include "platform/directory.h"
 #include "platform/file_io.h"
 #include "platform/process.h"
@@ -395,6 +396,9 @@ std::pair<unsigned long, unsigned long> QueueOrder(const char* name)
 
 void InjectOne(const PostName& name)
 {
+    // While intake is paused the post waits in its file.
+    while (IntakePaused())
+        std::this_thread::sleep_for(kRetryDelay);
     while (InjectPostFile(name.text) == InjectOutcome::kDeferred)
         std::this_thread::sleep_for(kRetryDelay);
 }

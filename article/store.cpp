@@ -316,6 +316,12 @@ int GetStorePlace(uint32_t store, uint32_t* wrapCount, uint64_t* position)
     return 1;
 }
 
+uint64_t GetStoreSize(uint32_t store)
+{
+    const ArtStore* s = InUse(store);
+    return s != nullptr ? static_cast<uint64_t>(s->storeSize) * kMegabyte : 0;
+}
+
 int SetStorePlace(uint32_t store, uint32_t wrapCount, uint64_t position)
 {
     ArtStore* s = InUse(store);

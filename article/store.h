@@ -72,6 +72,9 @@ int GetStorePlace(uint32_t store, uint32_t* wrapCount, uint64_t* position);
 // Puts the write position at `position` in cycle `wrapCount` (see
 // store_end.h) and saves the metadata; the caller holds the store's writer
 // lock. 1, or 0 for an invalid store.
+// The store's size in bytes; 0 for an invalid store.
+uint64_t GetStoreSize(uint32_t store);
+
 int SetStorePlace(uint32_t store, uint32_t wrapCount, uint64_t position);
 
 // Moves the write position on by `count` without writing; count, or 0 for

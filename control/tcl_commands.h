@@ -41,7 +41,21 @@ VERDALIX_TCL_HANDLER(Tcl_GetSiteConfig);
 VERDALIX_TCL_HANDLER(Tcl_ProcessCancelFile);
 VERDALIX_TCL_HANDLER(Tcl_SetGlobal);
 
-// Registers the 27 commands in `interp`, in the server's fixed order.
+// Running a site: status, groups, intake, log and stop.
+VERDALIX_TCL_HANDLER(Tcl_GetStatus);
+VERDALIX_TCL_HANDLER(Tcl_GetPeerStatus);
+VERDALIX_TCL_HANDLER(Tcl_GetSiteStatus);
+VERDALIX_TCL_HANDLER(Tcl_ListGroups);
+VERDALIX_TCL_HANDLER(Tcl_NewGroup);
+VERDALIX_TCL_HANDLER(Tcl_RemoveGroup);
+VERDALIX_TCL_HANDLER(Tcl_SetGroupFlag);
+VERDALIX_TCL_HANDLER(Tcl_SetGroupDescription);
+VERDALIX_TCL_HANDLER(Tcl_PauseIntake);
+VERDALIX_TCL_HANDLER(Tcl_ResumeIntake);
+VERDALIX_TCL_HANDLER(Tcl_ReopenLog);
+VERDALIX_TCL_HANDLER(Tcl_Shutdown);
+
+// Registers the 39 commands in `interp`, in the server's fixed order.
 void RegisterServerCommands(Tcl_Interp* interp);
 
 // The usage reply: the command word as typed followed by `usage`.

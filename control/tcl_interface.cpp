@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "control/control_socket.h"
 #include "control/tcl_commands.h"
 #include "platform/process.h"
 #include "server/config.h"
@@ -46,13 +47,26 @@ constexpr CommandEntry kCommands[] = {
     {"GetSiteList", Tcl_GetSiteList},
     {"GetSiteConfig", Tcl_GetSiteConfig},
     {"SetGlobal", Tcl_SetGlobal},
+    {"GetStatus", Tcl_GetStatus},
+    {"GetPeerStatus", Tcl_GetPeerStatus},
+    {"GetSiteStatus", Tcl_GetSiteStatus},
+    {"ListGroups", Tcl_ListGroups},
+    {"NewGroup", Tcl_NewGroup},
+    {"RemoveGroup", Tcl_RemoveGroup},
+    {"SetGroupFlag", Tcl_SetGroupFlag},
+    {"SetGroupDescription", Tcl_SetGroupDescription},
+    {"PauseIntake", Tcl_PauseIntake},
+    {"ResumeIntake", Tcl_ResumeIntake},
+    {"ReopenLog", Tcl_ReopenLog},
+    {"Shutdown", Tcl_Shutdown},
 };
-static_assert(std::size(kCommands) == 27);
+static_assert(std::size(kCommands) == 39);
 
 [[noreturn]] void InterfaceStartup()
 {
     Tcl_Interp* interp = Tcl_CreateInterp();
     RegisterServerCommands(interp);
+    ControlSocketAttach(interp);
     const char* script = ConfigText(ConfigKey::kStartupScript);
     // Built as a list so that a path with blanks or braces stays one word.
     Tcl_Obj* command = Tcl_NewListObj(0, nullptr);

@@ -369,6 +369,21 @@ int FeedQueueOpenFile(Site* site)
     return 0;
 }
 
+uint64_t QueueBacklogBytes(Site* site)
+{
+    const std::string directory = QueueDirectory(site);
+    uint64_t bytes = 0;
+    for (const std::string& name : GetQFileList(directory)) {
+        UniqueFd fd = OpenFile((directory + "/" + name).c_str(), O_RDONLY);
+        const int64_t size = fd ? FileSize(fd.get()) : -1;
+        if (size > 0)
+            bytes += static_cast<uint64_t>(size);
+    }
+    CsLock lock(site->lock);
+    const int64_t read = site->readFile ? SeekFile(site->readFile.get(), 0, SEEK_CUR) : 0;
+    return read > 0 && static_cast<uint64_t>(read) < bytes ? bytes - static_cast<uint64_t>(read) : bytes;
+}
+
 int FeedQueuePruneFiles(Site* site)
 {
     std::string directory = QueueDirectory(site);

@@ -49,3 +49,7 @@ int FeedQueuePruneFiles(Site* site);
 
 // The "*.qf" names in `directory`, oldest (lowest number) first.
 std::vector<std::string> GetQFileList(const std::string& directory);
+
+// Bytes of message-ID records in the site's queue files not yet read back:
+// the files' sizes less what was read of the file being read.
+uint64_t QueueBacklogBytes(Site* site);

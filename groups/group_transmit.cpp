@@ -26,6 +26,7 @@
 #include "history/history.h"
 #include "nntp/reply.h"
 #include "server/client_context.h"
+#include "server/stats.h"
 
 namespace {
 
@@ -395,7 +396,9 @@ int GroupTransmitOverview(ClientContext* ctx, GroupSelection* selection, uint32_
     first = std::max(first, start);
     uint32_t cacheEnd = 0, length = 0;
     std::unique_ptr<char[]> cache = ReadOverviewCache(g, first, &cacheEnd, &length);
-    if (cache != nullptr && length != 0 && cache[0] != '\0')
+    const bool hit = cache != nullptr && length != 0 && cache[0] != '\0';
+    ++(hit ? overCacheHits : overCacheMisses);
+    if (hit)
         first = SendCachedLines(out, std::string_view(cache.get(), length), cacheEnd, first, last);
     cache.reset();
     if (first <= last) {

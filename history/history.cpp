@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -49,8 +51,13 @@ inline void Bump(std::atomic<uint32_t>& counter, uint32_t by)
 
 inline uint32_t NextSlot() { return std::atomic_ref<uint32_t>(seenHeader->nextSlot).load(std::memory_order_acquire); }
 
+// The ring has come round once: every slot holds an entry. Read without a lock.
+std::atomic<bool> ringFull{false};
+
 inline void SetNextSlot(uint32_t slot)
 {
+    if (slot == 0 && NextSlot() != 0)
+        ringFull.store(true, std::memory_order_relaxed);
     std::atomic_ref<uint32_t>(seenHeader->nextSlot).store(slot, std::memory_order_release);
 }
 
@@ -115,6 +122,8 @@ int seeninit()
         seenHeader->reserved = 0;
         SetNextSlot(0);
     }
+    const uint32_t next = std::min(NextSlot(), seenDataCount - 1);
+    ringFull = !empty && (seenDB[next].useCount != 0 || seenDB[next].messageKey != 0);
     return 1;
 }
 
@@ -412,6 +421,13 @@ int SeenGetArticleBody(uint32_t index, uint64_t* storeKey, uint32_t* offset, uin
 }
 
 uint32_t SeenCapacity() { return seenDB != nullptr ? seenDataCount : 0; }
+
+uint32_t SeenEntriesUsed()
+{
+    if (seenHeader == nullptr)
+        return 0;
+    return ringFull.load(std::memory_order_relaxed) ? seenDataCount : std::min(NextSlot(), seenDataCount);
+}
 
 uint32_t SeenNextSlot()
 {

@@ -87,6 +87,9 @@ int SeenGetArticleBody(uint32_t index, uint64_t* storeKey, uint32_t* offset, uin
 uint32_t SeenCapacity();
 // The slot the ring is to take next (where its oldest entries lie).
 uint32_t SeenNextSlot();
+// Entries the ring holds: the slots taken so far, all of them once the
+// ring has come round.
+uint32_t SeenEntriesUsed();
 // The store key of entry `index` and the bytes its record was written with
 // (overview record plus article; only the overview record once the article
 // is marked gone). 0 for an entry that never had a record.

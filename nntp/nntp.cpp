@@ -2,7 +2,9 @@
 // reads of a connection. Commands are parsed in place in the context's buffer.
 #include "nntp/nntp.h"
 
+#include <atomic>
 #include <cstring>
+#include <iterator>
 #include <strings.h>
 
 #include "access/incoming.h"
@@ -90,10 +92,27 @@ constexpr CommandEntry kCommands[] = {
     {"newnews", 7, kRightRead, true, Newnews},
 };
 
+// Runs per command; relaxed, as only the statistics read them. The last
+// counts the lines no command took.
+std::atomic<uint64_t> commandCounts[std::size(kCommands) + 1];
+
+void CountCommand(ClientContext* ctx, const CommandEntry* command)
+{
+    const size_t index = command != nullptr ? static_cast<size_t>(command - kCommands) : std::size(kCommands);
+    commandCounts[index].fetch_add(1, std::memory_order_relaxed);
+    if (ctx->kind != 0 || command == nullptr)
+        return;
+    const bool feeder = command->rights == kRightFeed;
+    ctx->kind = feeder ? kConnectionFeeder : kConnectionReader;
+    ++(feeder ? feedersConnected : readersConnected);
+    ++(feeder ? feedersTotal : readersTotal);
+}
+
 // Runs the command on `line`; 1 when the loop removes the line.
 int Dispatch(ClientContext* ctx, char* line, uint32_t length)
 {
     const CommandEntry* command = FindCommand(line, ctx->incomingEntry->rights, transitMode != 0);
+    CountCommand(ctx, command);
     BatchReplies(ctx, command != nullptr && command->rights == kRightFeed);
     if (command != nullptr)
         return command->handler(ctx, line, length);
@@ -148,6 +167,18 @@ const CommandEntry* FindCommand(const char* line, uint32_t rights, bool transit)
             return &command;
     }
     return nullptr;
+}
+
+std::vector<CommandCount> CommandCounts()
+{
+    std::vector<CommandCount> counts;
+    for (size_t i = 0; i <= std::size(kCommands); ++i) {
+        std::string_view word = i < std::size(kCommands) ? kCommands[i].word : "unknown";
+        while (!word.empty() && word.back() == ' ')
+            word.remove_suffix(1);
+        counts.push_back({word, commandCounts[i].load(std::memory_order_relaxed)});
+    }
+    return counts;
 }
 
 void nntp(ClientContext* ctx)

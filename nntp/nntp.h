@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
+#include <vector>
 
 struct ClientContext;
 
@@ -19,6 +21,14 @@ using CommandHandler = int (*)(ClientContext* ctx, char* line, uint32_t length);
 // with the connection's precommit entries freed and the context left to be
 // released.
 void nntp(ClientContext* ctx);
+
+// How often each command of the dispatch table ran since start, in table
+// order, then "unknown": the lines no command took.
+struct CommandCount {
+    std::string_view word;
+    uint64_t count;
+};
+std::vector<CommandCount> CommandCounts();
 
 // Reads more data into the buffer after what is held. Returns 1; end of
 // stream, an error or the receive time-out ends the connection.

@@ -5,12 +5,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "access/incoming.h"
 #include "access/match.h"
 #include "article/article.h"
 #include "article/article_key.h"
 #include "history/history.h"
+#include "nntp/intake.h"
 #include "nntp/nntp.h"
 #include "nntp/precommit.h"
 #include "nntp/reply.h"
@@ -82,6 +84,15 @@ int Refusal(const ClientContext* ctx) { return (ctx->flags & 1) != 0 ? 439 : 437
 
 // The article could not be stored: the peer is to keep it and offer it
 // again later. TAKETHIS has no such answer but 400, which ends the session.
+// "436" after IHAVE or "431 <id>" after CHECK, with the operator's reason
+// for the pause; the peer offers the article again later.
+int RespondPaused(ClientContext* ctx, int code)
+{
+    std::string line = code == 431 ? "431 " + std::string(ctx->messageId) + " " : std::to_string(code) + " ";
+    line += "intake paused: " + IntakePauseReason() + "\r\n";
+    return SendData(ctx, line.data(), line.size());
+}
+
 void RespondTryLater(ClientContext* ctx)
 {
     if ((ctx->flags & 1) == 0) {
@@ -168,6 +179,12 @@ void nntp_recv_article(ClientContext* ctx, bool idValid)
 {
     TransferGuard transfer{ctx, idValid};
     int valid = nntp_readarticle(ctx);
+    if (IntakePaused()) {
+        // Paused while the article was on its way: the peer keeps it.
+        RespondTryLater(ctx);
+        nntp_readarticle_cleanup(ctx);
+        return;
+    }
     if (valid && idValid) {
         MatchDataGuard guard{ctx};
         if (PrepareForMatch(*ctx)) {
@@ -195,7 +212,9 @@ int nntp_ihave(ClientContext* ctx, char*, uint32_t)
     if (!GetArticleID(*ctx))
         return Respond(ctx, kReplyInvalidArticleId);
     FixBuffer(ctx, ctx->used);
-    if (CheckSeen(ctx->articleKey)) {
+    if (IntakePaused()) {
+        RespondPaused(ctx, 436);
+    } else if (CheckSeen(ctx->articleKey)) {
         Respond(ctx, kReplyAlreadyGot);
     } else if (!AddPrecommit(ctx)) {
         // Another connection is receiving it; that transfer may still fail.
@@ -213,6 +232,8 @@ int nntp_check(ClientContext* ctx, char*, uint32_t)
     ++check;
     if (!GetArticleID(*ctx))
         return Respond(ctx, 439);
+    if (IntakePaused())
+        return RespondPaused(ctx, 431);
     if (CheckSeen(ctx->articleKey))
         return Respond(ctx, kReplyCheckRefuse);
     if (AddPrecommit(ctx))

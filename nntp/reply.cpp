@@ -74,7 +74,10 @@ void CountReply(ClientContext* ctx, int code)
         ++check_refuse;
         ++entry->refuses;
         break;
-    case kReplyTakethisOk: ++entry->accepts; break;
+    case kReplyTakethisOk:
+        ++takethis_accept;
+        ++entry->accepts;
+        break;
     case 437:
         ++ihave_reject;
         ++entry->rejects;

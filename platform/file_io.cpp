@@ -15,6 +15,7 @@
 #include <cstdio>
 
 #include "platform/file_faults.h"
+#include "platform/socket.h"
 
 namespace {
 
@@ -207,6 +208,7 @@ bool SendFileRange(int out, int fd, uint64_t offset, uint64_t count)
         if (n <= 0)
             return n == 0 ? Fail(0) : false;  // 0: the file ends first
         count -= static_cast<uint64_t>(n);
+        CountBytesSent(static_cast<uint64_t>(n));
     }
     return true;
 }

@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 namespace {
 
@@ -36,4 +37,9 @@ int WaitForStopSignal()
     while (sigwait(&set, &signal) != 0) {
     }
     return signal;
+}
+
+void RaiseStopSignal()
+{
+    ::kill(::getpid(), SIGTERM);
 }

@@ -12,3 +12,7 @@ void BlockStopSignals();
 
 // Waits for the next stop signal and returns it.
 int WaitForStopSignal();
+
+// Sends SIGTERM to this process: the stop an operator asks for by command
+// takes the same road as one from the service manager.
+void RaiseStopSignal();

@@ -6,9 +6,12 @@
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -75,22 +78,39 @@ void FormatNetPeer(const NetAddress& address, char* text, size_t size)
     std::snprintf(text, size, format, host, static_cast<unsigned>(address.port));
 }
 
+socklen_t ToSocketAddress(const NetAddress& address, sockaddr_storage* out)
+{
+    *out = {};
+    if (address.family == AF_INET) {
+        auto* in = reinterpret_cast<sockaddr_in*>(out);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(address.port);
+        in->sin_addr.s_addr = address.v4;
+        return sizeof *in;
+    }
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(out);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(address.port);
+    in6->sin6_addr = address.v6;
+    return sizeof *in6;
+}
+
+bool IsLoopback(const NetAddress& address)
+{
+    if (address.family == AF_INET)
+        return (ntohl(address.v4) >> 24) == 127;
+    return IN6_IS_ADDR_LOOPBACK(&address.v6);
+}
+
 bool BindNetAddress(int fd, const NetAddress& address)
 {
-    if (address.family == AF_INET) {
-        sockaddr_in in{};
-        in.sin_family = AF_INET;
-        in.sin_port = htons(address.port);
-        in.sin_addr.s_addr = address.v4;
-        return BindSocket(fd, in);
+    if (address.family == AF_INET6) {
+        int off = 0;  // dual stack: "::" takes IPv4 peers too
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
     }
-    int off = 0;  // dual stack: "::" takes IPv4 peers too
-    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-    sockaddr_in6 in6{};
-    in6.sin6_family = AF_INET6;
-    in6.sin6_port = htons(address.port);
-    in6.sin6_addr = address.v6;
-    return ::bind(fd, reinterpret_cast<const sockaddr*>(&in6), sizeof in6) == 0;
+    sockaddr_storage socketAddress;
+    const socklen_t length = ToSocketAddress(address, &socketAddress);
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&socketAddress), length) == 0;
 }
 
 UniqueFd AcceptNetPeer(int listener, NetAddress* peer)
@@ -183,8 +203,28 @@ bool SetTimeouts(int fd, long milliseconds)
            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
 }
 
+namespace {
+// Relaxed: only the statistics read them, and a count a moment late is fine.
+std::atomic<uint64_t> bytesSent{0};
+std::atomic<uint64_t> bytesReceived{0};
+}  // namespace
+
+void CountBytesSent(uint64_t count)
+{
+    bytesSent.fetch_add(count, std::memory_order_relaxed);
+}
+uint64_t SocketBytesSent()
+{
+    return bytesSent.load(std::memory_order_relaxed);
+}
+uint64_t SocketBytesReceived()
+{
+    return bytesReceived.load(std::memory_order_relaxed);
+}
+
 bool SendAll(int fd, const void* data, size_t length)
 {
+    CountBytesSent(length);
     const char* next = static_cast<const char*>(data);
     while (length > 0) {
         ssize_t sent = ::send(fd, next, length, MSG_NOSIGNAL);
@@ -200,7 +240,9 @@ bool SendAll(int fd, const void* data, size_t length)
 
 void SendWithoutWaiting(int fd, const void* data, size_t length)
 {
-    (void)::send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t sent = ::send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0)
+        CountBytesSent(static_cast<uint64_t>(sent));
 }
 
 ssize_t ReceiveSome(int fd, void* buffer, size_t length)
@@ -209,6 +251,8 @@ ssize_t ReceiveSome(int fd, void* buffer, size_t length)
     do {
         received = ::recv(fd, buffer, length, 0);
     } while (received < 0 && errno == EINTR);
+    if (received > 0)
+        bytesReceived.fetch_add(static_cast<uint64_t>(received), std::memory_order_relaxed);
     return received;
 }
 
@@ -240,4 +284,70 @@ bool SendDatagram(const char* path, const void* data, size_t length)
         addr.sun_path[0] = '\0';
     return ::sendto(fd.get(), data, length, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + pathLength)) >= 0;
+}
+
+namespace {
+
+bool LocalSocketAddress(const char* path, sockaddr_un* addr)
+{
+    *addr = {};
+    addr->sun_family = AF_UNIX;
+    const size_t length = std::strlen(path);
+    if (length == 0 || length >= sizeof addr->sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(addr->sun_path, path, length);
+    return true;
+}
+
+// True when a socket file is at `path` and a process listens on it.
+bool LocalSocketLive(const sockaddr_un& addr)
+{
+    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return probe && ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+}  // namespace
+
+UniqueFd ListenLocal(const char* path, int backlog)
+{
+    sockaddr_un addr;
+    if (!LocalSocketAddress(path, &addr))
+        return UniqueFd();
+    struct stat info {};
+    if (::lstat(path, &info) == 0) {
+        if (!S_ISSOCK(info.st_mode) || LocalSocketLive(addr)) {
+            errno = EADDRINUSE;
+            return UniqueFd();
+        }
+        ::unlink(path);
+    }
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+        return UniqueFd();
+    // Made with the umask's mode; only the owner may connect from here on.
+    if (::chmod(path, 0600) != 0 || ::listen(fd.get(), backlog) != 0) {
+        const int error = errno;
+        ::unlink(path);
+        errno = error;
+        return UniqueFd();
+    }
+    return fd;
+}
+
+UniqueFd ConnectLocal(const char* path)
+{
+    sockaddr_un addr;
+    if (!LocalSocketAddress(path, &addr))
+        return UniqueFd();
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+        return UniqueFd();
+    return fd;
+}
+
+UniqueFd AcceptLocal(int listener)
+{
+    return UniqueFd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
 }

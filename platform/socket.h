@@ -38,6 +38,12 @@ void FormatNetAddress(const NetAddress& address, char* text, size_t size);
 // IPv6 address.
 void FormatNetPeer(const NetAddress& address, char* text, size_t size);
 
+// The address and its port as a socket address; returns its length.
+socklen_t ToSocketAddress(const NetAddress& address, sockaddr_storage* out);
+
+// True for 127.0.0.0/8 and ::1.
+bool IsLoopback(const NetAddress& address);
+
 // Binds to the address; an IPv6 socket bound to "::" also takes IPv4.
 bool BindNetAddress(int fd, const NetAddress& address);
 
@@ -78,6 +84,12 @@ void SendWithoutWaiting(int fd, const void* data, size_t length);
 // Receives up to `length` bytes: the count, 0 at the end of the stream, or -1.
 ssize_t ReceiveSome(int fd, void* buffer, size_t length);
 
+// Bytes sent and received through these calls and SendFileRange since
+// start, for the statistics. CountBytesSent adds a send made elsewhere.
+uint64_t SocketBytesSent();
+uint64_t SocketBytesReceived();
+void CountBytesSent(uint64_t count);
+
 // The IPv4 addresses (network byte order) of `host` in the resolver's order;
 // false when the look-up fails.
 bool ResolveHost(const char* host, std::vector<uint32_t>* addresses);
@@ -89,3 +101,15 @@ bool ReverseLookup(uint32_t address, char* name, size_t size);
 // Sends one datagram to the Unix socket at `path` ('@' starts an abstract
 // name).
 bool SendDatagram(const char* path, const void* data, size_t length);
+
+// Local stream sockets (the control socket). A path longer than a socket
+// address holds is refused with ENAMETOOLONG.
+//
+// Binds and listens on `path`, mode 0600. A socket file nobody listens on
+// (left by a process that died) is replaced; one a live process listens on
+// is refused with EADDRINUSE, as is any other kind of file at the path.
+UniqueFd ListenLocal(const char* path, int backlog);
+// Connects to the local stream socket at `path`; errno says why not.
+UniqueFd ConnectLocal(const char* path);
+// Accepts one connection; an invalid descriptor when interrupted or failed.
+UniqueFd AcceptLocal(int listener);

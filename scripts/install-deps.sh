@@ -4,9 +4,11 @@ set -euo pipefail
 # clang and libclang-rt-dev (its libFuzzer runtime) serve scripts/fuzz.sh;
 # gpgv checks control-message signatures, gnupg makes the tests' keys;
 # clang-format and clang-tidy serve scripts/check-style.sh; tmux, slrn and
-# tin drive the readers' tests, python3 the nntplib test.
-packages=(cmake g++ make tcl-dev libgtest-dev libbenchmark-dev clang libclang-rt-dev gpgv gnupg clang-format
-          clang-tidy tmux slrn tin python3)
+# tin drive the readers' tests, python3 the nntplib test; libmicrohttpd-dev
+# serves the metrics; chromium, its driver and python3-selenium drive the
+# status page's browser test.
+packages=(cmake g++ make pkg-config tcl-dev libgtest-dev libbenchmark-dev libmicrohttpd-dev clang libclang-rt-dev
+          gpgv gnupg clang-format clang-tidy tmux slrn tin python3 chromium chromium-driver python3-selenium)
 # --package adds what scripts/package.sh needs.
 [ "${1:-}" = --package ] && packages+=(debhelper dpkg-dev fakeroot lintian adduser)
 missing=()

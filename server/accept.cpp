@@ -215,6 +215,8 @@ void Admit(UniqueFd socket, const NetAddress& peer)
 void RunSession(ClientContext* ctx)
 {
     nntp(ctx);
+    if (ctx->kind != 0)
+        --(ctx->kind == kConnectionFeeder ? feedersConnected : readersConnected);
     CountOut(ctx->incomingEntry);
     ReleaseConnection(ctx);
 }

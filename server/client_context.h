@@ -47,7 +47,12 @@ struct ClientContext {
     uint32_t articleCount = 0;
     uint32_t nextCount = 0;
     PrecommitEntry* precommitOwned = nullptr;  // offers not yet ended; csPrecommit guards it
+    uint8_t kind = 0;                          // kConnectionReader or kConnectionFeeder after the first command
 };
+
+// What a connection does, decided by its first command (server/stats).
+inline constexpr uint8_t kConnectionReader = 1;
+inline constexpr uint8_t kConnectionFeeder = 2;
 
 // Initial receive buffer capacity; article reception may grow the buffer
 // with realloc (it comes from malloc) and shrink it back afterwards.

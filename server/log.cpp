@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -22,11 +23,37 @@ CriticalSection& csLog()
     return *cs;
 }
 
+size_t FormatTimeStamp(char* stamp, size_t size);
+
 UniqueFd logFile;
 unsigned dwLogLines = 0;
 std::time_t startTime = 0;
 
 constexpr unsigned kRotateLines = 10000;
+
+// The failures an operator's status page shows: a small ring of lines.
+constexpr size_t kRecentErrors = 20;
+std::string recentErrors[kRecentErrors];
+size_t errorsWritten = 0;  // under csLog
+
+bool ReportsFailure(const char* text)
+{
+    static constexpr const char* kWords[] = {"error", "fail", "cannot", "could not", "unable", "garbage"};
+    for (const char* word : kWords)
+        if (strcasestr(text, word) != nullptr)
+            return true;
+    return false;
+}
+
+void KeepIfFailure(const char* text)
+{
+    if (!ReportsFailure(text))
+        return;
+    char stamp[64];
+    const size_t length = FormatTimeStamp(stamp, sizeof stamp);
+    recentErrors[errorsWritten % kRecentErrors].assign(stamp, length).append(text);
+    ++errorsWritten;
+}
 std::string LogDirectory() { return ConfigText(ConfigKey::kLogDirectory); }
 
 std::string NumberedLogName(const std::string& dir, unsigned number)
@@ -70,6 +97,15 @@ void WriteLogLine(const char* text)
     (void)WriteAllV(logFile.get(), pieces, 3);
 }
 
+// Opens the current file; its line count is guessed from its size, for the
+// rotation by line count. Under csLog.
+void OpenCounted()
+{
+    logFile = OpenCurrentLog();
+    const int64_t size = logFile ? FileSize(logFile.get()) : 0;
+    dwLogLines = size > 0 ? static_cast<unsigned>(size / 50) : 0;
+}
+
 void Rotate()
 {
     logFile.reset();
@@ -96,12 +132,7 @@ void Rotate()
 void console_init()
 {
     CsLock lock(csLog());
-    logFile = OpenCurrentLog();
-    dwLogLines = 0;
-    if (logFile) {
-        const int64_t size = FileSize(logFile.get());
-        dwLogLines = size > 0 ? static_cast<unsigned>(size / 50) : 0;
-    }
+    OpenCounted();
     startTime = std::time(nullptr);
 }
 
@@ -117,6 +148,8 @@ void LogLine(const char* text)
         WriteLogLine(text);
         ++dwLogLines;
     }
+    if (text != nullptr)
+        KeepIfFailure(text);
     if (dwLogLines > kRotateLines)
         Rotate();
 }
@@ -132,3 +165,26 @@ void LogFormat(const char* format, ...)
 }
 
 std::time_t LogStartTime() { return startTime; }
+
+bool LogReopen()
+{
+    CsLock lock(csLog());
+    OpenCounted();
+    return static_cast<bool>(logFile);
+}
+
+std::vector<std::string> RecentLogErrors()
+{
+    CsLock lock(csLog());
+    std::vector<std::string> lines;
+    const size_t kept = std::min(errorsWritten, kRecentErrors);
+    for (size_t i = errorsWritten - kept; i < errorsWritten; ++i)
+        lines.push_back(recentErrors[i % kRecentErrors]);
+    return lines;
+}
+
+uint64_t LogErrorCount()
+{
+    CsLock lock(csLog());
+    return errorsWritten;
+}

@@ -22,6 +22,7 @@
 #include "article/article.h"
 #include "article/store.h"
 #include "control/control_queue.h"
+#include "control/control_socket.h"
 #include "control/scheduler.h"
 #include "control/tcl_interface.h"
 #include "feed/queue.h"
@@ -38,9 +39,11 @@
 #include "platform/socket.h"
 #include "platform/unique_fd.h"
 #include "server/accept.h"
+#include "server/activity.h"
 #include "server/check.h"
 #include "server/config.h"
 #include "server/log.h"
+#include "server/metrics.h"
 #include "server/service_internal.h"
 #include "server/stats.h"
 #include "server/unit_text.h"
@@ -82,6 +85,9 @@ void Print(const char* text)
     WatchFaultFile();
     for (const std::string& problem : ConfigProblems())
         LogLine(problem.c_str());
+    // Before any data file is opened: a live socket means another server
+    // runs on these files.
+    ControlSocketInit();
     SeenInit();
     ArrivalInit();
     ArtStoreInit();
@@ -93,6 +99,8 @@ void Print(const char* text)
     InterfaceInit();
     PostInit();
     FeedInit();
+    ActivityInit();
+    MetricsInit();
     DoConnections();
     for (;;)
         ::pause();

@@ -8,6 +8,7 @@
 
 std::atomic<uint32_t> ihave{0}, ihave_accept{0}, ihave_refuse{0}, ihave_reject{0};
 std::atomic<uint32_t> check{0}, check_refuse{0}, takethis{0}, takethis_refuse{0}, precommit_saves{0};
+std::atomic<uint32_t> takethis_accept{0};
 std::atomic<uint32_t> oShead{0};
 std::atomic<uint32_t> oStail{0};
 std::atomic<uint32_t> seenSearchCount{0};
@@ -18,6 +19,9 @@ std::atomic<uint32_t> total_refuse{0};
 std::atomic<uint32_t> total_reject{0};
 std::atomic<uint32_t> TotalConnected{0};
 std::atomic<uint32_t> MaxConnections{350};
+std::atomic<uint32_t> readersConnected{0}, feedersConnected{0};
+std::atomic<uint64_t> readersTotal{0}, feedersTotal{0};
+std::atomic<uint64_t> overCacheHits{0}, overCacheMisses{0};
 
 namespace {
 

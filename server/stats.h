@@ -10,6 +10,8 @@
 // the replies (nntp/reply).
 extern std::atomic<uint32_t> ihave, ihave_accept, ihave_refuse, ihave_reject;
 extern std::atomic<uint32_t> check, check_refuse, takethis, takethis_refuse, precommit_saves;
+// TAKETHIS articles stored (the statistics texts do not show it; the metrics do).
+extern std::atomic<uint32_t> takethis_accept;
 
 // Head and tail of the overview cache's rewrite schedule, kept by the cache.
 extern std::atomic<uint32_t> oShead;
@@ -29,6 +31,15 @@ extern std::atomic<uint32_t> total_reject;
 // Open incoming connections and the system-wide limit, kept by the accept loop.
 extern std::atomic<uint32_t> TotalConnected;
 extern std::atomic<uint32_t> MaxConnections;
+
+// Incoming connections by kind. A connection takes its kind at its first
+// command: a feed command (IHAVE, CHECK, TAKETHIS, MODE STREAM) makes it a
+// feeder, any other a reader; one that sends none has no kind.
+extern std::atomic<uint32_t> readersConnected, feedersConnected;
+extern std::atomic<uint64_t> readersTotal, feedersTotal;
+
+// Overview requests the overview cache answered, and those it could not.
+extern std::atomic<uint64_t> overCacheHits, overCacheMisses;
 
 // Sets the text that ends the statistics reply: the incoming table's
 // per-peer statistics (the table registers it at start-up). Nothing until set.
