@@ -200,13 +200,19 @@ std::string UnitState()
     return CommandOutputLine("systemctl show -p ActiveState --value verdalix.service 2>/dev/null");
 }
 
-// The unit's text with `self` as the program it runs.
+void ReplaceAll(std::string& text, std::string_view placeholder, const std::string& value)
+{
+    for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + value.size()))
+        text.replace(at, placeholder.size(), value);
+}
+
+// The unit's text with `self` as the program it runs and the verdalixctl
+// beside it as the one that reloads it.
 std::string UnitText(const std::string& self)
 {
     std::string text = kUnitTemplate;
-    const std::string_view placeholder = "@VERDALIX@";
-    for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + self.size()))
-        text.replace(at, placeholder.size(), self);
+    ReplaceAll(text, "@VERDALIXCTL@", self.substr(0, self.rfind('/') + 1) + "verdalixctl");
+    ReplaceAll(text, "@VERDALIX@", self);
     return text;
 }
 

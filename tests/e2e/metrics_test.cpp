@@ -1,0 +1,204 @@
+// End-to-end: the metrics listener. /metrics is read by a strict parser of
+// the text exposition format, its figures compared with a known feed and
+// with the server's own statistics; bad HTTP gets a 400 and nothing else.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "platform/unique_fd.h"
+#include "support/nntp_client.h"
+#include "support/server_harness.h"
+#include "support/shell.h"
+#include "support/test_articles.h"
+
+using verdalix_test::FreePort;
+using verdalix_test::NntpClient;
+using verdalix_test::OfferWithIhave;
+using verdalix_test::Shell;
+using verdalix_test::TestServer;
+using verdalix_test::WaitUntil;
+
+namespace {
+
+// Sends `request` as it is to 127.0.0.1:port and returns all it answers.
+std::string Exchange(int port, const std::string& request)
+{
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval timeout{10, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+        return {};
+    std::string answer;
+    char chunk[65536];
+    for (ssize_t got; (got = ::recv(fd.get(), chunk, sizeof chunk, 0)) > 0;)
+        answer.append(chunk, static_cast<size_t>(got));
+    return answer;
+}
+
+std::string Body(const std::string& answer)
+{
+    const size_t end = answer.find("\r\n\r\n");
+    return end == std::string::npos ? std::string() : answer.substr(end + 4);
+}
+
+// Series ("name{labels}" as written) to value. Every line is checked
+// against the text exposition format: HELP and TYPE once per family and
+// before its samples, names and labels well formed, label values escaped,
+// values numbers, counters named *_total, no series twice.
+std::map<std::string, double> ParseExposition(const std::string& text)
+{
+    static const std::regex kHelp(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) \S.*)");
+    static const std::regex kType(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge))");
+    static const std::regex kSample(
+        R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="([^"\\\n]|\\[\\"n])*")(,[a-zA-Z_][a-zA-Z0-9_]*="([^"\\\n]|\\[\\"n])*")*\})? (\S+))");
+    std::map<std::string, double> series;
+    std::map<std::string, std::string> types;
+    std::set<std::string> helped;
+    std::istringstream in(text);
+    std::smatch m;
+    EXPECT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    for (std::string line; std::getline(in, line);) {
+        if (std::regex_match(line, m, kHelp)) {
+            EXPECT_TRUE(helped.insert(m[1]).second) << "second HELP: " << line;
+        } else if (std::regex_match(line, m, kType)) {
+            EXPECT_TRUE(helped.count(m[1])) << "TYPE before HELP: " << line;
+            EXPECT_TRUE(types.emplace(m[1], m[2]).second) << "second TYPE: " << line;
+            if (m[2] == "counter")
+                EXPECT_TRUE(std::string(m[1]).ends_with("_total")) << line;
+        } else if (std::regex_match(line, m, kSample)) {
+            EXPECT_TRUE(types.count(m[1])) << "sample without TYPE: " << line;
+            char* end = nullptr;
+            const std::string value = m[7];
+            const double number = std::strtod(value.c_str(), &end);
+            EXPECT_EQ(*end, '\0') << "not a number: " << line;
+            EXPECT_TRUE(series.emplace(line.substr(0, line.rfind(' ')), number).second) << "twice: " << line;
+        } else {
+            ADD_FAILURE() << "not in the text format: " << line;
+        }
+    }
+    return series;
+}
+
+struct MetricsServer {
+    MetricsServer()
+    {
+        server.SetConfig("MetricsPort", std::to_string(port));
+        server.SetScript("CreateArtStore 0 @DIR@/stores * 10 100\nCreateGroup misc.test 0 1 y 1\n"
+                         "AddIncoming 127.0.0.1\nSetIncoming 127.0.0.1 rights 7\nAcceptConnections\n");
+        EXPECT_TRUE(server.Start());
+        EXPECT_TRUE(server.WaitForListening());
+        EXPECT_TRUE(server.WaitForLog("metrics: listening"));
+    }
+    std::map<std::string, double> Scrape()
+    {
+        const std::string answer =
+            Exchange(port, "GET /metrics HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+        EXPECT_TRUE(answer.starts_with("HTTP/1.1 200")) << answer.substr(0, 200);
+        EXPECT_NE(answer.find("text/plain; version=0.0.4"), std::string::npos);
+        return ParseExposition(Body(answer));
+    }
+    int port = FreePort();
+    TestServer server;
+};
+
+TEST(Metrics, FiguresFollowAKnownFeedAndOnlyGrow)
+{
+    MetricsServer m;
+    const auto before = m.Scrape();
+    NntpClient feeder;
+    ASSERT_TRUE(feeder.Connect(m.server.Port()));
+    ASSERT_TRUE(feeder.ReadLine().starts_with("200"));
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(OfferWithIhave(feeder, "<m" + std::to_string(i) + "@metrics.test>").substr(0, 3), "235");
+    ASSERT_EQ(OfferWithIhave(feeder, "<m0@metrics.test>").substr(0, 3), "435");
+    ASSERT_EQ(feeder.Command("CHECK <m1@metrics.test>").substr(0, 3), "438");
+    NntpClient reader;
+    ASSERT_TRUE(reader.Connect(m.server.Port()));
+    ASSERT_TRUE(reader.ReadLine().starts_with("200"));
+    ASSERT_EQ(reader.Command("GROUP misc.test").substr(0, 3), "211");
+
+    auto after = m.Scrape();
+    EXPECT_EQ(after["verdalix_articles_total{command=\"ihave\",result=\"accepted\"}"], 3);
+    EXPECT_EQ(after["verdalix_articles_total{command=\"ihave\",result=\"refused\"}"], 1);
+    EXPECT_EQ(after["verdalix_check_refused_total"], 1);
+    EXPECT_EQ(after["verdalix_commands_total{command=\"ihave\"}"], 4);
+    EXPECT_EQ(after["verdalix_commands_total{command=\"group\"}"], 1);
+    EXPECT_EQ(after["verdalix_peer_articles_total{peer=\"127.0.0.1\",result=\"accepted\"}"], 3);
+    EXPECT_EQ(after["verdalix_connections{kind=\"feeder\"}"], 1);
+    EXPECT_EQ(after["verdalix_connections{kind=\"reader\"}"], 1);
+    EXPECT_EQ(after["verdalix_history_entries"], 3);
+    EXPECT_GT(after["verdalix_network_bytes_total{direction=\"in\"}"], 600);
+    EXPECT_GT(after["verdalix_store_position_bytes{store=\"0\"}"], 600);
+    EXPECT_EQ(after["verdalix_store_size_bytes{store=\"0\"}"], 10 * 1048576);
+    for (const auto& [name, value] : before)
+        if (name.find("_total") != std::string::npos)
+            EXPECT_GE(after[name], value) << name;
+
+    // The same figures as the server's own statistics text.
+    auto [status, stats] = Shell("VERDALIX_CONFIGFILE=" + m.server.Path("verdalix.conf") + " " +
+                                 std::string(VERDALIX_BINARY).substr(0, std::string(VERDALIX_BINARY).rfind('/')) +
+                                 "/verdalixctl tcl GetBaseStats");
+    EXPECT_EQ(status, 0) << stats;
+    EXPECT_NE(stats.find("{ihave_accept 3} {ihave_refuse 1}"), std::string::npos) << stats;
+    EXPECT_NE(stats.find("{check 1}"), std::string::npos) << stats;
+
+    // Connections that end are counted out; totals stay.
+    feeder.Close();
+    ASSERT_TRUE(WaitUntil([&] { return m.Scrape()["verdalix_connections{kind=\"feeder\"}"] == 0; }, 30));
+    EXPECT_EQ(m.Scrape()["verdalix_connections_total{kind=\"feeder\"}"], 1);
+}
+
+TEST(Metrics, BadRequestsGetAnErrorAndNothingElse)
+{
+    MetricsServer m;
+    EXPECT_TRUE(Exchange(m.port, "GET / HTTP/1.1\r\nHost: x\r\nBad Header Line\r\n\r\n").starts_with("HTTP/1.1 400"));
+    EXPECT_TRUE(
+        Exchange(m.port, "GET / HTTP/1.1\r\nHost: x\r\nContent-Length: abc\r\n\r\n").starts_with("HTTP/1.1 400"));
+    // A line that is no request at all is closed without a word.
+    EXPECT_EQ(Exchange(m.port, "GARBAGE\r\n\r\n"), "");
+    EXPECT_EQ(Exchange(m.port, std::string("\x16\x03\x01\x02\x00", 5) + "\r\n\r\n"), "");
+    EXPECT_TRUE(Exchange(m.port, std::string(100000, 'A') + "\r\n\r\n").starts_with("HTTP/1.1 4"));
+    EXPECT_TRUE(
+        Exchange(m.port, "POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n").starts_with("HTTP/1.1 405"));
+    EXPECT_TRUE(Exchange(m.port, "GET /etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n").starts_with("HTTP/1.1 404"));
+    // The page and its data still come, and the server still serves news.
+    const std::string page = Exchange(m.port, "GET / HTTP/1.0\r\n\r\n");
+    EXPECT_NE(page.find("<title>Verdalix status</title>"), std::string::npos);
+    const std::string json = Body(Exchange(m.port, "GET /status.json HTTP/1.0\r\n\r\n"));
+    auto [status, parsed] = Shell("echo '" + json +
+                                  "' | python3 -c 'import json,sys; d=json.load(sys.stdin); "
+                                  "print(d[\"history\"][\"capacity\"], len(d[\"stores\"]))'");
+    EXPECT_EQ(status, 0) << json;
+    EXPECT_EQ(parsed, "50000 1\n");
+    NntpClient reader;
+    ASSERT_TRUE(reader.Connect(m.server.Port()));
+    EXPECT_TRUE(reader.ReadLine().starts_with("200"));
+}
+
+TEST(Metrics, OnlyALoopbackAddressIsListenedOn)
+{
+    TestServer server;
+    server.SetConfig("MetricsAddress", "0.0.0.0");
+    server.SetConfig("MetricsPort", std::to_string(FreePort()));
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(server.WaitForListening());
+    EXPECT_TRUE(server.WaitForLog("metrics: not listening: MetricsAddress 0.0.0.0"));
+}
+
+}  // namespace
