@@ -2,6 +2,7 @@
 #include "server/activity.h"
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -33,7 +34,7 @@ struct Samples {
     std::mutex lock;
     std::deque<Totals> minute;
     std::deque<Counts> hour;
-    unsigned ticks = 0;
+    std::atomic<unsigned> ticks{0};
 };
 
 Samples& History()
@@ -45,6 +46,26 @@ Samples& History()
 void Sampled(void*)
 {
     SampleActivity();
+}
+
+// The counts of this moment: every peer's accepts (and their sum into
+// *totals when given) and, when asked, every site's.
+Counts CountsNow(bool withSites, Totals* totals)
+{
+    Counts counts;
+    counts.time = std::time(nullptr);
+    for (const IncomingCounts& peer : IncomingCountsList()) {
+        if (totals != nullptr) {
+            totals->accepted += peer.accepts;
+            totals->refused += peer.refuses;
+            totals->rejected += peer.rejects;
+        }
+        counts.peers[peer.host] = peer.accepts;
+    }
+    if (withSites)
+        for (const SiteAccepts& site : SiteAcceptCounts())
+            counts.sites[site.name] = site.accepted;
+    return counts;
 }
 
 double PerSecond(uint64_t later, uint64_t earlier, std::time_t seconds)
@@ -84,24 +105,17 @@ void ActivityInit()
 
 void SampleActivity()
 {
-    Totals totals;
-    Counts counts;
-    totals.time = counts.time = std::time(nullptr);
-    for (const IncomingCounts& peer : IncomingCountsList()) {
-        totals.accepted += peer.accepts;
-        totals.refused += peer.refuses;
-        totals.rejected += peer.rejects;
-        counts.peers[peer.host] = peer.accepts;
-    }
     Samples& samples = History();
+    const bool hourly = samples.ticks.fetch_add(1) % kHourStep == 0;  // only the scheduler samples
+    Totals totals;
+    Counts counts = CountsNow(hourly, &totals);
+    totals.time = counts.time;
     std::lock_guard lock(samples.lock);
     samples.minute.push_back(totals);
     if (samples.minute.size() > kMinuteSamples)
         samples.minute.pop_front();
-    if (samples.ticks++ % kHourStep != 0)
+    if (!hourly)
         return;
-    for (const SiteAccepts& site : SiteAcceptCounts())
-        counts.sites[site.name] = site.accepted;
     samples.hour.push_back(std::move(counts));
     if (samples.hour.size() > kHourSamples)
         samples.hour.pop_front();
@@ -120,14 +134,23 @@ MinuteRates LastMinuteRates()
             PerSecond(last.rejected, first.rejected, seconds)};
 }
 
+// The samples and the counts of this moment as a last, shorter step, so
+// that the charts end now and show a peer from its first minute.
 HourActivity LastHourActivity()
 {
-    Samples& samples = History();
-    std::lock_guard lock(samples.lock);
+    Counts now = CountsNow(true, nullptr);
+    std::deque<Counts> hour;
+    {
+        Samples& samples = History();
+        std::lock_guard lock(samples.lock);
+        hour = samples.hour;
+    }
+    if (hour.empty() || hour.back().time < now.time)
+        hour.push_back(std::move(now));
     HourActivity activity;
     activity.stepSeconds = kHourStep;
-    activity.end = samples.hour.empty() ? std::time(nullptr) : samples.hour.back().time;
-    activity.peersIn = Series(samples.hour, &Counts::peers);
-    activity.sitesOut = Series(samples.hour, &Counts::sites);
+    activity.end = hour.back().time;
+    activity.peersIn = Series(hour, &Counts::peers);
+    activity.sitesOut = Series(hour, &Counts::sites);
     return activity;
 }
