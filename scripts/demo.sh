@@ -11,6 +11,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 demo="$root/demo"
 port="${VERDALIX_DEMO_PORT:-1119}"
+metrics="${VERDALIX_DEMO_METRICS_PORT:-1120}"
 
 case "${1:-}" in
   --fresh) rm -rf "$demo" ;;
@@ -20,8 +21,8 @@ esac
 
 scripts/install-deps.sh
 [ -f build/CMakeCache.txt ] || cmake -S . -B build >/dev/null
-# The server and the load tools the README names.
-cmake --build build -j"$(nproc)" --target verdalix nntpfeed nntppost nntpread
+# The server, its control program and the load tools the README names.
+cmake --build build -j"$(nproc)" --target verdalix verdalixctl nntpfeed nntppost nntpread
 
 mkdir -p "$demo"/{logs,history,groups,stores,posts,control,feeds}
 fill() {
@@ -33,7 +34,10 @@ fill() {
 fill etc/verdalix.conf.in "$demo/verdalix.conf"
 fill etc/init.tcl.in "$demo/init.tcl"
 fill etc/control.policy.in "$demo/control.policy"
+# The demo shows its status page and metrics; the template leaves them off.
+echo "MetricsPort = $metrics" >> "$demo/verdalix.conf"
 
 echo "demo server on 127.0.0.1:$port; log in demo/logs/verdalix.log; Ctrl+C stops it"
+echo "status page http://127.0.0.1:$metrics/; control: VERDALIX_CONFIGFILE=demo/verdalix.conf build/verdalixctl status"
 cd "$demo"
 VERDALIX_CONFIGFILE="$demo/verdalix.conf" exec "$root/build/verdalix" -debug

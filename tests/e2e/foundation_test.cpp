@@ -305,10 +305,13 @@ TEST_F(ServiceInstall, InstallWritesTheUnitAndRemoveDeletesIt)
     for (const std::string& line :
          {"ExecStart=" + self + "\n", "ExecStartPre=" + self + " -check\n", std::string("Type=notify\n"),
           std::string("User=verdalix\n"), std::string("AmbientCapabilities=CAP_NET_BIND_SERVICE\n"),
-          std::string("ProtectSystem=strict\n")})
+          std::string("ProtectSystem=strict\n"),
+          "ExecReload=" + self.substr(0, self.rfind('/')) + "/verdalixctl logreopen\n"})
         EXPECT_NE(unit.find(line), std::string::npos) << line << unit;
     // The unit -install writes is the file the package ships.
     std::string shipped = ReadFile(VERDALIX_SOURCE_DIR "/etc/verdalix.service.in");
+    for (size_t at; (at = shipped.find("@VERDALIXCTL@")) != std::string::npos;)
+        shipped.replace(at, 13, self.substr(0, self.rfind('/')) + "/verdalixctl");
     for (size_t at; (at = shipped.find("@VERDALIX@")) != std::string::npos;)
         shipped.replace(at, 10, self);
     EXPECT_EQ(unit, shipped);

@@ -79,8 +79,9 @@ std::map<std::string, double> ParseExposition(const std::string& text)
         } else if (std::regex_match(line, m, kType)) {
             EXPECT_TRUE(helped.count(m[1])) << "TYPE before HELP: " << line;
             EXPECT_TRUE(types.emplace(m[1], m[2]).second) << "second TYPE: " << line;
-            if (m[2] == "counter")
+            if (m[2] == "counter") {
                 EXPECT_TRUE(std::string(m[1]).ends_with("_total")) << line;
+            }
         } else if (std::regex_match(line, m, kSample)) {
             EXPECT_TRUE(types.count(m[1])) << "sample without TYPE: " << line;
             char* end = nullptr;
@@ -111,10 +112,12 @@ struct MetricsServer {
             Exchange(port, "GET /metrics HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
         EXPECT_TRUE(answer.starts_with("HTTP/1.1 200")) << answer.substr(0, 200);
         EXPECT_NE(answer.find("text/plain; version=0.0.4"), std::string::npos);
-        return ParseExposition(Body(answer));
+        text = Body(answer);
+        return ParseExposition(text);
     }
     int port = FreePort();
     TestServer server;
+    std::string text;  // of the last scrape
 };
 
 TEST(Metrics, FiguresFollowAKnownFeedAndOnlyGrow)
@@ -147,8 +150,9 @@ TEST(Metrics, FiguresFollowAKnownFeedAndOnlyGrow)
     EXPECT_GT(after["verdalix_store_position_bytes{store=\"0\"}"], 600);
     EXPECT_EQ(after["verdalix_store_size_bytes{store=\"0\"}"], 10 * 1048576);
     for (const auto& [name, value] : before)
-        if (name.find("_total") != std::string::npos)
+        if (name.find("_total") != std::string::npos) {
             EXPECT_GE(after[name], value) << name;
+        }
 
     // The same figures as the server's own statistics text.
     auto [status, stats] = Shell("VERDALIX_CONFIGFILE=" + m.server.Path("verdalix.conf") + " " +
@@ -157,6 +161,15 @@ TEST(Metrics, FiguresFollowAKnownFeedAndOnlyGrow)
     EXPECT_EQ(status, 0) << stats;
     EXPECT_NE(stats.find("{ihave_accept 3} {ihave_refuse 1}"), std::string::npos) << stats;
     EXPECT_NE(stats.find("{check 1}"), std::string::npos) << stats;
+
+    // The sample dashboard asks only for families the server has.
+    const std::string dashboard = verdalix_test::ReadFile(VERDALIX_SOURCE_DIR "/docs/monitoring/grafana-dashboard.json");
+    const std::regex metric("verdalix_[a-z_]+");
+    size_t asked = 0;
+    for (auto it = std::sregex_iterator(dashboard.begin(), dashboard.end(), metric); it != std::sregex_iterator();
+         ++it, ++asked)
+        EXPECT_NE(m.text.find("# TYPE " + it->str() + " "), std::string::npos) << it->str();
+    EXPECT_GT(asked, 10u);
 
     // Connections that end are counted out; totals stay.
     feeder.Close();

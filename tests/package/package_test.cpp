@@ -39,10 +39,13 @@ TEST(Package, BuildsLintianCleanWithTheFilesAnOperatorNeeds)
           "./usr/lib/verdalix/nntpread", "libcorvask.so.1", "./usr/lib/systemd/system/verdalix.service",
           "./etc/verdalix/verdalix.conf", "./etc/verdalix/init.tcl", "./var/lib/verdalix/history/",
           "./var/spool/verdalix/", "./var/log/verdalix/", "./usr/share/man/man8/verdalix.8.gz",
-          "./usr/share/man/man5/verdalix.conf.5.gz", "./usr/share/man/man5/verdalix-init.tcl.5.gz"})
+          "./usr/share/man/man5/verdalix.conf.5.gz", "./usr/share/man/man5/verdalix-init.tcl.5.gz",
+          "./usr/bin/verdalixctl", "./usr/share/man/man8/verdalixctl.8.gz", "./etc/logrotate.d/verdalix",
+          "./usr/share/bash-completion/completions/verdalixctl"})
         EXPECT_NE(files.find(path), std::string::npos) << path << " not in:\n" << files;
     EXPECT_EQ(Shell("dpkg-deb -I " + deb + " conffiles").second,
-              "/etc/verdalix/control.policy\n/etc/verdalix/init.tcl\n/etc/verdalix/verdalix.conf\n");
+              "/etc/logrotate.d/verdalix\n/etc/verdalix/control.policy\n/etc/verdalix/init.tcl\n"
+              "/etc/verdalix/verdalix.conf\n");
     const std::string scripts = Shell("dpkg-deb -I " + deb + " postinst postrm").second;
     EXPECT_NE(scripts.find("adduser --system"), std::string::npos) << scripts;
     EXPECT_NE(scripts.find("if [ \"$1\" = purge ]"), std::string::npos) << scripts;
@@ -52,6 +55,8 @@ TEST(Package, BuildsLintianCleanWithTheFilesAnOperatorNeeds)
     const std::string root = MakeTempDir();
     ASSERT_EQ(Shell("dpkg-deb -x " + deb + " " + root).first, 0);
     std::string unit = ReadFile(VERDALIX_SOURCE_DIR "/etc/verdalix.service.in");
+    for (size_t at; (at = unit.find("@VERDALIXCTL@")) != std::string::npos;)
+        unit.replace(at, 13, "/usr/bin/verdalixctl");
     for (size_t at; (at = unit.find("@VERDALIX@")) != std::string::npos;)
         unit.replace(at, 10, "/usr/sbin/verdalix");
     EXPECT_EQ(ReadFile(root + "/usr/lib/systemd/system/verdalix.service"), unit);
