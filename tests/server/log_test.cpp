@@ -169,3 +169,36 @@ TEST_F(Log, MissingDirectoryDropsLinesWithoutFailing)
 }
 
 }  // namespace
+
+TEST_F(Log, ReopenAfterAMoveLosesNoLine)
+{
+    Configure("");
+    console_init();
+    LogLine("before the move");
+    std::filesystem::rename(File(0), dir_ + "/moved.log");
+    LogLine("between move and reopen");  // still the moved file's
+    ASSERT_TRUE(LogReopen());
+    LogLine("after the reopen");
+    const std::string moved = ReadFile(dir_ + "/moved.log");
+    EXPECT_NE(moved.find("before the move"), std::string::npos);
+    EXPECT_NE(moved.find("between move and reopen"), std::string::npos);
+    const std::vector<std::string> lines = Lines(ReadFile(File(0)));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(IsStamped(lines[0], "after the reopen")) << lines[0];
+}
+
+TEST_F(Log, RecentFailuresAreKeptNewestLast)
+{
+    Configure("");
+    console_init();
+    const uint64_t before = LogErrorCount();
+    LogLine("connect: 127.0.0.1:1234");
+    LogLine("cannot open the control socket /x: Permission denied");
+    for (int i = 0; i < 25; ++i)
+        LogFormat("write FAILED %d", i);
+    EXPECT_EQ(LogErrorCount() - before, 26u);
+    const std::vector<std::string> recent = RecentLogErrors();
+    ASSERT_EQ(recent.size(), 20u);
+    EXPECT_TRUE(IsStamped(recent.front(), "write FAILED 5")) << recent.front();
+    EXPECT_TRUE(IsStamped(recent.back(), "write FAILED 24")) << recent.back();
+}
