@@ -74,16 +74,9 @@ struct Reader {
         EXPECT_TRUE(client.Connect(server.Port()));
         EXPECT_TRUE(client.ReadLine().starts_with("200"));
     }
-    Lines Multi(const std::string& command)
-    {
-        Lines lines{client.Command(command)};
-        Lines rest = client.ReadMultiline();
-        lines.insert(lines.end(), rest.begin(), rest.end());
-        return lines;
-    }
     bool Lists(const std::string& command, const std::string& prefix)
     {
-        const Lines lines = Multi(command);
+        const Lines lines = client.BlockCommand(command);
         return std::any_of(lines.begin() + 1, lines.end(), [&](const std::string& l) { return l.starts_with(prefix); });
     }
     NntpClient client;
@@ -156,7 +149,7 @@ TEST(Operator, PauseRefusesOffersWhileReadersRead)
     EXPECT_EQ(Json(server, "status", "d[\"result\"][\"paused\"], d[\"result\"][\"reason\"]"), "1 store maintenance");
     Reader reader(server);
     EXPECT_EQ(reader.client.Command("GROUP misc.test").substr(0, 3), "211");
-    EXPECT_EQ(reader.Multi("ARTICLE <before@pause.test>").front().substr(0, 3), "220");
+    EXPECT_EQ(reader.client.BlockCommand("ARTICLE <before@pause.test>").front().substr(0, 3), "220");
 
     // TAKETHIS cannot be told "later": the article is read, 400 answers it
     // and the connection closes, so the peer keeps it.
@@ -228,7 +221,9 @@ TEST(Operator, SocketAdmitsOnlyItsOwnerAndSurvivesBadClients)
         EXPECT_NE(output.find("permission denied"), std::string::npos) << output;
     }
 
+    EXPECT_EQ(Raw(server, "SetLogCmds 1\n"), "OK \n");
     EXPECT_EQ(Raw(server, "expr {6 * 7}\n"), "OK 42\n");
+    EXPECT_TRUE(server.WaitForLog("control: expr {6 * 7}"));
     EXPECT_EQ(Raw(server, "return \"one\\ntwo\"\n"), "OK-one\nOK two\n");
     EXPECT_EQ(Raw(server, "no_such_command\n"), "ERR invalid command name \"no_such_command\"\n");
     auto [status, output] = Ctl(server, "tcl 'error {it went wrong}'");

@@ -107,6 +107,14 @@ std::string NntpClient::ReadLine()
     return line;
 }
 
+std::vector<std::string> NntpClient::BlockCommand(std::string_view line)
+{
+    std::vector<std::string> lines{Command(line)};
+    std::vector<std::string> block = ReadMultiline();
+    lines.insert(lines.end(), block.begin(), block.end());
+    return lines;
+}
+
 std::vector<std::string> NntpClient::ReadMultiline()
 {
     std::vector<std::string> lines;

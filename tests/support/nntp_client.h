@@ -39,6 +39,9 @@ public:
     std::vector<std::string> ReadMultiline();
     // Sends `line` + CR LF and returns the reply line.
     std::string Command(std::string_view line);
+    // Command, then the block that follows it: the reply line first. Only
+    // for commands whose answer is a block (the read would wait otherwise).
+    std::vector<std::string> BlockCommand(std::string_view line);
     // True when the server closes the connection within the bound; data
     // that arrives first is discarded. No test failure either way.
     bool WaitForClose();
