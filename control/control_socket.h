@@ -30,8 +30,9 @@ std::string ControlSocketPath();
 // logged and the server runs without the socket.
 void ControlSocketInit();
 
-// From the interpreter thread once its commands are registered: requests
-// are evaluated in `interp` from then on (before, they wait).
+// From the interpreter thread once the start-up script has run, just before
+// its event loop: requests are evaluated in `interp` from then on (until
+// then they wait, up to their time limit).
 void ControlSocketAttach(Tcl_Interp* interp);
 
 // The framed reply for a result (see above), line end included.

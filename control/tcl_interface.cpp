@@ -66,7 +66,6 @@ static_assert(std::size(kCommands) == 39);
 {
     Tcl_Interp* interp = Tcl_CreateInterp();
     RegisterServerCommands(interp);
-    ControlSocketAttach(interp);
     const char* script = ConfigText(ConfigKey::kStartupScript);
     // Built as a list so that a path with blanks or braces stays one word.
     Tcl_Obj* command = Tcl_NewListObj(0, nullptr);
@@ -84,6 +83,12 @@ static_assert(std::size(kCommands) == 39);
         NotifyServiceManager(("STATUS=" + status).c_str());
     }
     Tcl_DecrRefCount(command);
+    // Control requests run between events, never inside the script. Tcl
+    // makes its event queue's locks on first use: that happens here, before
+    // the attach publishes the thread to the control clients.
+    while (Tcl_DoOneEvent(TCL_DONT_WAIT) != 0) {
+    }
+    ControlSocketAttach(interp);
     for (;;)
         Tcl_DoOneEvent(0);
 }
