@@ -196,6 +196,14 @@ TEST(Operator, StatusPeersSitesAndLogReopen)
     EXPECT_EQ(Ctl(server, "logreopen").first, 0);
     EXPECT_NE(ReadFile(server.Path("logs/verdalix.log")).find("operator: log reopened"), std::string::npos);
 
+    // The plain-text commands in JSON too, failures included.
+    EXPECT_EQ(Json(server, "pause 'json test'", "d[\"ok\"], d[\"result\"]"), "True intake paused");
+    EXPECT_EQ(Json(server, "go", "d[\"ok\"], d[\"result\"]"), "True intake resumed");
+    EXPECT_EQ(Json(server, "newgroup json.test", "d[\"ok\"]"), "True");
+    EXPECT_EQ(Json(server, "rmgroup json.test", "d[\"ok\"], d[\"result\"]"), "True removed");
+    EXPECT_EQ(Json(server, "tcl 'error \"a \\\"quoted\\\" failure\"'", "d[\"ok\"], d[\"result\"]"),
+              "False a \"quoted\" failure");
+
     auto [down, downText] = Ctl(server, "shutdown");
     EXPECT_EQ(down, 0) << downText;
     EXPECT_EQ(server.WaitForExit(), 1);  // the console stop's status
