@@ -106,8 +106,16 @@ for g in groups:
     reply = line().split()
     if reply[0] != "211":
         continue
-    total += int(reply[1])
-    if what != "numbers" or int(reply[1]) == 0:
+    if int(reply[1]) == 0:
+        continue
+    if what != "numbers":
+        # The GROUP count is an estimate (high - low + 1); a slave's groups
+        # have gaps until every article is in, so count the list itself.
+        send("LISTGROUP")
+        if not line().startswith("211"):
+            sys.exit("LISTGROUP refused on port %d" % port)
+        while line() != ".":
+            total += 1
         continue
     send("XOVER %s-%s" % (reply[2], reply[3]))
     if not line().startswith("224"):
