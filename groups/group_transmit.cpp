@@ -260,28 +260,42 @@ size_t NextLine(std::string_view text, size_t from)
     return lf == std::string_view::npos ? text.size() : lf + 1;
 }
 
-// Sends the cache lines of `first` to `last` and returns the first article
-// number still to be served from the history.
-uint32_t SendCachedLines(Batch& out, std::string_view cache, uint32_t cacheEnd, uint32_t first, uint32_t last)
+// Serves what the overview cache holds of `first` to `last` and returns the
+// first article number still to be served from the history. Cache lines
+// are sent straight from the piece they were read into; a line that does
+// not follow the one before (a rewrite mid-stream) ends the cache's part.
+uint32_t SendCachedLines(Batch& out, uint32_t group, uint32_t first, uint32_t last)
 {
-    size_t from = 0;
-    while (from < cache.size() && LineNumber(cache.substr(from)) < first)
-        from = NextLine(cache, from);
-    if (from >= cache.size())
-        return first;
-    size_t to = cache.size();
-    uint32_t next = cacheEnd + 1;
-    if (cacheEnd > last) {
-        // From the first remaining line itself: with first above last
-        // nothing of the cache is sent.
-        to = from;
-        while (to < cache.size() && LineNumber(cache.substr(to)) <= last)
-            to = NextLine(cache, to);
+    uint32_t next = first;  // above the last line sent
+    bool inOrder = true;
+    bool pastLast = false;  // the cache goes on past the range
+    const CacheStream stream = StreamOverviewCache(group, first, [&](std::string_view piece) {
+        size_t from = 0;
+        while (from < piece.size() && LineNumber(piece.substr(from)) < next)
+            from = NextLine(piece, from);
+        size_t to = from;
+        while (to < piece.size() && inOrder && !pastLast) {
+            const uint32_t number = LineNumber(piece.substr(to));
+            pastLast = number > last;
+            inOrder = number >= next;
+            if (pastLast || !inOrder)
+                break;
+            next = number + 1;
+            to = NextLine(piece, to);
+        }
+        if (to > from) {
+            out.Flush();
+            out.Append(piece.substr(from, to - from));
+        }
+        return inOrder && !pastLast && next <= last;
+    });
+    ++(stream.used ? overCacheHits : overCacheMisses);
+    // The numbers up to where the cache was read through that it lacks are
+    // gone; past the block's end the history serves.
+    if (inOrder && pastLast)
         next = last + 1;
-    }
-    out.Flush();
-    for (size_t at = from; at < to; at += kPiece)
-        out.Append(cache.substr(at, std::min(kPiece, to - at)));
+    else if (inOrder && stream.whole)
+        next = std::max(next, std::min(stream.cacheEnd, last) + 1);
     return next;
 }
 
@@ -394,13 +408,7 @@ int GroupTransmitOverview(ClientContext* ctx, GroupSelection* selection, uint32_
     out.Append("224 Overview information follows\r\n");
     const uint32_t start = groupArray[g].start;  // packed record: copy before binding a reference
     first = std::max(first, start);
-    uint32_t cacheEnd = 0, length = 0;
-    std::unique_ptr<char[]> cache = ReadOverviewCache(g, first, &cacheEnd, &length);
-    const bool hit = cache != nullptr && length != 0 && cache[0] != '\0';
-    ++(hit ? overCacheHits : overCacheMisses);
-    if (hit)
-        first = SendCachedLines(out, std::string_view(cache.get(), length), cacheEnd, first, last);
-    cache.reset();
+    first = SendCachedLines(out, g, first, last);
     if (first <= last) {
         StoreWindow window;
         ForEachLive(g, first, last, [&](uint32_t slot, uint32_t number) { AppendOverview(out, window, slot, number); });

@@ -18,6 +18,7 @@ struct GroupRuntime {
     uint32_t queued;       // bit 0: an overview cache rewrite is pending
     int32_t schedIndex;    // position of that rewrite in the rewrite ring
     uint32_t warnedEmpty;  // the group's unusable ring has been logged once
+    uint32_t blockWrites;  // overview cache block overwrites, counted with its readers out
 };
 
 extern GroupRecord* groupArray;

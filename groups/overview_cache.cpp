@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -40,6 +42,8 @@ constexpr uint32_t kScheduleSize = 1000;
 constexpr uint32_t kBlockStep = 16384;
 // Larger blocks are never read back: such a group is rebuilt every time.
 constexpr uint32_t kMaxBlock = 0x10000000;
+// A streamed block is read in pieces of this size, whole lines sent from each.
+constexpr uint32_t kStreamPiece = 262144;
 constexpr uint32_t kOutputSlack = 4096;
 constexpr uint32_t kOldBlockSlack = 1024;
 constexpr uint32_t kLineEstimate = 1024;
@@ -114,6 +118,19 @@ bool CacheValid(const GroupRecord& r)
 void SetCacheValid(GroupRecord& r, bool valid)
 {
     r.flags = valid ? (r.flags | kGroupCacheValid) : (r.flags & ~kGroupCacheValid);
+}
+
+// A reader that streams a block in pieces checks between them that it was
+// not overwritten; called with the readers out.
+void CountBlockWrite(const GroupRecord& r)
+{
+    if (groupMap != nullptr)
+        ++groupMap[&r - groupArray].blockWrites;
+}
+
+uint32_t BlockWrites(uint32_t g)
+{
+    return groupMap != nullptr ? groupMap[g].blockWrites : 0;
 }
 
 uint32_t ChangeCount(const GroupRecord& r)
@@ -332,7 +349,10 @@ void StoreBlock(GroupRecord& r, std::string_view text)
     if (r.ocachelen != 0 && r.ocacheKey != kNoKey && r.ocacheblen >= length) {
         uint32_t written = 0;
         // A reader that passed its checks before may still read this place.
-        semOverRead().WithReadersOut([&] { written = WriteToStoreSpec(r.ocacheKey, text.data(), 0, length); });
+        semOverRead().WithReadersOut([&] {
+            written = WriteToStoreSpec(r.ocacheKey, text.data(), 0, length);
+            CountBlockWrite(r);
+        });
         if (written == length) {
             r.ocachelen = length;
             SetCacheValid(r, true);
@@ -440,6 +460,42 @@ uint32_t StartOffset(const BlockIndex& index, uint32_t first)
     return 0;
 }
 
+// The extent of a group's block a stream reads, taken under the gate.
+struct BlockPlace {
+    uint64_t key = 0;
+    uint32_t total = 0;   // bytes of text in the block
+    uint32_t end = 0;     // the last article number it covers
+    uint32_t offset = 0;  // where the line of `first` (or one before it) starts
+    uint32_t writes = 0;  // BlockWrites when taken
+};
+
+bool TakeBlockPlace(uint32_t g, const BlockIndex& index, uint32_t first, BlockPlace* place)
+{
+    const GroupRecord& r = groupArray[g];
+    GatePass pass(semOverRead());
+    // A reader that waited for a rewrite finds the block invalid now.
+    if (!CacheValid(r))
+        return false;
+    place->end = r.cend;
+    std::atomic_thread_fence(std::memory_order_acquire);
+    place->total = r.ocachelen;
+    place->key = r.ocacheKey;
+    place->writes = BlockWrites(g);
+    if (place->total == 0 || place->total > r.ocacheblen || place->total >= kMaxBlock)
+        return false;
+    place->offset = StartOffset(index, first);
+    if (place->offset >= place->total)
+        place->offset = 0;
+    return true;
+}
+
+// The calling thread's buffer for pieces of a streamed block, kept for its life.
+char* PieceBuffer()
+{
+    thread_local std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kStreamPiece);
+    return buffer.get();
+}
+
 }  // namespace
 
 int OverCacheInit()
@@ -519,7 +575,10 @@ int WriteGroupOverviewCache(uint32_t g)
     RepairSlotCount(g, r);
     BlockIndex index{};
     LocateIndex(g, &index);
-    semOverRead().WithReadersOut([&] { SetCacheValid(r, false); });
+    semOverRead().WithReadersOut([&] {
+        SetCacheValid(r, false);
+        CountBlockWrite(r);
+    });
 
     uint32_t oldLength = 0;
     std::unique_ptr<char[]> oldText = LoadOldBlock(g, r, &oldLength);
@@ -608,33 +667,37 @@ int OverviewRewriteThreshold()
     return overviewRewriteThreshold;
 }
 
-std::unique_ptr<char[]> ReadOverviewCache(uint32_t g, uint32_t first, uint32_t* cacheEnd, uint32_t* length)
+CacheStream StreamOverviewCache(uint32_t g, uint32_t first, const std::function<bool(std::string_view)>& take)
 {
-    *length = 0;
+    CacheStream result;
     BlockIndex index{};
     if (!CacheStoreExists() || g >= groupArraySize || !CacheValid(groupArray[g]) || !LocateIndex(g, &index))
-        return nullptr;
+        return result;
     const GroupRecord& r = groupArray[g];
-    GatePass pass(semOverRead());
-    // A reader that waited for a rewrite finds the block invalid now.
-    if (!CacheValid(r))
-        return nullptr;
-    const uint32_t end = r.cend;
-    std::atomic_thread_fence(std::memory_order_acquire);
-    const uint32_t total = r.ocachelen;
-    const uint64_t key = r.ocacheKey;
-    if (total == 0 || total > r.ocacheblen || total >= kMaxBlock)
-        return nullptr;
-    uint32_t offset = StartOffset(index, first);
-    if (offset >= total)
-        offset = 0;
-    uint32_t count = total - offset;
-    auto buffer = std::make_unique_for_overwrite<char[]>(count + 32);
-    if (ReadStore(key, buffer.get(), offset, count) != count)
-        return nullptr;
-    *length = CoveredLength(std::string_view(buffer.get(), count), end);
-    if (*length == 0)
-        return nullptr;
-    *cacheEnd = end;
-    return buffer;
+    BlockPlace place;
+    if (!TakeBlockPlace(g, index, first, &place))
+        return result;
+    result.cacheEnd = place.end;
+    char* buffer = PieceBuffer();
+    for (uint32_t offset = place.offset; offset < place.total;) {
+        const uint32_t count = std::min(kStreamPiece, place.total - offset);
+        {
+            GatePass pass(semOverRead());
+            // A rewrite between two pieces ends the stream: its text is another's.
+            if (!CacheValid(r) || r.ocacheKey != place.key || BlockWrites(g) != place.writes ||
+                ReadStore(place.key, buffer, offset, count) != count)
+                return result;
+        }
+        const bool last = offset + count == place.total;
+        std::string_view piece(buffer, count);
+        piece = piece.substr(0, last ? CoveredLength(piece, place.end) : piece.rfind('\n') + 1);
+        if (piece.empty())
+            return result;  // a line longer than a piece: no cache line is
+        result.used = true;
+        if (!take(piece))
+            return result;
+        offset += last ? count : static_cast<uint32_t>(piece.size());
+    }
+    result.whole = result.used;
+    return result;
 }

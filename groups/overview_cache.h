@@ -4,7 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <functional>
+#include <string_view>
 
 // Allocates groupMap (groupArraySize zeroed entries), empties the schedule,
 // reads OverviewRewriteDelay (seconds from a group's first change to its
@@ -20,7 +21,18 @@ int ScheduleOverviewCacheRewrite(uint32_t group, int append);
 // is made a full rewrite instead (default 30); and reads it.
 void SetOverviewRewriteThreshold(int changes);
 int OverviewRewriteThreshold();
-// The group's cached overview lines from at or a little before `first` to
-// the end of its block, their length in *length and the last article number
-// the block covers in *cacheEnd; null when the cache cannot be used.
-std::unique_ptr<char[]> ReadOverviewCache(uint32_t group, uint32_t first, uint32_t* cacheEnd, uint32_t* length);
+// How a streamed read of a group's cache block ended.
+struct CacheStream {
+    bool used = false;      // lines of the block were offered
+    bool whole = false;     // every line to the block's end was offered
+    uint32_t cacheEnd = 0;  // the last article number the block covers
+};
+
+// Offers `take` the group's cached overview lines from at or a little before
+// `first` to the end of its block, whole lines in pieces of at most 256 KB
+// read into a buffer of the calling thread, so that a range of any size is
+// served in bounded memory. Stops when `take` returns false, and when the
+// block is rewritten between two pieces (whole stays false: the caller
+// serves the rest from the history). Nothing is offered when the cache
+// cannot be used.
+CacheStream StreamOverviewCache(uint32_t group, uint32_t first, const std::function<bool(std::string_view)>& take);

@@ -114,14 +114,18 @@ protected:
         return numbers;
     }
 
-    // Everything ReadOverviewCache gives for `first`; "-" for null.
-    std::string Cached(uint32_t g, uint32_t first, uint32_t* cacheEnd = nullptr)
+    // Everything StreamOverviewCache offers for `first`, its pieces joined;
+    // "-" when it offers nothing.
+    static std::string Cached(uint32_t g, uint32_t first, uint32_t* cacheEnd = nullptr)
     {
-        uint32_t end = 0, length = 0;
-        std::unique_ptr<char[]> text = ReadOverviewCache(g, first, &end, &length);
+        std::string text;
+        const CacheStream stream = StreamOverviewCache(g, first, [&](std::string_view piece) {
+            text += piece;
+            return true;
+        });
         if (cacheEnd != nullptr)
-            *cacheEnd = end;
-        return text == nullptr ? "-" : std::string(text.get(), length);
+            *cacheEnd = stream.cacheEnd;
+        return stream.used ? text : "-";
     }
     // The block's text as stored, from offset 0.
     std::string BlockText(uint32_t g)
@@ -379,12 +383,12 @@ TEST_F(OverviewCache, ReadersDuringRewritesSeeWholeLines)
     for (int t = 0; t < 3; ++t) {
         readers.emplace_back([&, t] {
             for (uint32_t first = 2 + t; !stop; first = first % 300 + 7) {
-                uint32_t cacheEnd = 0, length = 0;
-                std::unique_ptr<char[]> text = ReadOverviewCache(8, first, &cacheEnd, &length);
-                if (text == nullptr)
+                uint32_t cacheEnd = 0;
+                const std::string text = Cached(8, first, &cacheEnd);
+                if (text == "-")
                     continue;
                 ++served;
-                std::string_view rest(text.get(), length);
+                std::string_view rest(text);
                 uint32_t previous = 0;
                 while (!rest.empty()) {
                     size_t end = rest.find("\r\n");
@@ -483,3 +487,40 @@ TEST_F(OverviewRewriter, ThresholdTurnsAnAppendIntoAFullRewrite)
 }
 
 }  // namespace
+
+// A block larger than one read is offered in pieces of whole lines, which
+// join to the block; a rewrite between two pieces ends the stream there, so
+// the reader never joins the text of two different blocks.
+TEST_F(OverviewCache, LargeBlocksStreamInWholeLinesAndStopAtARewrite)
+{
+    MakeGroup(9, 6);
+    const std::vector<uint32_t> numbers = AddArticles(9, 2600);
+    ASSERT_EQ(WriteGroupOverviewCache(9), 1);
+    ASSERT_GT(groupArray[9].ocachelen, 262144u);
+    std::vector<std::string> pieces;
+    CacheStream stream = StreamOverviewCache(9, 1, [&](std::string_view piece) {
+        pieces.emplace_back(piece);
+        return true;
+    });
+    EXPECT_TRUE(stream.used && stream.whole);
+    EXPECT_EQ(stream.cacheEnd, numbers.back());
+    ASSERT_EQ(pieces.size(), 2u);
+    EXPECT_TRUE(pieces[0].ends_with("\r\n") && pieces[1].ends_with("\r\n"));
+    EXPECT_EQ(pieces[0] + pieces[1], Lines(9, numbers));
+
+    // From the middle: the line of the last indexed article before it on.
+    const std::string tail = Cached(9, 2000);
+    EXPECT_TRUE(tail.ends_with(ExpectedLine(9, numbers.back())));
+    EXPECT_LE(tail.size(), Lines(9, std::vector<uint32_t>(numbers.begin() + 1000, numbers.end())).size());
+
+    size_t offered = 0;
+    stream = StreamOverviewCache(9, 1, [&](std::string_view piece) {
+        ++offered;
+        EXPECT_EQ(WriteGroupOverviewCache(9), 1);  // the rewriter, between two pieces
+        return !piece.empty();
+    });
+    EXPECT_TRUE(stream.used);
+    EXPECT_FALSE(stream.whole);
+    EXPECT_EQ(offered, 1u);
+    EXPECT_EQ(Cached(9, 1), Lines(9, numbers));  // the new block streams whole again
+}
