@@ -6,6 +6,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -19,7 +20,9 @@
 
 #include "access/match.h"
 #include "platform/failure_burst.h"
+#include "platform/file_faults.h"
 #include "platform/file_io.h"
+#include "platform/mapped_region.h"
 #include "platform/process.h"
 #include "platform/sync.h"
 #include "platform/unique_fd.h"
@@ -40,6 +43,29 @@ alignas(8) ArtStore storeArray[kMaxStores];
 // replaced by a rebuild stay alive for readers still holding them.
 UniqueFd storeFiles[kMaxStores];
 std::atomic<int> storeHandles[kMaxStores];
+// Each store's file mapped for reading, and how far the file is known to
+// reach: its size when opened, raised by every write (reads past the end of
+// a mapped file fault, so none goes past this).
+struct StoreView {
+    const char* data;
+    uint64_t size;  // bytes mapped
+};
+std::atomic<const StoreView*> storeViews[kMaxStores];  // never freed: readers may hold an old one
+std::atomic<uint64_t> storeExtents[kMaxStores];
+
+const StoreView* MapStore(int fd, uint64_t size)
+{
+    const char* data = MapFileForReading(fd, size);
+    return data != nullptr ? new StoreView{data, size} : nullptr;
+}
+
+// Under csArtFile or the overview rewriter's own lock: writers of one store
+// do not race each other here, a relaxed load then a release store suffices.
+void RaiseExtent(uint32_t store, uint64_t end)
+{
+    if (storeExtents[store].load(std::memory_order_relaxed) < end)
+        storeExtents[store].store(end, std::memory_order_release);
+}
 std::atomic<const MatchExpression*> storeSelections[kMaxStores];
 std::vector<UniqueFd> retiredFiles;
 std::vector<std::unique_ptr<MatchExpression>> compiledSelections;
@@ -222,6 +248,10 @@ ArtStore* BuildArtStore(uint32_t number, const char* directory, const char* sele
         retiredFiles.push_back(std::move(storeFiles[number]));
     storeFiles[number] = std::move(file);
     storeHandles[number] = storeFiles[number].get();
+    storeExtents[number] = 0;  // the old view's extent must not cover the new file
+    storeViews[number].store(MapStore(storeHandles[number], uint64_t{s.storeSize} * kMegabyte),
+                             std::memory_order_release);
+    RaiseExtent(number, static_cast<uint64_t>(std::max<int64_t>(FileSize(storeHandles[number]), 0)));
     storeSelections[number] = selection.get();
     if (selection)
         compiledSelections.push_back(std::move(selection));
@@ -302,6 +332,7 @@ uint32_t WriteToStoreV(uint32_t store, const iovec* pieces, int count)
     }
     if (const uint32_t failures = storeWriteFailures[store].Succeeded()) [[unlikely]]
         LogFormat("ArtStore: store %u written again after %u failed writes", store, failures);
+    RaiseExtent(store, position + total);
     Store(s->position, position + total);
     return static_cast<uint32_t>(total);
 }
@@ -348,9 +379,10 @@ uint32_t WriteToStoreSpec(uint64_t storeKey, const void* bytes, uint64_t offset,
 {
     uint64_t base = 0;
     int fd = GetStoreHandleAndOffset(storeKey, &base);
-    if (fd < 0)
+    if (fd < 0 || !PwriteAll(fd, bytes, count, base + offset))
         return 0;
-    return PwriteAll(fd, bytes, count, base + offset) ? count : 0;
+    RaiseExtent(StoreOfValidKey(storeKey)->number, base + offset + count);
+    return count;
 }
 
 uint64_t GetStoreOffsetFromKey(uint64_t storeKey, uint64_t* offset)
@@ -379,6 +411,22 @@ uint32_t ReadStore(uint64_t storeKey, void* buffer, uint64_t offset, uint32_t co
     if (fd < 0)
         return 0;
     return PreadAll(fd, buffer, count, base + offset) ? count : 0;
+}
+
+std::string_view StoreBytes(uint64_t storeKey, uint64_t offset, uint32_t count)
+{
+    const ArtStore* s = StoreOfValidKey(storeKey);
+    if (s == nullptr)
+        return {};
+    const uint32_t number = s->number;
+    const StoreView* view = storeViews[number].load(std::memory_order_acquire);
+    const uint64_t at = (storeKey & kStoreOffsetMask) + offset;
+    if (view == nullptr || at + count > view->size || at + count > storeExtents[number].load(std::memory_order_acquire))
+        return {};
+    // The fault seam of the tests sees this as the read it stands for.
+    if (FileFaultForFd(storeHandles[number].load(std::memory_order_relaxed), kFileOpRead).error != 0)
+        return {};
+    return {view->data + at, count};
 }
 
 int CopyStoreToHandle(int out, uint64_t storeKey, uint64_t offset, uint64_t count)

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "article/store_format.h"
 
@@ -72,6 +73,13 @@ int GetStorePlace(uint32_t store, uint32_t* wrapCount, uint64_t* position);
 // Puts the write position at `position` in cycle `wrapCount` (see
 // store_end.h) and saves the metadata; the caller holds the store's writer
 // lock. 1, or 0 for an invalid store.
+// The `count` bytes at `offset` of the record at `storeKey` where they lie in
+// the store's read-only view of its file, without a copy or a system call;
+// empty when the store has no view or the bytes lie past what the file is
+// known to hold (ReadStore them then). Like a read, the bytes may have been
+// overwritten by a wrap: the caller checks the record's identity.
+std::string_view StoreBytes(uint64_t storeKey, uint64_t offset, uint32_t count);
+
 // The store's size in bytes; 0 for an invalid store.
 uint64_t GetStoreSize(uint32_t store);
 

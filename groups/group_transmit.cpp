@@ -181,9 +181,14 @@ public:
     StoreWindow(const StoreWindow&) = delete;
     StoreWindow& operator=(const StoreWindow&) = delete;
 
-    // The `length` bytes of the record at `storeKey` into `out`.
+    // The `length` bytes of the record at `storeKey` into `out`: straight
+    // from the store's view when it has one, else through the window.
     bool Read(uint64_t storeKey, char* out, uint32_t length)
     {
+        if (const std::string_view bytes = StoreBytes(storeKey, 0, length); !bytes.empty()) {
+            std::memcpy(out, bytes.data(), length);
+            return true;
+        }
         uint64_t offset = GetStoreOffsetFromKey(storeKey, nullptr);
         if (!Covers(storeKey, offset, length) && !Fill(storeKey, offset, length))
             return ReadStore(storeKey, out, 0, length) == length;

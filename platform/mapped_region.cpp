@@ -100,3 +100,9 @@ uint64_t MappedRegionSize(const void* view)
 {
     return Find(view).size;
 }
+
+const char* MapFileForReading(int fd, uint64_t size)
+{
+    void* view = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    return view == MAP_FAILED ? nullptr : static_cast<const char*>(view);
+}

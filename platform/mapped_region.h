@@ -22,3 +22,10 @@ int FlushMappedRegion(void* view);
 
 // Size in bytes of a view made by CreateMappedRegion, 0 for an unknown view.
 uint64_t MappedRegionSize(const void* view);
+
+// Maps `size` bytes of the open file `fd` read-only and shared, so writes
+// through any descriptor show in it at once. The file may be shorter: a read
+// past its end faults (SIGBUS), so the caller bounds its reads by what it
+// knows the file holds. The view is never unmapped (readers may hold it
+// while a newer one replaces it). Null on failure.
+const char* MapFileForReading(int fd, uint64_t size);

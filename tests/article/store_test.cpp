@@ -210,6 +210,29 @@ TEST_F(Stores, WriteReadAndCopy)
     EXPECT_EQ(copied.substr(0, big.size() - 5), big.substr(5));
 }
 
+// The read-only view gives what was written, at once and without a read,
+// and never a byte past what the file holds: such a read would fault.
+TEST_F(Stores, ViewShowsWritesAndNothingPastTheFile)
+{
+    ASSERT_NE(Build(0, 10), nullptr);
+    const uint64_t k1 = GetStoreKey(0);
+    EXPECT_TRUE(StoreBytes(k1, 0, 1).empty());  // nothing written yet
+    const std::string record = "overview\tline\r\nPath: x\r\n\r\nbody";
+    ASSERT_EQ(WriteToStore(0, record.data(), static_cast<uint32_t>(record.size())), record.size());
+    EXPECT_EQ(StoreBytes(k1, 0, static_cast<uint32_t>(record.size())), record);
+    EXPECT_EQ(StoreBytes(k1, 9, 4), "line");
+    EXPECT_TRUE(StoreBytes(k1, 0, static_cast<uint32_t>(record.size()) + 1).empty());
+    EXPECT_TRUE(StoreBytes(MakeStoreKey(0, 7, 1), 0, 1).empty());  // another lap's key
+    EXPECT_TRUE(StoreBytes(MakeStoreKey(0, 0, 5 * kMB), 0, 1).empty());
+
+    // The overview rewriter's writes show too, and a rebuilt store keeps its
+    // records in view.
+    ASSERT_EQ(WriteToStoreSpec(k1, "OVER", 0, 4), 4u);
+    EXPECT_EQ(StoreBytes(k1, 0, 8), "OVERview");
+    ASSERT_NE(Build(0, 12), nullptr);
+    EXPECT_EQ(StoreBytes(k1, 0, 8), "OVERview");
+}
+
 TEST_F(Stores, MetadataSurvivesRebuildAndSizeOnlyGrows)
 {
     ArtStore* s = Build(0, 20, "*", 300);
