@@ -102,8 +102,9 @@ int GetStoreHandle(uint64_t storeKey);
 // GetStoreHandle, and the key's file offset in *offset.
 int GetStoreHandleAndOffset(uint64_t storeKey, uint64_t* offset);
 
-// Reads `count` bytes at the key's offset plus `offset`; count when all were
-// read, else 0.
+// Reads `count` bytes at the key's offset plus `offset`: copied from the
+// store's view when StoreBytes has them, else read from the file. Returns
+// count when all were read, else 0.
 uint32_t ReadStore(uint64_t storeKey, void* buffer, uint64_t offset, uint32_t count);
 
 // Copies `count` bytes at the key's offset plus `offset` to descriptor `out`
