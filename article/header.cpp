@@ -73,6 +73,23 @@ uint32_t FindHeaderLine(const char* text, uint32_t length, std::string_view name
     return kNotFound;
 }
 
+// FindHeaderLine through the context's line index when it has one for its
+// article: the same first match, as the index holds every line start the
+// walk would try, in order.
+uint32_t FindHeaderLineOf(const ClientContext& c, std::string_view name)
+{
+    if (c.headerIndexText != c.buffer || c.headerIndexLength != c.articleLength || c.headerLineCount == 0)
+        return FindHeaderLine(c.buffer, c.articleLength, name);
+    for (uint32_t i = 0; i < c.headerLineCount; ++i) {
+        const uint32_t o = c.headerLines[i];
+        if (o + name.size() > c.articleLength)
+            return kNotFound;
+        if (NameAt(c.buffer, o, name))
+            return o;
+    }
+    return kNotFound;
+}
+
 uint32_t SkipSpaces(const char* text, uint32_t length, uint32_t o)
 {
     while (o < length && text[o] == ' ')
@@ -100,7 +117,7 @@ int LocateHeader(const ClientContext& c, std::string_view name, HeaderSpan* span
     *folded = 0;
     const char* text = c.buffer;
     const uint32_t length = c.articleLength;
-    span->line = FindHeaderLine(text, length, name);
+    span->line = FindHeaderLineOf(c, name);
     if (span->line == kNotFound)
         return 0;
     span->value = SkipSpaces(text, length, span->line + static_cast<uint32_t>(name.size()));
@@ -136,11 +153,14 @@ uint32_t FindHeaderEnd(const ClientContext& c)
     return c.articleLength >= 2 && IsHeaderEnd(c.buffer, c.articleLength, last) ? last : 0;
 }
 
-int32_t GetHeaderFromBuf(const char* text, std::string_view name, char* out, uint32_t outSize,
-                         uint32_t length)
+namespace {
+
+// The value of the header found at `line` (kNotFound: none), as
+// GetHeaderFromBuf gives it.
+int32_t CopyHeaderValue(const char* text, uint32_t length, uint32_t line, std::string_view name, char* out,
+                        uint32_t outSize)
 {
     out[0] = '\0';
-    uint32_t line = FindHeaderLine(text, length, name);
     if (line == kNotFound)
         return 0;
     const uint32_t start = SkipSpaces(text, length, line + static_cast<uint32_t>(name.size()));
@@ -171,9 +191,42 @@ int32_t GetHeaderFromBuf(const char* text, std::string_view name, char* out, uin
     return static_cast<int32_t>(pos - start);
 }
 
+}  // namespace
+
+int32_t GetHeaderFromBuf(const char* text, std::string_view name, char* out, uint32_t outSize, uint32_t length)
+{
+    return CopyHeaderValue(text, length, FindHeaderLine(text, length, name), name, out, outSize);
+}
+
 int32_t GetHeader(const ClientContext& c, std::string_view name, char* out, uint32_t outSize)
 {
-    return GetHeaderFromBuf(c.buffer, name, out, outSize, c.articleLength);
+    return CopyHeaderValue(c.buffer, c.articleLength, FindHeaderLineOf(c, name), name, out, outSize);
+}
+
+void IndexHeaderLines(ClientContext& c)
+{
+    // The walk of FindHeaderLine, recording where it would compare a name.
+    const char* text = c.buffer;
+    const uint32_t length = c.articleLength;
+    c.headerLineCount = 0;
+    for (uint32_t o = 0; o < length && !IsHeaderEnd(text, length, o);) {
+        if ((o == 0 || IsLineBreak(text[o - 1])) && !IsLineBreak(text[o])) {
+            if (c.headerLineCount == kHeaderLineIndexSize) {
+                c.headerLineCount = 0;  // too many: lookups walk the text
+                break;
+            }
+            c.headerLines[c.headerLineCount++] = o;
+        }
+        o = IsLineBreak(text[o]) ? o + 1 : NextLineBreak(text, o, length);
+    }
+    c.headerIndexText = text;
+    c.headerIndexLength = length;
+}
+
+void ForgetHeaderLines(ClientContext& c)
+{
+    c.headerIndexText = nullptr;
+    c.headerLineCount = 0;
 }
 
 int GetHeaderRange(const ClientContext& c, std::string_view name, uint32_t* valueOffset,

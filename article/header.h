@@ -47,3 +47,10 @@ int GetHeaderRange(const ClientContext& c, std::string_view name, uint32_t* valu
 // its name through the CR LF of its last line.
 int GetHeaderRangeFull(const ClientContext& c, std::string_view name, uint32_t* lineOffset,
                        uint32_t* lineLength, int* folded);
+
+// Indexes the header lines of the context's article (buffer, articleLength)
+// for the lookups above, which then compare names at the line starts only.
+// The article must not change until ForgetHeaderLines; the reception path
+// brackets each article with the two. Without the call lookups walk the text.
+void IndexHeaderLines(ClientContext& c);
+void ForgetHeaderLines(ClientContext& c);

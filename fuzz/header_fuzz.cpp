@@ -20,6 +20,21 @@ void Check(bool condition)
         std::abort();
 }
 
+// Every lookup, as three numbers and the copied value.
+std::string Answers(const ClientContext& c, std::string_view name, uint32_t outSize)
+{
+    std::vector<char> out(outSize + 1);
+    std::string answers = std::to_string(GetHeader(c, name, out.data(), outSize)) + ":" + out.data();
+    uint32_t offset = 0, length = 0;
+    int folded = 0;
+    answers += ":" + std::to_string(GetHeaderRange(c, name, &offset, &length, &folded)) + ":" + std::to_string(offset) +
+               ":" + std::to_string(length) + ":" + std::to_string(folded);
+    offset = length = 0;
+    answers += ":" + std::to_string(GetHeaderRangeFull(c, name, &offset, &length, &folded)) + ":" +
+               std::to_string(offset) + ":" + std::to_string(length);
+    return answers;
+}
+
 void LookUp(const ClientContext& c, std::string_view name, uint32_t outSize)
 {
     std::vector<char> out(outSize + 1);
@@ -55,5 +70,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Check(end == 0 || end + 4 <= c.articleLength || end + 2 == c.articleLength);
     for (std::string_view n : {std::string_view(name), std::string_view("Path:"), std::string_view("Newsgroups: ")})
         LookUp(c, n, outSize);
+    // The line index of the reception path finds exactly what the walk finds.
+    for (std::string_view n : {std::string_view(name), std::string_view("Path:"), std::string_view("Newsgroups: ")}) {
+        const std::string walked = Answers(c, n, outSize);
+        IndexHeaderLines(c);
+        Check(Answers(c, n, outSize) == walked);
+        ForgetHeaderLines(c);
+    }
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "access/match.h"
 #include "article/article.h"
 #include "article/article_key.h"
+#include "article/header.h"
 #include "history/history.h"
 #include "nntp/intake.h"
 #include "nntp/nntp.h"
@@ -147,6 +148,7 @@ int nntp_readarticle(ClientContext* ctx)
         const char* found = FindTerminator(ctx->buffer, ctx->scanFrom < ctx->used ? ctx->scanFrom : 0, ctx->used);
         if (found != nullptr) {
             ctx->articleLength = static_cast<uint32_t>(found - ctx->buffer);
+            IndexHeaderLines(*ctx);
             return ctx->articleValid ? 1 : 0;
         }
         if (!ctx->articleValid)
@@ -157,6 +159,7 @@ int nntp_readarticle(ClientContext* ctx)
 
 void nntp_readarticle_cleanup(ClientContext* ctx)
 {
+    ForgetHeaderLines(*ctx);
     FixBuffer(ctx, ctx->articleLength + kTerminatorLength);
     if (ctx->bufferSize + ctx->bufferOffset > kContextBufferSize && ctx->used + 1 <= kContextBufferSize) {
         CompactBuffer(ctx);

@@ -15,6 +15,10 @@ struct GroupSelection {
     uint32_t high = 0xFFFFFFFF;
 };
 
+// Header lines indexed per article; an article with more is looked up by
+// walking its lines.
+inline constexpr uint32_t kHeaderLineIndexSize = 48;
+
 // Message-ID texts are cut at 255 bytes, then a stop byte and a NUL follow.
 inline constexpr uint32_t kMessageIdSize = 257;
 
@@ -48,6 +52,13 @@ struct ClientContext {
     uint32_t nextCount = 0;
     PrecommitEntry* precommitOwned = nullptr;  // offers not yet ended; csPrecommit guards it
     uint8_t kind = 0;                          // kConnectionReader or kConnectionFeeder after the first command
+    // The header line starts of the article at `buffer`, found once as it
+    // was read (IndexHeaderLines), so that each header lookup need not walk
+    // the lines again; used only while buffer and articleLength are these.
+    const char* headerIndexText = nullptr;
+    uint32_t headerIndexLength = 0;
+    uint32_t headerLineCount = 0;
+    uint32_t headerLines[kHeaderLineIndexSize] = {};
 };
 
 // What a connection does, decided by its first command (server/stats).

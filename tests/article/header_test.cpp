@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "server/client_context.h"
 
@@ -155,4 +156,54 @@ TEST(GetHeader, LoneLineBreaksAtEveryAlignment)
             EXPECT_EQ(Value(r, "y: "), "1:w") << k;
         }
     }
+}
+
+// The reception path indexes an article's header lines once; every lookup
+// must then find what the walk finds, in the awkward cases too: bare CR and
+// LF line ends, folded lines, a name at the very end, no blank line, more
+// lines than the index holds, and a text that changed (the index is then
+// not used).
+TEST(IndexHeaderLines, LookupsFindWhatTheWalkFinds)
+{
+    std::string many;
+    for (int i = 0; i < 60; ++i)
+        many += "X-Line-" + std::to_string(i) + ": v\r\n";
+    const std::string texts[] = {
+        kArticle,
+        "Path: a\rSubject: cr\nFrom: lf\r\n\r\nSubject: body",
+        "Subject: one\r\n two\r\nPath: p\r\n",
+        "Path: x\r\nSubject:",
+        "\r\n\r\nSubject: only in the body",
+        many + "Subject: past the index\r\n\r\nbody",
+        "Subject: a\r\nSubject: b\r\n\r\n",
+    };
+    const char* names[] = {"Path: ", "Subject:", "Subject: ", "From: ", "Summary:", "X-Line-59: ", "Keywords:"};
+    for (const std::string& text : texts) {
+        Received r(text);
+        std::vector<std::string> walked;
+        for (const char* name : names) {
+            uint32_t offset = 0, length = 0;
+            int folded = 0;
+            const int found = GetHeaderRange(r.c, name, &offset, &length, &folded);
+            walked.push_back(Value(r, name) + "|" + std::to_string(found) + ":" + std::to_string(offset) + ":" +
+                             std::to_string(length) + ":" + std::to_string(folded));
+        }
+        IndexHeaderLines(r.c);
+        for (size_t i = 0; i < std::size(names); ++i) {
+            uint32_t offset = 0, length = 0;
+            int folded = 0;
+            const int found = GetHeaderRange(r.c, names[i], &offset, &length, &folded);
+            EXPECT_EQ(Value(r, names[i]) + "|" + std::to_string(found) + ":" + std::to_string(offset) + ":" +
+                          std::to_string(length) + ":" + std::to_string(folded),
+                      walked[i])
+                << text << " / " << names[i];
+        }
+    }
+    // An index of another length is not used: the lookup walks the text.
+    Received r("Subject: a\r\nPath: p\r\n\r\n");
+    IndexHeaderLines(r.c);
+    r.c.articleLength = 8;
+    EXPECT_EQ(Value(r, "Path: "), "0:");
+    ForgetHeaderLines(r.c);
+    EXPECT_EQ(r.c.headerLineCount, 0u);
 }
