@@ -3,6 +3,11 @@
 // acceptance pipeline from there.
 #include "nntp/reception.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -66,25 +71,41 @@ void DropHeld(ClientContext* ctx)
     ctx->scanFrom = 0;
 }
 
-// The first CR LF "." CR LF in data[from, used), found by its first LF:
-// line ends are much rarer than bytes, and memchr skips along quickly.
+// The first CR LF "." CR LF in data[from, used). Every article is searched
+// whole, so sixteen bytes are tried at a time where the machine has SSE2:
+// the places where a LF is followed by a dot are rare, and only those are
+// looked at further. Elsewhere each LF is found with memchr.
 const char* FindTerminator(const char* data, uint32_t from, uint32_t used)
 {
+    const char* p = data + from;
     const char* end = data + used;
-    for (const char* lf = data + from + 1; lf + 4 <= end; ++lf) {
-        lf = static_cast<const char*>(std::memchr(lf, '\n', end - lf - 3));
-        if (lf == nullptr)
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i dot = _mm_set1_epi8('.');
+    for (; p + 18 <= end; p += 16) {
+        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+        const __m128i third = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+        auto hits = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(second, lf), _mm_cmpeq_epi8(third, dot))));
+        for (; hits != 0; hits &= hits - 1) {
+            const char* at = p + std::countr_zero(hits);
+            if (at + 5 <= end && at[0] == '\r' && at[3] == '\r' && at[4] == '\n')
+                return at;
+        }
+    }
+#endif
+    for (const char* next = p + 1; next + 4 <= end; ++next) {
+        next = static_cast<const char*>(std::memchr(next, '\n', static_cast<size_t>(end - next - 3)));
+        if (next == nullptr)
             return nullptr;
-        if (lf[-1] == '\r' && lf[1] == '.' && lf[2] == '\r' && lf[3] == '\n')
-            return lf - 1;
+        if (next[-1] == '\r' && next[1] == '.' && next[2] == '\r' && next[3] == '\n')
+            return next - 1;
     }
     return nullptr;
 }
 
 int Refusal(const ClientContext* ctx) { return (ctx->flags & 1) != 0 ? 439 : 437; }
 
-// The article could not be stored: the peer is to keep it and offer it
-// again later. TAKETHIS has no such answer but 400, which ends the session.
 // "436" after IHAVE or "431 <id>" after CHECK, with the operator's reason
 // for the pause; the peer offers the article again later.
 int RespondPaused(ClientContext* ctx, int code)
@@ -94,6 +115,8 @@ int RespondPaused(ClientContext* ctx, int code)
     return SendData(ctx, line.data(), line.size());
 }
 
+// The article could not be stored: the peer is to keep it and offer it
+// again later. TAKETHIS has no such answer but 400, which ends the session.
 void RespondTryLater(ClientContext* ctx)
 {
     if ((ctx->flags & 1) == 0) {

@@ -147,3 +147,18 @@ TEST_F(ReadArticle, SizeLimitIsTheFullBuffer)
 }
 
 }  // namespace
+
+// The terminator is found at every place a sixteen-byte scan can put it,
+// and near misses ("\r\n.x", "\n.\r\n" without its CR, a dot-stuffed line)
+// never end the article early.
+TEST_F(ReadArticle, TerminatorAtEveryAlignmentAndNearMissesPassed)
+{
+    for (size_t length = 40; length < 40 + 40; ++length) {
+        std::string text = Article(length);
+        text.replace(24, 12, "\r\n.x\n.\r\n..\r\n");  // inside the body
+        PeerSends(text + "\r\n.\r\n");
+        std::string got;
+        ASSERT_EQ(ReadOne(&got), 1) << length;
+        EXPECT_EQ(got, text) << length;
+    }
+}
