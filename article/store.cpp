@@ -59,13 +59,16 @@ const StoreView* MapStore(int fd, uint64_t size)
     return data != nullptr ? new StoreView{data, size} : nullptr;
 }
 
-// Under csArtFile or the overview rewriter's own lock: writers of one store
-// do not race each other here, a relaxed load then a release store suffices.
+// Only ever raised: the inserting thread and the overview rewriter may both
+// write one store.
 void RaiseExtent(uint32_t store, uint64_t end)
 {
-    if (storeExtents[store].load(std::memory_order_relaxed) < end)
-        storeExtents[store].store(end, std::memory_order_release);
+    uint64_t current = storeExtents[store].load(std::memory_order_relaxed);
+    while (current < end && !storeExtents[store].compare_exchange_weak(current, end, std::memory_order_release,
+                                                                       std::memory_order_relaxed)) {
+    }
 }
+
 std::atomic<const MatchExpression*> storeSelections[kMaxStores];
 std::vector<UniqueFd> retiredFiles;
 std::vector<std::unique_ptr<MatchExpression>> compiledSelections;
