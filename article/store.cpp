@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <strings.h>
@@ -50,13 +51,21 @@ struct StoreView {
     const char* data;
     uint64_t size;  // bytes mapped
 };
-std::atomic<const StoreView*> storeViews[kMaxStores];  // never freed: readers may hold an old one
+std::atomic<const StoreView*> storeViews[kMaxStores];
 std::atomic<uint64_t> storeExtents[kMaxStores];
+
+// Every view ever made, under csArtStore: none is unmapped or freed, since a
+// reader may still hold an old one (a deque keeps the addresses).
+std::deque<StoreView>& AllViews()
+{
+    static Lasting<std::deque<StoreView>> views;
+    return *views;
+}
 
 const StoreView* MapStore(int fd, uint64_t size)
 {
     const char* data = MapFileForReading(fd, size);
-    return data != nullptr ? new StoreView{data, size} : nullptr;
+    return data != nullptr ? &AllViews().emplace_back(StoreView{data, size}) : nullptr;
 }
 
 // Only ever raised: the inserting thread and the overview rewriter may both
