@@ -68,7 +68,7 @@ bool SendStored(ClientContext* ctx, uint32_t slot, uint32_t number, SlotGetter g
         return true;
     }
     SendData(ctx, line, static_cast<size_t>(n));
-    CopyStoreToHandle(ctx->socket, storeKey, offset, length);
+    CopyStoreToHandle(ctx->transport, storeKey, offset, length);
     SendData(ctx, kEndMarker, sizeof kEndMarker - 1);
     return true;
 }

@@ -26,6 +26,7 @@
 #include "platform/mapped_region.h"
 #include "platform/process.h"
 #include "platform/sync.h"
+#include "platform/transport.h"
 #include "platform/unique_fd.h"
 #include "server/log.h"
 
@@ -446,13 +447,13 @@ std::string_view StoreBytes(uint64_t storeKey, uint64_t offset, uint32_t count)
     return {view->data + at, count};
 }
 
-int CopyStoreToHandle(int out, uint64_t storeKey, uint64_t offset, uint64_t count)
+int CopyStoreToHandle(const Transport& out, uint64_t storeKey, uint64_t offset, uint64_t count)
 {
     uint64_t base = 0;
     int fd = GetStoreHandleAndOffset(storeKey, &base);
     if (fd < 0)
         return 0;
-    return SendFileRange(out, fd, base + offset, count) ? 1 : 0;
+    return TransportSendFile(out, fd, base + offset, count) ? 1 : 0;
 }
 
 int WriteStoreMeta(uint32_t store)

@@ -16,6 +16,8 @@
 
 #include "article/store_format.h"
 
+struct Transport;
+
 struct iovec;
 
 struct ClientContext;
@@ -107,10 +109,10 @@ int GetStoreHandleAndOffset(uint64_t storeKey, uint64_t* offset);
 // count when all were read, else 0.
 uint32_t ReadStore(uint64_t storeKey, void* buffer, uint64_t offset, uint32_t count);
 
-// Copies `count` bytes at the key's offset plus `offset` to descriptor `out`
-// (a socket or file); 1 when all went out, 0 on any failure, including data
+// Copies `count` bytes at the key's offset plus `offset` to the connection
+// `out`; 1 when all went out, 0 on any failure, including data
 // that ends before `count` bytes.
-int CopyStoreToHandle(int out, uint64_t storeKey, uint64_t offset, uint64_t count);
+int CopyStoreToHandle(const Transport& out, uint64_t storeKey, uint64_t offset, uint64_t count);
 
 // Writes the store's record to its metadata file: 1, or 0 (logged).
 int WriteStoreMeta(uint32_t store);

@@ -20,8 +20,8 @@
 #include "platform/mapped_region.h"
 #include "platform/process.h"
 #include "platform/reader_gate.h"
-#include "platform/socket.h"
 #include "platform/sync.h"
+#include "platform/transport.h"
 #include "platform/unique_fd.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -138,7 +138,7 @@ bool CurrentField(const char* name, const char* line, const char* lineEnd, char*
 // the wildmat takes (every line without one), with its group's current
 // numbers in place of the file's, which lag until the overview rewriter
 // writes them. Stops at a line without CR LF.
-bool TransmitLines(int socket, const Wildmat* wildmat)
+bool TransmitLines(const Transport& to, const Wildmat* wildmat)
 {
     constexpr size_t kPiece = 16384;
     std::string out;
@@ -166,13 +166,13 @@ bool TransmitLines(int socket, const Wildmat* wildmat)
         else if (taken)
             out.append(p, next);
         if (out.size() >= kPiece) {
-            if (!SendAll(socket, out.data(), out.size()))
+            if (!TransportWrite(to, out.data(), out.size()))
                 return false;
             out.clear();
         }
         p = next;
     }
-    return SendAll(socket, out.data(), out.size());
+    return TransportWrite(to, out.data(), out.size());
 }
 
 // Rewrites the file at `path` without the lines of group `name` (through a
@@ -278,7 +278,7 @@ int ActiveUpdate(uint32_t g)
     return 1;
 }
 
-int ActiveTransmit(int socket, const char* pattern)
+int ActiveTransmit(const Transport& out, const char* pattern)
 {
     if (!usingActive)
         return 0;
@@ -288,9 +288,9 @@ int ActiveTransmit(int socket, const char* pattern)
     std::optional<Wildmat> wildmat;
     if (pattern != nullptr)
         wildmat.emplace(pattern);
-    if (!TransmitLines(socket, wildmat ? &*wildmat : nullptr) && pattern == nullptr)
+    if (!TransmitLines(out, wildmat ? &*wildmat : nullptr) && pattern == nullptr)
         return 0;
-    SendAll(socket, ".\r\n", 3);
+    TransportWrite(out, ".\r\n", 3);
     return 1;
 }
 

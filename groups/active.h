@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+struct Transport;
+
 // (Re)maps the file named by ActiveFile and points every registered group at
 // its numbers field; 1, or 0 when the file is not configured or not mappable.
 // Runs without keeping users out: use ActiveReload while others may read.
@@ -23,7 +25,7 @@ int ActiveUpdate(uint32_t group);
 // current marks, as GROUP shows them, not the file's (which the overview
 // rewriter brings up to date later); the file itself is not changed. 0 when
 // the file is not in use or a send of the whole list failed.
-int ActiveTransmit(int socket, const char* pattern);
+int ActiveTransmit(const Transport& out, const char* pattern);
 // Appends a new group's line with `start` as both marks; 0 when ActiveFile is
 // not configured or cannot be opened.
 int AddActive(const char* name, uint32_t start, const char* post);

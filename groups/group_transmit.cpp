@@ -491,7 +491,7 @@ int GroupList(ClientContext* ctx, const char* pattern)
 {
     constexpr std::string_view status = "215 heres what I got\r\n";
     SendData(ctx, status.data(), status.size());
-    if (ActiveTransmit(ctx->socket, pattern))
+    if (ActiveTransmit(ctx->transport, pattern))
         return 1;
     // Gathered first: nothing is written while the name index is locked.
     std::string list;

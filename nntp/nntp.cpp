@@ -20,7 +20,7 @@
 #include "nntp/reception.h"
 #include "nntp/reply.h"
 #include "platform/process.h"
-#include "platform/socket.h"
+#include "platform/transport.h"
 #include "server/client_context.h"
 #include "server/log.h"
 #include "server/stats.h"
@@ -205,7 +205,7 @@ int PostRead(ClientContext* ctx)
         ctx->scanFrom = 0;
     // A full buffer reads nothing, which ends the connection like end of stream.
     size_t room = ctx->used + 1 < ctx->bufferSize ? ctx->bufferSize - ctx->used - 1 : 0;
-    ssize_t received = ReceiveSome(ctx->socket, ctx->buffer + ctx->used, room);
+    ssize_t received = TransportRead(ctx->transport, ctx->buffer + ctx->used, room);
     if (received < 1)
         CloseConnection(ctx);
     ctx->used += static_cast<uint32_t>(received);

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "access/incoming.h"
-#include "platform/socket.h"
+#include "platform/transport.h"
 #include "server/client_context.h"
 #include "server/stats.h"
 
@@ -103,7 +103,7 @@ thread_local PendingReplies pending;
 
 void SendNow(ClientContext* ctx, const char* data, size_t length)
 {
-    if (!SendAll(ctx->socket, data, length))
+    if (!TransportWrite(ctx->transport, data, length))
         CloseConnection(ctx);
 }
 
@@ -131,7 +131,7 @@ void DiscardReplies()
 void SendRepliesOnClose(ClientContext* ctx)
 {
     if (pending.used != 0)
-        SendWithoutWaiting(ctx->socket, pending.data, pending.used);
+        TransportWriteWithoutWaiting(ctx->transport, pending.data, pending.used);
     pending.used = 0;
 }
 

@@ -3,6 +3,7 @@
 #include "platform/socket.h"
 
 #include <arpa/inet.h>
+#include <limits.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -234,6 +235,35 @@ bool SendAll(int fd, const void* data, size_t length)
             return false;
         next += sent;
         length -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+bool SendAllV(int fd, iovec* pieces, int count)
+{
+    while (count > 0 && pieces->iov_len == 0) {
+        ++pieces;
+        --count;
+    }
+    while (count > 0) {
+        msghdr message{};
+        message.msg_iov = pieces;
+        message.msg_iovlen = static_cast<size_t>(std::min(count, IOV_MAX));
+        ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        auto left = static_cast<size_t>(sent);
+        while (count > 0 && left >= pieces->iov_len) {
+            left -= pieces->iov_len;
+            ++pieces;
+            --count;
+        }
+        if (left > 0) {
+            pieces->iov_base = static_cast<char*>(pieces->iov_base) + left;
+            pieces->iov_len -= left;
+        }
     }
     return true;
 }

@@ -7,6 +7,7 @@
 
 #include <netinet/in.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -77,6 +78,10 @@ bool SetTimeouts(int fd, long milliseconds);
 
 // Sends all `length` bytes, blocking as needed.
 bool SendAll(int fd, const void* data, size_t length);
+
+// Sends the `count` pieces in order, blocking as needed; they are used up as
+// they go out (their bases and lengths change).
+bool SendAllV(int fd, iovec* pieces, int count);
 
 // Sends what the socket takes at once, without blocking; the rest is dropped.
 void SendWithoutWaiting(int fd, const void* data, size_t length);

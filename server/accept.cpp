@@ -22,6 +22,7 @@
 #include "nntp/nntp.h"
 #include "platform/process.h"
 #include "platform/socket.h"
+#include "platform/transport.h"
 #include "platform/unique_fd.h"
 #include "server/client_context.h"
 #include "server/config.h"
@@ -143,7 +144,8 @@ bool Greet(ClientContext* ctx, IncomingEntry* entry, const NetAddress& peer)
     FormatNetPeer(peer, ctx->peerAddress, sizeof ctx->peerAddress);
     ctx->connectTime = std::time(nullptr);
     bool feeds = (entry->rights & (kRightFeed | kRightPost)) != 0;
-    return SendLine(ctx->socket, feeds ? greetingFeed : greetingRead);
+    const std::string& greeting = feeds ? greetingFeed : greetingRead;
+    return TransportWrite(ctx->transport, greeting.data(), greeting.size());
 }
 
 // Takes an admitted connection back out of its peer's count and the total.
@@ -196,7 +198,7 @@ void Admit(UniqueFd socket, const NetAddress& peer)
         LogLine("oops, couldn't alloc context\n");
         return;
     }
-    ctx->socket = socket.release();
+    ctx->transport.fd = socket.release();
     if (!Greet(ctx, entry, peer)) {
         --entry->connected;
         AddContextToFreeList(ctx);

@@ -25,8 +25,7 @@ ClientContext* AllocClientContext()
 
 void AddContextToFreeList(ClientContext* ctx)
 {
-    if (ctx->socket >= 0)
-        CloseFile(ctx->socket);
+    TransportClose(ctx->transport);
     std::free(ctx->buffer - ctx->bufferOffset);
     delete ctx;
 }

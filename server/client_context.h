@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "platform/transport.h"
+
 struct IncomingEntry;
 struct PrecommitEntry;
 
@@ -23,7 +25,7 @@ inline constexpr uint32_t kHeaderLineIndexSize = 48;
 inline constexpr uint32_t kMessageIdSize = 257;
 
 struct ClientContext {
-    int socket = -1;
+    Transport transport;  // the connection's byte stream
     IncomingEntry* incomingEntry = nullptr;
     uint64_t articleKey = 0;         // key of the current command's message-ID
     char* buffer = nullptr;          // receive buffer; the data is always followed by a NUL
@@ -78,7 +80,7 @@ struct ConnectionClosed {};
 // memory is short.
 ClientContext* AllocClientContext();
 
-// Closes the socket and releases the buffer and the record. The command
+// Closes the connection and releases the buffer and the record. The command
 // loop has freed the precommit entries the connection owned (nntp).
 void AddContextToFreeList(ClientContext* ctx);
 

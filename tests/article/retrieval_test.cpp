@@ -91,7 +91,7 @@ public:
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         ours_.reset(fds[0]);
         theirs_.reset(fds[1]);
-        ctx.socket = theirs_.get();
+        ctx.transport.fd = theirs_.get();
     }
     // Everything sent so far.
     std::string Sent()

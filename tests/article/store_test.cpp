@@ -12,6 +12,7 @@
 #include <string>
 
 #include "access/match.h"
+#include "platform/transport.h"
 #include "server/client_context.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -201,9 +202,9 @@ TEST_F(Stores, WriteReadAndCopy)
     std::string outPath = dir + "/copy.out";
     int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ASSERT_GE(out, 0);
-    EXPECT_EQ(CopyStoreToHandle(out, k2, 5, big.size() - 5), 1);
-    EXPECT_EQ(CopyStoreToHandle(out, k2, 5, big.size()), 0);  // runs out of data
-    EXPECT_EQ(CopyStoreToHandle(out, MakeStoreKey(0, 7, 1), 0, 1), 0);
+    EXPECT_EQ(CopyStoreToHandle(Transport{out}, k2, 5, big.size() - 5), 1);
+    EXPECT_EQ(CopyStoreToHandle(Transport{out}, k2, 5, big.size()), 0);  // runs out of data
+    EXPECT_EQ(CopyStoreToHandle(Transport{out}, MakeStoreKey(0, 7, 1), 0, 1), 0);
     ::close(out);
     std::string copied = ReadFile(outPath);
     ASSERT_GE(copied.size(), big.size() - 5);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "group_fixture.h"
+#include "platform/transport.h"
 #include "platform/unique_fd.h"
 
 namespace group_test {
@@ -21,7 +22,7 @@ protected:
         int fds[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         UniqueFd ours(fds[0]), theirs(fds[1]);
-        *result = ActiveTransmit(theirs.get(), pattern);
+        *result = ActiveTransmit(Transport{theirs.get()}, pattern);
         theirs.reset();
         std::string sent;
         char buffer[4096];

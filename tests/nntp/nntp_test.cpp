@@ -90,7 +90,7 @@ protected:
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         ctx = AllocClientContext();
         ASSERT_NE(ctx, nullptr);
-        ctx->socket = fds[0];
+        ctx->transport.fd = fds[0];
         ctx->incomingEntry = &entry;
         ctx->peerName = "peer.test";
         peer.reset(fds[1]);

@@ -24,7 +24,7 @@ protected:
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         ctx_ = AllocClientContext();
         ASSERT_NE(ctx_, nullptr);
-        ctx_->socket = fds[0];
+        ctx_->transport.fd = fds[0];
         peer_ = fds[1];
     }
 
