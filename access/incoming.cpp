@@ -76,6 +76,8 @@ void CopyEntry(IncomingEntry& to, const IncomingEntry& from)
     to.resolveFailures = from.resolveFailures;
     to.rights = from.rights.load();
     to.dequeue = from.dequeue.load();
+    to.authRequired = from.authRequired.load();
+    to.tlsRequired = from.tlsRequired.load();
 }
 
 // An entry with open connections stays until the next refresh after they end.
@@ -301,6 +303,10 @@ int SetIncomingParameter(const char* host, const char* parameter, int value)
         entry->rights = static_cast<uint32_t>(value);
     else if (strcasecmp(parameter, "dequeue") == 0)
         entry->dequeue = value;
+    else if (strcasecmp(parameter, "auth_required") == 0 && (value == 0 || value == 1))
+        entry->authRequired = static_cast<uint32_t>(value);
+    else if (strcasecmp(parameter, "tls_required") == 0 && (value == 0 || value == 1))
+        entry->tlsRequired = static_cast<uint32_t>(value);
     else if (strcasecmp(parameter, "index") == 0)
         return value >= 0 && value < kIncomingSize ? MoveEntry(*entry, static_cast<uint32_t>(value)) : 0;
     else
@@ -337,15 +343,19 @@ std::optional<std::string> GetIncomingConfig(const char* host)
     const IncomingEntry* entry = FindIgnoringCase(host);
     if (entry == nullptr)
         return std::nullopt;
+    // The login and TLS demands are listed only when on, so the list of an
+    // entry without them reads as it always has.
+    char demands[64] = "";
+    std::snprintf(demands, sizeof demands, "%s%s", entry->authRequired != 0 ? " {auth_required 1}" : "",
+                  entry->tlsRequired != 0 ? " {tls_required 1}" : "");
     char text[kIncomingHostSize + 512];
     std::snprintf(text, sizeof text,
-                  "{%.255s {{parameters {{index %u} {max_connections %u} {streaming %u} {rights %u}}} "
+                  "{%.255s {{parameters {{index %u} {max_connections %u} {streaming %u} {rights %u}%s}} "
                   "{statistics {{accepts %u} {refuse %u} {reject %u} {precommit_saves %u} {connected %u} "
                   "{connects %u}}}}}",
                   entry->host, IndexOf(*entry), entry->maxConnections.load(), entry->streaming.load(),
-                  entry->rights.load(),
-                  entry->accepts.load(), entry->refuses.load(), entry->rejects.load(), entry->precommitSaves.load(),
-                  static_cast<uint32_t>(entry->connected.load()), entry->connects.load());
+                  entry->rights.load(), demands, entry->accepts.load(), entry->refuses.load(), entry->rejects.load(),
+                  entry->precommitSaves.load(), static_cast<uint32_t>(entry->connected.load()), entry->connects.load());
     return std::string(text);
 }
 

@@ -50,6 +50,8 @@ struct IncomingEntry {
     uint32_t resolveFailures = 0;
     std::atomic<uint32_t> rights{0};
     std::atomic<int32_t> dequeue{-1};          // outgoing site this peer is; outside 0-319 none
+    std::atomic<uint32_t> authRequired{0};     // the entry's rights wait for a login
+    std::atomic<uint32_t> tlsRequired{0};      // commands that need a right wait for TLS
 };
 
 extern IncomingEntry incoming[kIncomingSize];
@@ -65,8 +67,9 @@ int IncomingInit();
 // free entry, the name does not fit, or the refresh failed.
 int AddIncoming(const char* host, uint32_t index);
 
-// Sets weight, max_connections, streaming, rights, dequeue or index of the
-// entry named `host` (both names without regard to case). 1 done, 0 not.
+// Sets weight, max_connections, streaming, rights, dequeue, index,
+// auth_required or tls_required of the entry named `host` (both names
+// without regard to case). 1 done, 0 not.
 int SetIncomingParameter(const char* host, const char* parameter, int value);
 
 // 1 deleted (or marked deleted while connections are open), 0 no such entry.

@@ -10,6 +10,7 @@
 
 #include "access/incoming.h"
 #include "article/article.h"
+#include "nntp/authinfo.h"
 #include "nntp/newnews.h"
 #include "nntp/nntp.h"
 #include "nntp/nntp_internal.h"
@@ -37,6 +38,7 @@ constexpr Line kCapabilities[] = {
 
 constexpr Line kHelp[] = {
     {"article", "  ARTICLE [message-ID|number]\r\n"},
+    {"authinfo", "  AUTHINFO USER name|PASS password\r\n"},
     {"body", "  BODY [message-ID|number]\r\n"},
     {nullptr, "  CAPABILITIES\r\n"},
     {"check ", "  CHECK message-ID\r\n"},
@@ -70,7 +72,9 @@ bool Offered(const ClientContext* ctx, const char* command)
         return true;
     if (std::string_view(command) == "newnews" && !NewnewsEnabled())
         return false;
-    return FindCommand(command, ctx->incomingEntry->rights, transitMode != 0) != nullptr;
+    if (std::string_view(command) == "authinfo" && AuthinfoCapability(ctx)[0] == '\0')
+        return false;
+    return FindCommand(command, ConnectionRights(ctx), transitMode != 0) != nullptr;
 }
 
 // `status`, the lines offered to this connection and the end line, in one write.
@@ -93,6 +97,7 @@ int Capabilities(ClientContext* ctx, char*, uint32_t)
     std::string extra;
     if (Offered(ctx, "mode stream") && ctx->incomingEntry->streaming != 0)
         extra += "STREAMING\r\n";
+    extra += AuthinfoCapability(ctx);
     return SendOffered(ctx, "101 Capability list:\r\n", kCapabilities, extra);
 }
 

@@ -9,6 +9,7 @@
 
 #include "access/incoming.h"
 #include "article/article.h"
+#include "nntp/authinfo.h"
 #include "nntp/capabilities.h"
 #include "nntp/list.h"
 #include "nntp/newnews.h"
@@ -84,6 +85,7 @@ constexpr CommandEntry kCommands[] = {
     {"lgs", 3, kRightRead, true, Reader_ListGroupStruct},
     {"slave", 3, kRightRead, true, Slave},
     {"article", 7, kRightRead, true, Reader_Article},
+    {"authinfo", 8, 0, false, Authinfo},
     {"capabilities", 12, 0, false, Capabilities},
     {"help", 4, 0, false, Help},
     {"date", 4, kRightRead, true, Date},
@@ -108,14 +110,20 @@ void CountCommand(ClientContext* ctx, const CommandEntry* command)
     ++(feeder ? feedersTotal : readersTotal);
 }
 
-// Runs the command on `line`; 1 when the loop removes the line.
+constexpr uint32_t kEveryRight = kRightFeed | kRightRead | kRightPost;
+
+// Runs the command on `line`; 1 when the loop removes the line. A command
+// that TLS or a login would open is answered 483 or 480, not 500.
 int Dispatch(ClientContext* ctx, char* line, uint32_t length)
 {
-    const CommandEntry* command = FindCommand(line, ctx->incomingEntry->rights, transitMode != 0);
+    const CommandEntry* command = FindCommand(line, ConnectionRights(ctx), transitMode != 0);
     CountCommand(ctx, command);
     BatchReplies(ctx, command != nullptr && command->rights == kRightFeed);
     if (command != nullptr)
         return command->handler(ctx, line, length);
+    if (FindCommand(line, kEveryRight, transitMode != 0) != nullptr)
+        if (int reply = WithheldReply(ctx); reply != 0)
+            return Respond(ctx, reply);
     if (logcmds != 0)
         LogLine(line);
     return Respond(ctx, kReplyInvalidCommand);

@@ -39,7 +39,9 @@ Reply ReplyFor(int code)
     case 211: return {"211 "sv, true};
     case 223: return {"223 "sv, true};
     case 238: return {"238 "sv, true};
+    case 281: return {"281 Authentication accepted\r\n"sv, false};
     case 340: return {"340 send it\r\n"sv, false};
+    case 381: return {"381 Password required\r\n"sv, false};
     case 411: return {"411 no such group\r\n"sv, false};
     case 412: return {"412 no newsgroup has been selected\r\n"sv, false};
     case 421: return {"421 no next article\r\n"sv, false};
@@ -50,7 +52,12 @@ Reply ReplyFor(int code)
     case 436: return {"436 Transfer not possible; try again later\r\n"sv, false};
     case 437: return {"437 Bad Article\r\n"sv, false};
     case 439: return {"439 "sv, true};
+    case 480: return {"480 Authentication required\r\n"sv, false};
+    case 481: return {"481 Authentication failed\r\n"sv, false};
+    case 482: return {"482 Authentication commands issued out of sequence\r\n"sv, false};
+    case 483: return {"483 Encryption required\r\n"sv, false};
     case 501: return {"501 Syntax error\r\n"sv, false};
+    case 502: return {"502 Command unavailable\r\n"sv, false};
     case kReplyOk: return {"200 OK\r\n"sv, false};
     case kReplyPostOk: return {"240 got it\r\n"sv, false};
     case kReplyPostFailed: return {"435 post failed\r\n"sv, false};

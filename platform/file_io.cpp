@@ -253,6 +253,16 @@ int64_t FileSize(int fd)
     return ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
+FileStamp StampOfFile(const char* path)
+{
+    struct stat st {};
+    if (::stat(path, &st) != 0)
+        return {};
+    constexpr int64_t kNanosecondsPerSecond = 1000000000;
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size),
+            static_cast<int64_t>(st.st_mtim.tv_sec) * kNanosecondsPerSecond + st.st_mtim.tv_nsec};
+}
+
 bool RenameFile(const char* from, const char* to)
 {
     FileFaultAction fault = FileFaultForPath(from, kFileOpRename);

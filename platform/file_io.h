@@ -62,6 +62,17 @@ bool TruncateFile(int fd, uint64_t size);
 // The file's length, or -1.
 int64_t FileSize(int fd);
 
+// What tells one version of a file from the next: which file the path names,
+// its size and its modification time. All zero when the path names nothing.
+struct FileStamp {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t size = 0;
+    int64_t modified = 0;  // nanoseconds since the epoch
+    bool operator==(const FileStamp&) const = default;
+};
+FileStamp StampOfFile(const char* path);
+
 // Renames `from` to `to`, replacing `to`.
 bool RenameFile(const char* from, const char* to);
 

@@ -4,11 +4,14 @@
 #include "platform/socket.h"
 
 #include <syslog.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <system_error>
 
 std::atomic<int> bShutDown{0};
@@ -90,4 +93,24 @@ void NotifyServiceManager(const char* state)
     if (bDebug || path == nullptr || (path[0] != '/' && path[0] != '@'))
         return;
     SendDatagram(path, state, std::strlen(state));
+}
+
+bool ReadHiddenLine(const char* prompt, std::string* line)
+{
+    termios saved{};
+    const bool terminal = ::isatty(STDIN_FILENO) != 0 && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        std::fputs(prompt, stderr);
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    const bool read = static_cast<bool>(std::getline(std::cin, *line));
+    if (terminal) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::fputs("\n", stderr);
+    }
+    if (read && !line->empty() && line->back() == '\r')
+        line->pop_back();
+    return read;
 }

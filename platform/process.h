@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <string>
 #include <thread>
 
 // The name under which the service runs and reports to syslog.
@@ -35,3 +36,8 @@ void NotifyServiceManager(const char* state);
 // given. When the system cannot start it, reports "could not start the
 // <name> thread: <error>" through AddToMessageLog and returns false.
 bool StartThread(const char* name, std::function<void()> body, std::thread* joinable = nullptr);
+
+// Reads one line from standard input into *line (without its line end),
+// not echoing it when standard input is a terminal, which then gets
+// `prompt` on standard error first. False at the end of input.
+bool ReadHiddenLine(const char* prompt, std::string* line);

@@ -142,6 +142,7 @@ bool Greet(ClientContext* ctx, IncomingEntry* entry, const NetAddress& peer)
     ctx->incomingEntry = entry;
     ctx->peerName = entry->host;
     FormatNetPeer(peer, ctx->peerAddress, sizeof ctx->peerAddress);
+    ctx->peer = peer;
     ctx->connectTime = std::time(nullptr);
     bool feeds = (entry->rights & (kRightFeed | kRightPost)) != 0;
     const std::string& greeting = feeds ? greetingFeed : greetingRead;

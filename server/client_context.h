@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "platform/socket.h"
 #include "platform/transport.h"
 
 struct IncomingEntry;
@@ -23,6 +24,8 @@ inline constexpr uint32_t kHeaderLineIndexSize = 48;
 
 // Message-ID texts are cut at 255 bytes, then a stop byte and a NUL follow.
 inline constexpr uint32_t kMessageIdSize = 257;
+// A login name longer than this can never log in.
+inline constexpr uint32_t kAuthUserSize = 256;
 
 struct ClientContext {
     Transport transport;  // the connection's byte stream
@@ -46,6 +49,10 @@ struct ClientContext {
     uint32_t bufferOffset = 0;       // bytes consumed before buffer within its allocation
     const char* peerName = nullptr;  // host text of incomingEntry
     char peerAddress[56] = {};       // "a.b.c.d:port" or "[v6]:port"
+    NetAddress peer;                 // the same as an address
+    char authUser[kAuthUserSize] = {};  // the name AUTHINFO USER gave, waiting for its PASS
+    uint32_t authRights = 0;            // rights the login added to the entry's
+    int authenticated = 0;              // a login succeeded on this connection
     std::time_t connectTime = 0;
     GroupSelection selection;
     uint32_t postCount = 0;

@@ -57,6 +57,7 @@ enum class ConfigKey : uint8_t {
     kNoAccessMessage,
     kOpMode,
     kOverviewRewriteDelay,
+    kPasswordFile,
     kPostQueueDirectory,
     kPrecommitHashSize,
     kProcessControlMessages,
@@ -67,6 +68,7 @@ enum class ConfigKey : uint8_t {
     kSiteTooManyMessage,
     kStartupScript,
     kSystemTooManyMessage,
+    kTLSRequiredForAuth,
     kUpdateIncomingEntries,
     kXrefCommunity,
 };

@@ -19,6 +19,7 @@
 
 #include "access/filter.h"
 #include "access/incoming.h"
+#include "access/passwords.h"
 #include "article/article.h"
 #include "article/store.h"
 #include "control/control_queue.h"
@@ -42,6 +43,7 @@
 #include "server/activity.h"
 #include "server/check.h"
 #include "server/config.h"
+#include "server/hash_password.h"
 #include "server/log.h"
 #include "server/metrics.h"
 #include "server/service_internal.h"
@@ -88,6 +90,7 @@ void Print(const char* text)
     // Before any data file is opened: a live socket means another server
     // runs on these files.
     ControlSocketInit();
+    PasswordsInit();
     SeenInit();
     ArrivalInit();
     ArtStoreInit();
@@ -350,6 +353,8 @@ int ServiceMain(int argc, char* argv[])
         Tcl_FindExecutable(argv[0]);
         return RunCheck();
     }
+    if (strcasecmp(word, "hash-password") == 0)
+        return RunHashPassword();
     if (strcasecmp(word, "script") == 0) {
         Tcl_FindExecutable(argv[0]);
         return RunTclScript(argc, argv);
