@@ -12,6 +12,7 @@
 #include "groups/groupdb.h"
 #include "nntp/intake.h"
 #include "platform/signals.h"
+#include "platform/tls.h"
 #include "server/log.h"
 #include "server/status.h"
 
@@ -258,6 +259,9 @@ VERDALIX_TCL_HANDLER(Tcl_ReopenLog)
     if (!LogReopen())
         return Outcome(interp, false, std::string("cannot reopen the log: ") + std::strerror(errno));
     LogLine("operator: log reopened");
+    // Renewed certificates are taken up here too.
+    if (std::string problem = TlsServerReload(); !problem.empty())
+        LogFormat("TLS certificate kept: %s", problem.c_str());
     Tcl_AppendResult(interp, "log reopened", nullptr);
     return TCL_OK;
 }

@@ -14,6 +14,7 @@
 #include "access/login_delay.h"
 #include "access/passwords.h"
 #include "nntp/reply.h"
+#include "platform/tls.h"
 #include "server/client_context.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -25,7 +26,15 @@ constexpr size_t kLoggedNameLimit = 64;
 // Whether a login must wait for TLS on this connection.
 bool TlsFirst(const ClientContext* ctx)
 {
+    if (TransportIsTls(ctx->transport))
+        return false;
     return ConfigNumber(ConfigKey::kTLSRequiredForAuth) != 0 || ctx->incomingEntry->tlsRequired != 0;
+}
+
+// Whether the entry's demand for TLS holds back this connection.
+bool TlsWithheld(const ClientContext* ctx)
+{
+    return ctx->incomingEntry->tlsRequired != 0 && !TransportIsTls(ctx->transport);
 }
 
 // The name as the log shows it: printable ASCII, cut short.
@@ -105,7 +114,7 @@ int Authinfo(ClientContext* ctx, char* line, uint32_t)
 uint32_t ConnectionRights(const ClientContext* ctx)
 {
     const IncomingEntry* entry = ctx->incomingEntry;
-    if (entry->tlsRequired != 0)
+    if (TlsWithheld(ctx))
         return 0;
     const uint32_t own = entry->authRequired != 0 && ctx->authenticated == 0 ? 0 : entry->rights.load();
     return own | ctx->authRights;
@@ -113,7 +122,7 @@ uint32_t ConnectionRights(const ClientContext* ctx)
 
 int WithheldReply(const ClientContext* ctx)
 {
-    if (ctx->incomingEntry->tlsRequired != 0)
+    if (TlsWithheld(ctx))
         return 483;
     if (ctx->authenticated == 0 && (ctx->incomingEntry->authRequired != 0 || PasswordsConfigured()))
         return 480;

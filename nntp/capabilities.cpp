@@ -15,6 +15,7 @@
 #include "nntp/nntp.h"
 #include "nntp/nntp_internal.h"
 #include "nntp/reply.h"
+#include "nntp/starttls.h"
 #include "server/client_context.h"
 
 namespace {
@@ -97,6 +98,7 @@ int Capabilities(ClientContext* ctx, char*, uint32_t)
     std::string extra;
     if (Offered(ctx, "mode stream") && ctx->incomingEntry->streaming != 0)
         extra += "STREAMING\r\n";
+    extra += StartTlsCapability(ctx);
     extra += AuthinfoCapability(ctx);
     return SendOffered(ctx, "101 Capability list:\r\n", kCapabilities, extra);
 }

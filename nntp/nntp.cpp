@@ -20,6 +20,7 @@
 #include "nntp/reader.h"
 #include "nntp/reception.h"
 #include "nntp/reply.h"
+#include "nntp/starttls.h"
 #include "platform/process.h"
 #include "platform/transport.h"
 #include "server/client_context.h"
@@ -87,6 +88,7 @@ constexpr CommandEntry kCommands[] = {
     {"article", 7, kRightRead, true, Reader_Article},
     {"authinfo", 8, 0, false, Authinfo},
     {"capabilities", 12, 0, false, Capabilities},
+    {"starttls", 8, 0, false, StartTls},
     {"help", 4, 0, false, Help},
     {"date", 4, kRightRead, true, Date},
     {"over", 4, kRightRead, true, Over},

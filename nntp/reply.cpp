@@ -42,6 +42,7 @@ Reply ReplyFor(int code)
     case 281: return {"281 Authentication accepted\r\n"sv, false};
     case 340: return {"340 send it\r\n"sv, false};
     case 381: return {"381 Password required\r\n"sv, false};
+    case 382: return {"382 Continue with TLS negotiation\r\n"sv, false};
     case 411: return {"411 no such group\r\n"sv, false};
     case 412: return {"412 no newsgroup has been selected\r\n"sv, false};
     case 421: return {"421 no next article\r\n"sv, false};

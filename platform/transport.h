@@ -10,9 +10,11 @@
 #include <cstdint>
 
 struct iovec;
+struct ssl_st;
 
 struct Transport {
-    int fd = -1;  // the connected socket
+    int fd = -1;            // the connected socket
+    ssl_st* tls = nullptr;  // the TLS state once a handshake succeeded (platform/tls.h)
 };
 
 // Reads up to `length` bytes: the count, 0 at the end of the stream, or -1
@@ -27,7 +29,8 @@ bool TransportWrite(const Transport& transport, const void* data, size_t length)
 bool TransportWriteVector(const Transport& transport, iovec* pieces, int count);
 
 // Sends `count` bytes of `file` from `offset`: without a copy through user
-// space where the transport allows it, else read and written in pieces.
+// space where the transport allows it (plain sockets, and TLS where the
+// kernel encrypts), else read and written in pieces.
 // False on any failure, including a file that ends first.
 bool TransportSendFile(const Transport& transport, int file, uint64_t offset, uint64_t count);
 
@@ -35,5 +38,5 @@ bool TransportSendFile(const Transport& transport, int file, uint64_t offset, ui
 // dropped. For the last words of a closing connection.
 void TransportWriteWithoutWaiting(const Transport& transport, const void* data, size_t length);
 
-// Ends the stream and closes the socket; the transport is left unconnected.
+// Ends the stream (a TLS close notice first) and closes the socket; the transport is left unconnected.
 void TransportClose(Transport& transport);

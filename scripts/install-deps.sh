@@ -7,10 +7,11 @@ set -euo pipefail
 # tin drive the readers' tests, python3 the nntplib test; libmicrohttpd-dev
 # serves the metrics; chromium, its driver and python3-selenium drive the
 # status page's browser test; libcrypt-dev
-# checks and makes login password hashes.
+# checks and makes login password hashes; libssl-dev carries TLS and openssl
+# makes the demo's certificate.
 packages=(cmake g++ make pkg-config tcl-dev libgtest-dev libbenchmark-dev libmicrohttpd-dev clang libclang-rt-dev
           gpgv gnupg clang-format clang-tidy tmux slrn tin python3 chromium chromium-driver python3-selenium
-          libcrypt-dev)
+          libcrypt-dev libssl-dev openssl)
 # --package adds what scripts/package.sh needs.
 [ "${1:-}" = --package ] && packages+=(debhelper dpkg-dev fakeroot lintian adduser)
 missing=()

@@ -22,6 +22,7 @@
 #include "nntp/nntp.h"
 #include "platform/process.h"
 #include "platform/socket.h"
+#include "platform/tls.h"
 #include "platform/transport.h"
 #include "platform/unique_fd.h"
 #include "server/client_context.h"
@@ -72,9 +73,9 @@ void PrepareLines()
 
 // ListenAddress is an IPv4 or an IPv6 literal; unset is every IPv4 address,
 // "::" every address of both families.
-bool ListenAddress(NetAddress& address)
+bool ListenAddress(ConfigKey portKey, NetAddress& address)
 {
-    int port = ConfigNumber(ConfigKey::kListenPort);
+    int port = ConfigNumber(portKey);
     if (port <= 0 || port > 65535)
         return false;
     address = NetAddress{};
@@ -97,30 +98,30 @@ int SystemBacklogLimit()
 UniqueFd listening;
 
 // "cannot listen on <address>:<port>: <step>: <system error>".
-std::string ListenFailure(const char* step, int error)
+std::string ListenFailure(ConfigKey portKey, const char* step, int error)
 {
     const char* host = ConfigText(ConfigKey::kListenAddress);
     char text[512];
     std::snprintf(text, sizeof text, "cannot listen on %s:%d: %s: %s", host != nullptr ? host : "*",
-                  ConfigNumber(ConfigKey::kListenPort), step, std::strerror(error));
+                  ConfigNumber(portKey), step, std::strerror(error));
     return text;
 }
 
 // SO_REUSEADDR lets a restart bind while old connections linger in TIME_WAIT.
-std::string OpenListener(UniqueFd* opened)
+std::string OpenListener(UniqueFd* opened, ConfigKey portKey = ConfigKey::kListenPort)
 {
     NetAddress address;
-    if (!ListenAddress(address))
-        return ListenFailure("ListenAddress or ListenPort is not an address and port", EINVAL);
+    if (!ListenAddress(portKey, address))
+        return ListenFailure(portKey, "ListenAddress or the port is not an address and port", EINVAL);
     UniqueFd listener = NewTcpSocket(address.family);
     if (!listener)
-        return ListenFailure("socket", errno);
+        return ListenFailure(portKey, "socket", errno);
     SetNoDelay(listener.get());  // accepted sockets inherit it
     SetReuseAddress(listener.get());
     if (!BindNetAddress(listener.get(), address))
-        return ListenFailure("bind", errno);
+        return ListenFailure(portKey, "bind", errno);
     if (!ListenSocket(listener.get(), ListenBacklog()))
-        return ListenFailure("listen", errno);
+        return ListenFailure(portKey, "listen", errno);
     *opened = std::move(listener);
     return {};
 }
@@ -136,15 +137,19 @@ bool SendLine(int socket, const std::string& line)
         std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
-// Fills the context and greets the peer; false when the greeting fails.
-bool Greet(ClientContext* ctx, IncomingEntry* entry, const NetAddress& peer)
+void FillContext(ClientContext* ctx, IncomingEntry* entry, const NetAddress& peer)
 {
     ctx->incomingEntry = entry;
     ctx->peerName = entry->host;
     FormatNetPeer(peer, ctx->peerAddress, sizeof ctx->peerAddress);
     ctx->peer = peer;
     ctx->connectTime = std::time(nullptr);
-    bool feeds = (entry->rights & (kRightFeed | kRightPost)) != 0;
+}
+
+// Greets the peer; false when the greeting fails.
+bool Greet(ClientContext* ctx)
+{
+    bool feeds = (ctx->incomingEntry->rights & (kRightFeed | kRightPost)) != 0;
     const std::string& greeting = feeds ? greetingFeed : greetingRead;
     return TransportWrite(ctx->transport, greeting.data(), greeting.size());
 }
@@ -157,9 +162,24 @@ void CountOut(IncomingEntry* entry)
     --TotalConnected;
 }
 
-void StartSession(ClientContext* ctx)
+// A connection of the TLS port: the handshake and the greeting on the
+// session's thread, so a slow or hostile peer holds up no other.
+void RunTlsSession(ClientContext* ctx)
 {
-    if (!StartThread("session", [ctx] { RunSession(ctx); })) {
+    std::string problem;
+    if (!TlsAccept(ctx->transport, &problem) || !Greet(ctx)) {
+        LogFormat("tls: %s (%s): %s", ctx->peerAddress, ctx->peerName,
+                  problem.empty() ? "the greeting failed" : problem.c_str());
+        CountOut(ctx->incomingEntry);
+        ReleaseConnection(ctx);
+        return;
+    }
+    RunSession(ctx);
+}
+
+void StartSession(ClientContext* ctx, bool tls)
+{
+    if (!StartThread("session", [ctx, tls] { tls ? RunTlsSession(ctx) : RunSession(ctx); })) {
         LogLine("oops, couldn't start thread\n");
         CountOut(ctx->incomingEntry);
         ReleaseConnection(ctx);
@@ -167,26 +187,31 @@ void StartSession(ClientContext* ctx)
 }
 
 // Admits one accepted peer or refuses it with its reply line and log line.
-void Admit(UniqueFd socket, const NetAddress& peer)
+// A peer of the TLS port is refused without a line, which it could not read.
+void Admit(UniqueFd socket, const NetAddress& peer, bool tls)
 {
+    auto Refuse = [tls, &socket](const std::string& line) {
+        if (!tls)
+            SendLine(socket.get(), line);
+    };
     SetTimeouts(socket.get(), kTimeoutSeconds * 1000);
     char dotted[INET6_ADDRSTRLEN];
     FormatNetAddress(peer, dotted, sizeof dotted);
     if (TotalConnected >= MaxConnections) {
-        SendLine(socket.get(), systemTooMany);
+        Refuse(systemTooMany);
         LogFormat("chopped %s, system connection limit (%u) reached\n", dotted, MaxConnections.load());
         return;
     }
     IncomingEntry* entry = peer.family == AF_INET ? CheckIncoming(peer.v4) : CheckIncoming6(peer.v6);
     if (entry == nullptr) {
-        SendLine(socket.get(), noAccess);
+        Refuse(noAccess);
         LogFormat("chopped %s, no access\n", dotted);
         return;
     }
     // CheckIncoming counted this peer in the entry: kept if admitted, else taken back.
     if (static_cast<int64_t>(entry->connected) - 1 >= static_cast<int64_t>(entry->maxConnections)) {
         --entry->connected;
-        SendLine(socket.get(), siteTooMany);
+        Refuse(siteTooMany);
         LogFormat("chopped %s (%s), connection limit (%u) reached\n", dotted, entry->host,
                   entry->maxConnections.load());
         return;
@@ -195,20 +220,21 @@ void Admit(UniqueFd socket, const NetAddress& peer)
     ClientContext* ctx = AllocClientContext();
     if (ctx == nullptr) {
         --entry->connected;
-        SendLine(socket.get(), "400 Server Throttled\r\n");
+        Refuse("400 Server Throttled\r\n");
         LogLine("oops, couldn't alloc context\n");
         return;
     }
     ctx->transport.fd = socket.release();
-    if (!Greet(ctx, entry, peer)) {
+    FillContext(ctx, entry, peer);
+    if (!tls && !Greet(ctx)) {
         --entry->connected;
         AddContextToFreeList(ctx);
         return;
     }
     ++entry->connects;
     ++TotalConnected;
-    LogFormat("connect: %s (%s)", ctx->peerAddress, ctx->peerName);
-    StartSession(ctx);
+    LogFormat("connect: %s (%s)%s", ctx->peerAddress, ctx->peerName, tls ? " tls" : "");
+    StartSession(ctx, tls);
 }
 
 }  // namespace
@@ -252,6 +278,55 @@ std::string CheckListening()
     return OpenListener(&trial);
 }
 
+namespace {
+
+// Accepts on `listener` for ever.
+[[noreturn]] void AcceptLoop(int listener, bool tls)
+{
+    for (;;) {
+        NetAddress peer;
+        UniqueFd socket = AcceptNetPeer(listener, &peer);
+        int error = errno;
+        if (bShutDown != 0)
+            SleepForever();
+        if (!socket) {
+            LogFormat("oops, accept() failed, %u\n", static_cast<unsigned>(error));
+            // Out of descriptors fails at once: pause so the log is not flooded.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        Admit(std::move(socket), peer, tls);
+    }
+}
+
+// Loads the certificate and opens TLSListenPort on its own accept thread
+// when both are configured; a failure is logged and leaves TLS off.
+void StartTls()
+{
+    const char* certificate = ConfigText(ConfigKey::kTLSCertificateFile);
+    const char* key = ConfigText(ConfigKey::kTLSKeyFile);
+    if (certificate == nullptr || key == nullptr) {
+        if (ConfigNumber(ConfigKey::kTLSListenPort) != 0)
+            LogLine("TLSListenPort needs TLSCertificateFile and TLSKeyFile: no TLS port");
+        return;
+    }
+    if (std::string problem = TlsServerInit(certificate, key); !problem.empty()) {
+        LogFormat("no TLS: %s", problem.c_str());
+        return;
+    }
+    if (ConfigNumber(ConfigKey::kTLSListenPort) == 0)
+        return;
+    UniqueFd listener;
+    if (std::string problem = OpenListener(&listener, ConfigKey::kTLSListenPort); !problem.empty()) {
+        LogLine(problem.c_str());
+        return;
+    }
+    const int fd = listener.release();
+    StartThread("tls accept", [fd] { AcceptLoop(fd, true); });
+}
+
+}  // namespace
+
 int DoConnections()
 {
     while (readyToGo == 0)
@@ -266,18 +341,6 @@ int DoConnections()
     if (ConfigValue(ConfigKey::kMaxIncomingConnections) != nullptr)
         MaxConnections = static_cast<uint32_t>(ConfigNumber(ConfigKey::kMaxIncomingConnections));
     PrepareLines();
-    for (;;) {
-        NetAddress peer;
-        UniqueFd socket = AcceptNetPeer(listener.get(), &peer);
-        int error = errno;
-        if (bShutDown != 0)
-            SleepForever();
-        if (!socket) {
-            LogFormat("oops, accept() failed, %u\n", static_cast<unsigned>(error));
-            // Out of descriptors fails at once: pause so the log is not flooded.
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            continue;
-        }
-        Admit(std::move(socket), peer);
-    }
+    StartTls();
+    AcceptLoop(listener.get(), false);
 }

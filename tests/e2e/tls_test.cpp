@@ -1,0 +1,155 @@
+// End-to-end: TLS on both ports with real clients. Python's nntplib logs in
+// over STARTTLS and over the TLS port; openssl s_client checks the chain and
+// the protocol versions the server takes; hostile peers of the TLS port
+// (garbage, a long line, a handshake cut short, peers that never speak) end
+// only their own connections.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/nntp_client.h"
+#include "support/server_harness.h"
+#include "support/shell.h"
+
+using verdalix_test::FreePort;
+using verdalix_test::NntpClient;
+using verdalix_test::Shell;
+using verdalix_test::TestServer;
+
+namespace {
+
+constexpr const char* kScript = "CreateArtStore 0 @DIR@/stores * 10 100\n"
+                                "CreateGroup alt.test 0 1 y 1\n"
+                                "AddIncoming *\n"
+                                "SetIncoming * rights 0\n"
+                                "SetIncoming * auth_required 1\n"
+                                "SetIncoming * max_connections 300\n"
+                                "AcceptConnections\n";
+
+// A certificate authority and a server certificate for 127.0.0.1 signed by
+// it, made with the openssl command in `dir`.
+bool MakeCertificates(const std::string& dir)
+{
+    const std::string script =
+        "cd " + dir +
+        " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key "
+        "-out ca.pem -days 2 -subj /CN=test-ca"
+        " && openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout server.key "
+        "-out server.csr -subj /CN=127.0.0.1"
+        " && printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\n' > san.ext"
+        " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+        "-extfile san.ext -out server.pem";
+    auto [status, output] = Shell("(" + script + ") 2>&1");
+    EXPECT_EQ(status, 0) << output;
+    return status == 0;
+}
+
+class Tls : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(MakeCertificates(server_.Dir()));
+        auto [status, hash] = Shell("printf 'pw of alice\\n' | " VERDALIX_BINARY " -hash-password");
+        ASSERT_EQ(status, 0);
+        hash.resize(hash.find_last_not_of('\n') + 1);
+        ASSERT_TRUE(verdalix_test::WriteFile(server_.Path("passwords"), "alice:" + hash + ":rp\n"));
+        tlsPort_ = FreePort();
+        server_.SetConfig("PasswordFile", "@DIR@/passwords");
+        server_.SetConfig("TLSCertificateFile", "@DIR@/server.pem");
+        server_.SetConfig("TLSKeyFile", "@DIR@/server.key");
+        server_.SetConfig("TLSListenPort", std::to_string(tlsPort_));
+        server_.SetScript(kScript);
+        ASSERT_TRUE(server_.Start());
+        ASSERT_TRUE(server_.WaitForListening());
+        ASSERT_TRUE(server_.WaitForLog("connect: 127.0.0.1"));
+    }
+
+    // openssl s_client against the TLS port (or STARTTLS on the plain one)
+    // with `options`, QUIT as its input; its output.
+    std::pair<int, std::string> Client(const std::string& options, bool starttls = false)
+    {
+        const int port = starttls ? server_.Port() : tlsPort_;
+        return Shell("printf 'QUIT\\r\\n' | timeout 30 openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
+                     (starttls ? " -starttls nntp" : "") + " -CAfile " + server_.Path("ca.pem") +
+                     " -verify_return_error -ign_eof " + options + " 2>&1");
+    }
+
+    // A reader on the plain port still gets its greeting and answers.
+    void ExpectServing()
+    {
+        NntpClient reader;
+        ASSERT_TRUE(reader.Connect(server_.Port()));
+        EXPECT_TRUE(reader.ReadLine().starts_with("201 "));
+        EXPECT_EQ(reader.Command("GROUP alt.test"), "480 Authentication required");
+    }
+
+    TestServer server_;
+    int tlsPort_ = 0;
+};
+
+TEST_F(Tls, NntplibLogsInOverStartTlsAndTheTlsPort)
+{
+    if (Shell("python3 -W ignore -c 'import nntplib'").first != 0)
+        GTEST_SKIP() << "python3 with the nntplib module is not available";
+    auto [status, output] =
+        Shell("python3 " VERDALIX_SOURCE_DIR "/tests/e2e/tls_nntplib_test.py " + std::to_string(server_.Port()) + " " +
+              std::to_string(tlsPort_) + " " + server_.Path("ca.pem") + " 'pw of alice' 2>&1");
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("tls nntplib session ok"), std::string::npos) << output;
+    EXPECT_NE(server_.LogText().find("authinfo: alice logged in from 127.0.0.1:"), std::string::npos);
+}
+
+TEST_F(Tls, OpenSslChecksTheChainAndOnlyTls12AndLaterAreTaken)
+{
+    for (bool starttls : {false, true}) {
+        auto [status, output] = Client("", starttls);
+        EXPECT_EQ(status, 0) << output;
+        EXPECT_NE(output.find("Verify return code: 0 (ok)"), std::string::npos) << output;
+        EXPECT_NE(output.find("205 "), std::string::npos) << "QUIT under TLS: " << output;
+    }
+    auto [status12, output12] = Client("-tls1_2");
+    EXPECT_EQ(status12, 0) << output12;
+    EXPECT_NE(output12.find("Protocol  : TLSv1.2"), std::string::npos) << output12;
+    for (const char* old : {"-tls1", "-tls1_1"}) {
+        auto [status, output] = Client(std::string(old) + " -cipher DEFAULT@SECLEVEL=0");
+        EXPECT_NE(status, 0) << old << " was taken: " << output;
+        EXPECT_EQ(output.find("205 "), std::string::npos) << old << ": " << output;
+    }
+    // A client that trusts another authority refuses the server.
+    auto [status, output] =
+        Shell("printf 'QUIT\\r\\n' | timeout 30 openssl s_client -connect 127.0.0.1:" + std::to_string(tlsPort_) +
+              " -CAfile /dev/null -verify_return_error 2>&1");
+    EXPECT_NE(status, 0) << output;
+    ExpectServing();
+}
+
+TEST_F(Tls, HostilePeersOfTheTlsPortEndOnlyTheirOwnConnections)
+{
+    NntpClient garbage;
+    ASSERT_TRUE(garbage.Connect(tlsPort_));
+    garbage.Send(std::string(100 * 1024, 'x') + "\r\n");
+    EXPECT_TRUE(garbage.WaitForClose()) << "garbage instead of a ClientHello ends the connection";
+    EXPECT_TRUE(server_.WaitForLog("tls: 127.0.0.1"));
+
+    // A ClientHello's first bytes, then nothing more, and peers that never
+    // speak: the server goes on serving others meanwhile.
+    NntpClient cut;
+    ASSERT_TRUE(cut.Connect(tlsPort_));
+    cut.Send(std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11));
+    std::vector<NntpClient> silent(200);
+    for (NntpClient& peer : silent)
+        ASSERT_TRUE(peer.Connect(tlsPort_));
+    ExpectServing();
+    auto [status, output] = Client("");
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("205 "), std::string::npos) << output;
+
+    // Plain NNTP on the TLS port is not answered in clear text.
+    NntpClient plain;
+    ASSERT_TRUE(plain.Connect(tlsPort_));
+    plain.Send("CAPABILITIES\r\n");
+    EXPECT_TRUE(plain.WaitForClose());
+}
+
+}  // namespace
