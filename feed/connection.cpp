@@ -23,6 +23,7 @@
 #include "history/history.h"
 #include "platform/file_io.h"
 #include "platform/process.h"
+#include "platform/tls_relay.h"
 #include "server/client_context.h"
 #include "server/config.h"
 #include "server/log.h"
@@ -375,14 +376,23 @@ void Connector(Connection* connection)
         return;
     Site* site = connection->site;
     std::string host;
+    std::string caFile;
     int port;
+    bool tls;
     {
         CsLock lock(site->lock);
         host = site->hostname;
         port = site->port;
+        tls = site->tls != 0;
+        caFile = site->tlsCAFile;
     }
     int socket = ConnectToHost(host.c_str(), port);
+    std::string problem;
+    if (socket >= 0 && tls)
+        socket = TlsClientRelay(socket, host.c_str(), caFile.empty() ? nullptr : caFile.c_str(), &problem);
     if (socket < 0) {
+        if (!problem.empty())
+            LogFormat("feed %s: %s", site->name.c_str(), problem.c_str());
         RetryLater(connection);
         return;
     }

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -170,17 +171,38 @@ int SetDequeue(Site* site, const char* value)
     return 1;
 }
 
+int SetTls(Site* site, const char* value)
+{
+    if (std::strcmp(value, "0") != 0 && std::strcmp(value, "1") != 0)
+        return 0;
+    site->tls = value[0] - '0';
+    return 1;
+}
+
+int SetTlsCAFile(Site* site, const char* value)
+{
+    site->tlsCAFile = value;
+    return 1;
+}
+
 struct Parameter {
     const char* name;
     int (*set)(Site* site, const char* value);
 };
 
 constexpr Parameter kParameters[] = {
-    {"createfeeder", SetCreateFeeder},   {"hostname", SetHostname},
-    {"port", SetPort},                   {"maxQFiles", SetMaxQFiles},
-    {"connections", SetConnections},     {"feedspec", SetFeedSpec},
-    {"realtime", SetRealtime},           {"requeuesAllowed", SetRequeuesAllowed},
-    {"doStreaming", SetDoStreaming},     {"dequeue", SetDequeue},
+    {"createfeeder", SetCreateFeeder},
+    {"hostname", SetHostname},
+    {"port", SetPort},
+    {"maxQFiles", SetMaxQFiles},
+    {"connections", SetConnections},
+    {"feedspec", SetFeedSpec},
+    {"realtime", SetRealtime},
+    {"requeuesAllowed", SetRequeuesAllowed},
+    {"doStreaming", SetDoStreaming},
+    {"dequeue", SetDequeue},
+    {"tls", SetTls},
+    {"tlsCAFile", SetTlsCAFile},
 };
 
 const Parameter* FindParameter(const char* name)
@@ -194,6 +216,14 @@ const Parameter* FindParameter(const char* name)
 const char* OrDefault(const std::string& text, const char* fallback)
 {
     return text.empty() ? fallback : text.c_str();
+}
+
+// Listed only when on, so the list of a plain site reads as it always has.
+std::string TlsReport(const Site* site)
+{
+    if (site->tls == 0)
+        return {};
+    return " {tls 1} {tlsCAFile {" + std::string(OrDefault(site->tlsCAFile, "(system)")) + "}}";
 }
 
 // Only a site without expression gets every article; an empty expression
@@ -312,10 +342,10 @@ std::optional<std::string> SiteGetConfig(const char* name)
     text.reserve(site->feedSpecText.size() + 8964);
     AppendFormat(text,
                  "{%s {{parameters {{hostname {%s}} {port %u} {maxqfiles %u} {connections %u} {realtime %u} "
-                 "{requeuesAllowed %u} {doStreaming %u} {dequeue {%s}} {feedspec {%s}}}} ",
+                 "{requeuesAllowed %u} {doStreaming %u} {dequeue {%s}} {feedspec {%s}}%s}} ",
                  site->name.c_str(), OrDefault(site->hostname, "(not set)"), site->port, site->maxQFiles,
                  site->connections, site->realtime, site->requeuesAllowed, site->doStreaming,
-                 OrDefault(site->dequeueHost, "(none)"), FeedSpecReport(site));
+                 OrDefault(site->dequeueHost, "(none)"), FeedSpecReport(site), TlsReport(site).c_str());
     AppendFormat(text,
                  "{statistics {{accepts %u} {refused %u} {rejected %u} {requeues %u} {commandErrors %u} "
                  "{articleq %u} {transmitq %u} {curSendFileName %s} {transmitQOverflows %u} {missing %u}}} "

@@ -28,6 +28,8 @@ struct Site {
     std::string name;                // also the name of its queue directory
     std::string hostname;            // empty: not set
     uint16_t port = 0;
+    int32_t tls = 0;                 // connections start TLS, the peer's certificate checked
+    std::string tlsCAFile;           // trusted certificates for that; empty: the system's
     UniqueFd writeFile;              // queue file being appended to
     std::string writeFileName;       // its path; reading and pruning pass over it
     uint32_t writeOpened = 0;        // scheduler second when writeFile was created
@@ -93,7 +95,7 @@ std::string SiteGetList();
 
 // Sets one parameter (name case ignored): createfeeder, hostname, port,
 // maxQFiles, connections, feedspec, realtime, requeuesAllowed, doStreaming,
-// dequeue. `value` may be null, which only createfeeder accepts. 1 done,
+// dequeue, tls (0 or 1), tlsCAFile. `value` may be null, which only createfeeder accepts. 1 done,
 // 0 not (unknown site or parameter, bad value).
 int SiteSetParameter(const char* name, const char* parameter, const char* value);
 

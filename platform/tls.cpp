@@ -60,7 +60,7 @@ SSL_CTX* NewContext(const SSL_METHOD* method)
         return nullptr;
     SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
     SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION | SSL_OP_ENABLE_KTLS);
-    SSL_CTX_set_mode(context, SSL_MODE_AUTO_RETRY);
+    SSL_CTX_set_mode(context, SSL_MODE_AUTO_RETRY | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     return context;
 }
 

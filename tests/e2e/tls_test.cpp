@@ -2,8 +2,9 @@
 // over STARTTLS and over the TLS port; openssl s_client checks the chain and
 // the protocol versions the server takes; hostile peers of the TLS port
 // (garbage, a long line, a handshake cut short, peers that never speak) end
-// only their own connections.
+// only their own connections. One instance feeds another over TLS.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -11,11 +12,15 @@
 #include "support/nntp_client.h"
 #include "support/server_harness.h"
 #include "support/shell.h"
+#include "support/test_articles.h"
 
+using verdalix_test::CountOccurrences;
 using verdalix_test::FreePort;
 using verdalix_test::NntpClient;
+using verdalix_test::OfferWithIhave;
 using verdalix_test::Shell;
 using verdalix_test::TestServer;
+using verdalix_test::WaitUntil;
 
 namespace {
 
@@ -150,6 +155,64 @@ TEST_F(Tls, HostilePeersOfTheTlsPortEndOnlyTheirOwnConnections)
     ASSERT_TRUE(plain.Connect(tlsPort_));
     plain.Send("CAPABILITIES\r\n");
     EXPECT_TRUE(plain.WaitForClose());
+}
+
+}  // namespace
+
+namespace {
+
+std::string FeedId(int n)
+{
+    return "<tlsfeed" + std::to_string(n) + "." + std::to_string(::getpid()) + "@test>";
+}
+
+// Instance A feeds B over B's TLS port, checking B's certificate against the
+// test authority; B takes A's address only under TLS.
+TEST(TlsFeed, ArticlesFedIntoAArriveInBOverTls)
+{
+    TestServer a;
+    TestServer b;
+    ASSERT_TRUE(MakeCertificates(b.Dir()));
+    const int tlsPort = FreePort();
+    b.SetConfig("HostPathIdentifier", "verdalix.b");
+    b.SetConfig("TLSCertificateFile", "@DIR@/server.pem");
+    b.SetConfig("TLSKeyFile", "@DIR@/server.key");
+    b.SetConfig("TLSListenPort", std::to_string(tlsPort));
+    b.SetScript("AddIncoming 127.0.0.1\nSetIncoming 127.0.0.1 rights 7\nSetIncoming 127.0.0.1 streaming 1\n"
+                "SetIncoming 127.0.0.1 tls_required 1\n"
+                "CreateArtStore 0 @DIR@/stores {*} 16 0\nCreateGroup misc.test 0 1 y 1\nAcceptConnections\n");
+    a.SetConfig("HostPathIdentifier", "verdalix.a");
+    a.SetConfig("FeedRetryDelay", "1");
+    a.SetScript("AddIncoming 127.0.0.1\nSetIncoming 127.0.0.1 rights 7\n"
+                "CreateArtStore 0 @DIR@/stores {*} 16 0\nCreateGroup misc.test 0 1 y 1\n"
+                "CreateSite b\nSetSite b hostname 127.0.0.1\nSetSite b port " +
+                std::to_string(tlsPort) + "\nSetSite b connections 1\nSetSite b tls 1\nSetSite b tlsCAFile " +
+                b.Path("ca.pem") + "\nAcceptConnections\n");
+    ASSERT_TRUE(b.Start());
+    ASSERT_TRUE(b.WaitForListening());
+    ASSERT_TRUE(a.Start());
+    ASSERT_TRUE(a.WaitForListening());
+
+    NntpClient feeder;
+    ASSERT_TRUE(feeder.Connect(a.Port()));
+    ASSERT_EQ(feeder.ReadLine().substr(0, 3), "200");
+    constexpr int kCount = 30;
+    for (int i = 0; i < kCount; ++i)
+        ASSERT_EQ(OfferWithIhave(feeder, FeedId(i)).substr(0, 3), "235") << i;
+    auto arrived = [&] {
+        return CountOccurrences(verdalix_test::ReadFile(b.Path("stores/0-articles.dat")),
+                                "Path: verdalix.b!verdalix.a!");
+    };
+    EXPECT_TRUE(WaitUntil([&] { return arrived() == kCount; })) << arrived() << "\n" << a.LogText();
+    EXPECT_NE(b.LogText().find(" tls"), std::string::npos) << "A's connection came to the TLS port";
+
+    // Plain, the same address is held back: the feed could only come over TLS.
+    NntpClient plain;
+    ASSERT_TRUE(plain.Connect(b.Port()));
+    ASSERT_FALSE(plain.ReadLine().empty());
+    EXPECT_EQ(plain.Command("IHAVE " + FeedId(kCount)), "483 Encryption required");
+    EXPECT_EQ(a.Stop(), 1);
+    EXPECT_EQ(b.Stop(), 1);
 }
 
 }  // namespace
