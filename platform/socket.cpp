@@ -214,6 +214,10 @@ void CountBytesSent(uint64_t count)
 {
     bytesSent.fetch_add(count, std::memory_order_relaxed);
 }
+void CountBytesReceived(uint64_t count)
+{
+    bytesReceived.fetch_add(count, std::memory_order_relaxed);
+}
 uint64_t SocketBytesSent()
 {
     return bytesSent.load(std::memory_order_relaxed);

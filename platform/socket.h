@@ -90,10 +90,12 @@ void SendWithoutWaiting(int fd, const void* data, size_t length);
 ssize_t ReceiveSome(int fd, void* buffer, size_t length);
 
 // Bytes sent and received through these calls and SendFileRange since
-// start, for the statistics. CountBytesSent adds a send made elsewhere.
+// start, for the statistics. CountBytesSent and CountBytesReceived add
+// what went through elsewhere (TLS).
 uint64_t SocketBytesSent();
 uint64_t SocketBytesReceived();
 void CountBytesSent(uint64_t count);
+void CountBytesReceived(uint64_t count);
 
 // The IPv4 addresses (network byte order) of `host` in the resolver's order;
 // false when the look-up fails.

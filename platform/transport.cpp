@@ -110,8 +110,10 @@ ssize_t TransportRead(const Transport& transport, void* buffer, size_t length)
     if (length == 0)
         return 0;
     const int received = SSL_read(transport.tls, buffer, static_cast<int>(std::min<size_t>(length, INT_MAX)));
-    if (received > 0)
+    if (received > 0) {
+        CountBytesReceived(static_cast<uint64_t>(received));
         return received;
+    }
     if (SSL_get_error(transport.tls, received) == SSL_ERROR_ZERO_RETURN)
         return 0;
     TlsErrno(transport.tls, received);

@@ -36,7 +36,6 @@ constexpr const char* kHomePage = "http://www.verdalix.org/";
 constexpr size_t kBannerLimit = 70;
 constexpr size_t kMessageLimit = 200;
 constexpr const char* kSystemBacklogLimit = "/proc/sys/net/core/somaxconn";
-constexpr long kTimeoutSeconds = 600;
 
 // The prepared reply lines, built once before the first accept.
 std::string greetingFeed;   // "200 ..." for peers that feed or post
@@ -194,7 +193,7 @@ void Admit(UniqueFd socket, const NetAddress& peer, bool tls)
         if (!tls)
             SendLine(socket.get(), line);
     };
-    SetTimeouts(socket.get(), kTimeoutSeconds * 1000);
+    SetTimeouts(socket.get(), ConfigNumber(ConfigKey::kClientTimeout, 1) * 1000L);
     char dotted[INET6_ADDRSTRLEN];
     FormatNetAddress(peer, dotted, sizeof dotted);
     if (TotalConnected >= MaxConnections) {

@@ -19,6 +19,7 @@ enum class ConfigKind : uint8_t { kText, kNumber };
 enum class ConfigKey : uint8_t {
     kActiveFile,
     kAllowNewnews,
+    kClientTimeout,
     kConnectBanner,
     kControlKeyring,
     kControlMessagePatterns,

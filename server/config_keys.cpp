@@ -16,6 +16,8 @@ using enum ConfigKind;
 constexpr ConfigKeyInfo kKeys[] = {
     {kActiveFile, "ActiveFile", kText, nullptr, "Path of the active file, read at start-up and by reloads"},
     {kAllowNewnews, "AllowNewnews", kNumber, "1", "0 turns NEWNEWS off; CAPABILITIES then does not offer it"},
+    {kClientTimeout, "ClientTimeout", kNumber, "600",
+     "Seconds a connection may wait for a command, a reply to go out or a TLS handshake before it is closed"},
     {kConnectBanner, "ConnectBanner", kText, nullptr, "Text of the greeting line, at most 70 characters"},
     {kControlKeyring, "ControlKeyring", kText, nullptr,
      "Keyring of the keys whose signatures verify rules of the control policy accept"},

@@ -4,14 +4,19 @@
 //   over     the same with OVER
 //   article  ARTICLE by number for every article of the group, one at a time
 //   id       ARTICLE by message-ID (taken from one XOVER first), one at a time
+//   handshake  connect, read the greeting and QUIT, again and again (with -T,
+//            TLS handshakes per second)
 // and the summary line goes to standard output. Feed the group first, for
-// instance with nntpfeed.
+// instance with nntpfeed. With -T the connections speak TLS from the start
+// (the server's TLS port); the certificate is not checked, as this measures
+// speed only.
 //
-//   nntpread [-H host] [-p port] [-g group] [-m xover|over|article|id]
-//            [-c connections] [-t seconds]
+//   nntpread [-H host] [-p port] [-g group] [-m xover|over|article|id|handshake]
+//            [-c connections] [-t seconds] [-T]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,7 +37,7 @@
 
 namespace {
 
-enum class Mode { kXover, kOver, kArticle, kId };
+enum class Mode { kXover, kOver, kArticle, kId, kHandshake };
 
 struct Options {
     std::string host = "127.0.0.1";
@@ -41,31 +46,35 @@ struct Options {
     Mode mode = Mode::kXover;
     uint32_t connections = 1;
     int seconds = 10;
+    bool tls = false;
 };
 
 Options options;
 std::atomic<uint64_t> totalLines{0};     // overview lines received
 std::atomic<uint64_t> totalArticles{0};  // articles received
 std::atomic<uint64_t> totalBytes{0};
+std::atomic<uint64_t> totalConnections{0};  // greetings read
+SSL_CTX* tlsContext = nullptr;
 std::atomic<bool> failed{false};
 
 [[noreturn]] void Usage()
 {
-    std::fprintf(stderr, "usage: nntpread [-H host] [-p port] [-g group] [-m xover|over|article|id]\n"
-                         "                [-c connections] [-t seconds]\n");
+    std::fprintf(stderr, "usage: nntpread [-H host] [-p port] [-g group] [-m xover|over|article|id|handshake]\n"
+                         "                [-c connections] [-t seconds] [-T]\n");
     std::exit(2);
 }
 
 void ParseOptions(int argc, char** argv)
 {
     int opt;
-    while ((opt = ::getopt(argc, argv, "H:p:g:m:c:t:")) != -1) {
+    while ((opt = ::getopt(argc, argv, "H:p:g:m:c:t:T")) != -1) {
         switch (opt) {
         case 'H': options.host = optarg; break;
         case 'p': options.port = std::atoi(optarg); break;
         case 'g': options.group = optarg; break;
         case 'c': options.connections = static_cast<uint32_t>(std::strtoul(optarg, nullptr, 10)); break;
         case 't': options.seconds = std::atoi(optarg); break;
+        case 'T': options.tls = true; break;
         case 'm':
             if (std::strcmp(optarg, "xover") == 0)
                 options.mode = Mode::kXover;
@@ -75,6 +84,8 @@ void ParseOptions(int argc, char** argv)
                 options.mode = Mode::kArticle;
             else if (std::strcmp(optarg, "id") == 0)
                 options.mode = Mode::kId;
+            else if (std::strcmp(optarg, "handshake") == 0)
+                options.mode = Mode::kHandshake;
             else
                 Usage();
             break;
@@ -106,10 +117,23 @@ public:
             Fail("cannot connect");
         int one = 1;
         ::setsockopt(fd_.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        buffer_.resize(1 << 20);
+        if (options.tls) {
+            tls_ = SSL_new(tlsContext);
+            if (tls_ == nullptr || SSL_set_fd(tls_, fd_.get()) != 1 || SSL_connect(tls_) != 1)
+                Fail("TLS handshake failed");
+        }
+        buffer_.resize(options.mode == Mode::kHandshake ? 4096 : 1 << 20);
         if (!Answer(false).starts_with("20"))
             Fail("no greeting");
+        ++totalConnections;
     }
+    ~Connection()
+    {
+        if (tls_ != nullptr)
+            SSL_free(tls_);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
 
     // Sends a command line and returns the whole answer (status line, and
     // with `multi` and a 2xx status the block through its "." line).
@@ -117,19 +141,33 @@ public:
     {
         std::string line(command);
         line += "\r\n";
-        if (::send(fd_.get(), line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size()))
+        if (Send(line) != static_cast<ssize_t>(line.size()))
             Fail("send failed");
         return Answer(multi);
     }
 
 private:
+    ssize_t Send(std::string_view data)
+    {
+        if (tls_ != nullptr)
+            return SSL_write(tls_, data.data(), static_cast<int>(data.size()));
+        return ::send(fd_.get(), data.data(), data.size(), MSG_NOSIGNAL);
+    }
+
+    ssize_t Receive(char* into, size_t room)
+    {
+        if (tls_ != nullptr)
+            return SSL_read(tls_, into, static_cast<int>(std::min<size_t>(room, 1 << 30)));
+        return ::recv(fd_.get(), into, room, 0);
+    }
+
     std::string_view Answer(bool multi)
     {
         size_t used = 0;
         for (;;) {
             if (used == buffer_.size())
                 buffer_.resize(buffer_.size() * 2);
-            ssize_t n = ::recv(fd_.get(), buffer_.data() + used, buffer_.size() - used, 0);
+            ssize_t n = Receive(buffer_.data() + used, buffer_.size() - used);
             if (n <= 0)
                 Fail("connection closed");
             used += static_cast<size_t>(n);
@@ -145,6 +183,7 @@ private:
     }
 
     UniqueFd fd_;
+    SSL* tls_ = nullptr;
     std::string buffer_;
 };
 
@@ -194,6 +233,11 @@ std::vector<std::string> MessageIds(std::string_view answer)
 
 void Run(std::chrono::steady_clock::time_point until)
 {
+    if (options.mode == Mode::kHandshake) {
+        while (std::chrono::steady_clock::now() < until)
+            Connection().Ask("QUIT", false);
+        return;
+    }
     Connection c;
     GroupRange range = SelectGroup(c);
     std::vector<std::string> commands;
@@ -231,6 +275,12 @@ void Run(std::chrono::steady_clock::time_point until)
 int main(int argc, char** argv)
 {
     ParseOptions(argc, argv);
+    if (options.tls) {
+        tlsContext = SSL_CTX_new(TLS_client_method());
+        if (tlsContext == nullptr)
+            return 1;
+        SSL_CTX_set_verify(tlsContext, SSL_VERIFY_NONE, nullptr);
+    }
     auto start = std::chrono::steady_clock::now();
     auto until = start + std::chrono::seconds(options.seconds);
     std::vector<std::thread> threads;
@@ -244,9 +294,16 @@ int main(int argc, char** argv)
     for (std::thread& t : threads)
         t.join();
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("connections %u seconds %.1f xover-lines %llu (%.0f/s) articles %llu (%.0f/s) MB/s %.1f\n",
+    if (options.mode == Mode::kHandshake) {
+        std::printf("connections %u seconds %.1f greetings %llu (%.0f/s)%s\n", options.connections, seconds,
+                    static_cast<unsigned long long>(totalConnections.load()),
+                    static_cast<double>(totalConnections) / seconds, options.tls ? " over TLS" : "");
+        return failed ? 1 : 0;
+    }
+    std::printf("connections %u seconds %.1f xover-lines %llu (%.0f/s) articles %llu (%.0f/s) MB/s %.1f%s\n",
                 options.connections, seconds, static_cast<unsigned long long>(totalLines.load()),
                 static_cast<double>(totalLines) / seconds, static_cast<unsigned long long>(totalArticles.load()),
-                static_cast<double>(totalArticles) / seconds, static_cast<double>(totalBytes) / seconds / 1e6);
+                static_cast<double>(totalArticles) / seconds, static_cast<double>(totalBytes) / seconds / 1e6,
+                options.tls ? " over TLS" : "");
     return failed ? 1 : 0;
 }

@@ -50,6 +50,8 @@ bool MakeCertificates(const std::string& dir)
     return status == 0;
 }
 
+constexpr int kClientTimeout = 4;
+
 class Tls : public ::testing::Test {
 protected:
     void SetUp() override
@@ -64,6 +66,8 @@ protected:
         server_.SetConfig("TLSCertificateFile", "@DIR@/server.pem");
         server_.SetConfig("TLSKeyFile", "@DIR@/server.key");
         server_.SetConfig("TLSListenPort", std::to_string(tlsPort_));
+        // Short, so the test sees silent peers released.
+        server_.SetConfig("ClientTimeout", std::to_string(kClientTimeout));
         server_.SetScript(kScript);
         ASSERT_TRUE(server_.Start());
         ASSERT_TRUE(server_.WaitForListening());
@@ -121,6 +125,13 @@ TEST_F(Tls, OpenSslChecksTheChainAndOnlyTls12AndLaterAreTaken)
         EXPECT_NE(status, 0) << old << " was taken: " << output;
         EXPECT_EQ(output.find("205 "), std::string::npos) << old << ": " << output;
     }
+    // A second connection resumes the first one's session.
+    const std::string session = server_.Path("session.pem");
+    auto [firstStatus, first] = Client("-sess_out " + session);
+    ASSERT_EQ(firstStatus, 0) << first;
+    auto [againStatus, again] = Client("-sess_in " + session);
+    EXPECT_EQ(againStatus, 0) << again;
+    EXPECT_NE(again.find("Reused, TLSv1.3"), std::string::npos) << again;
     // A client that trusts another authority refuses the server.
     auto [status, output] =
         Shell("printf 'QUIT\\r\\n' | timeout 30 openssl s_client -connect 127.0.0.1:" + std::to_string(tlsPort_) +
@@ -155,6 +166,14 @@ TEST_F(Tls, HostilePeersOfTheTlsPortEndOnlyTheirOwnConnections)
     ASSERT_TRUE(plain.Connect(tlsPort_));
     plain.Send("CAPABILITIES\r\n");
     EXPECT_TRUE(plain.WaitForClose());
+
+    // At the time-out the stalled handshakes are given up, every one.
+    EXPECT_TRUE(cut.WaitForClose()) << "a handshake cut half way is released";
+    int released = 0;
+    for (NntpClient& peer : silent)
+        released += peer.WaitForClose() ? 1 : 0;
+    EXPECT_EQ(released, 200);
+    ExpectServing();
 }
 
 }  // namespace
