@@ -25,6 +25,8 @@ int StartTls(ClientContext* ctx, char*, uint32_t length)
     if (!TlsAccept(ctx->transport, &problem)) {
         LogFormat("starttls: %s (%s): %s", ctx->peerAddress, ctx->peerName, problem.c_str());
         CloseConnection(ctx);
+    } else if (!problem.empty()) {
+        LogFormat("TLS certificate kept: %s", problem.c_str());
     }
     return 1;
 }

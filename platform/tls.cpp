@@ -179,7 +179,10 @@ bool TlsAccept(Transport& transport, std::string* problem)
     SSL* ssl = Attach(context.get(), transport, problem);
     if (ssl == nullptr)
         return false;
-    return Finish(transport, ssl, SSL_accept(ssl), "TLS handshake", problem);
+    const bool done = Finish(transport, ssl, SSL_accept(ssl), "TLS handshake", problem);
+    if (done)
+        *problem = std::move(reload);
+    return done;
 }
 
 bool TlsConnect(Transport& transport, const char* host, const char* caFile, std::string* problem)

@@ -26,7 +26,8 @@ std::string TlsServerReload();
 // The server side of a handshake on the connected plain `transport`; on
 // success its reads and writes are encrypted from then on. Bounded by the
 // socket's time-outs. False with *problem set when the handshake fails (the
-// caller closes the connection).
+// caller closes the connection); true with *problem set when changed
+// certificate files could not be loaded, the pair before being used.
 bool TlsAccept(Transport& transport, std::string* problem);
 
 // The client side: `host` is the name the peer's certificate must carry,

@@ -173,6 +173,8 @@ void RunTlsSession(ClientContext* ctx)
         ReleaseConnection(ctx);
         return;
     }
+    if (!problem.empty())
+        LogFormat("TLS certificate kept: %s", problem.c_str());
     RunSession(ctx);
 }
 

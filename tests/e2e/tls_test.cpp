@@ -140,6 +140,30 @@ TEST_F(Tls, OpenSslChecksTheChainAndOnlyTls12AndLaterAreTaken)
     ExpectServing();
 }
 
+// Renewing the certificate needs no restart: the next handshake presents
+// the new one; a broken renewal leaves the one before in use.
+TEST_F(Tls, ARenewedCertificateIsPresentedWithoutARestart)
+{
+    auto [before, first] = Client("");
+    ASSERT_EQ(before, 0) << first;
+    EXPECT_EQ(first.find("O = renewed"), std::string::npos) << first;
+    auto [made, output] = Shell("(cd " + server_.Dir() +
+                                " && openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                                "-keyout new.key -out new.csr -subj /CN=127.0.0.1/O=renewed"
+                                " && openssl x509 -req -in new.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+                                "-extfile san.ext -out new.pem && mv new.key server.key && mv new.pem server.pem) 2>&1");
+    ASSERT_EQ(made, 0) << output;
+    auto [after, renewed] = Client("");
+    EXPECT_EQ(after, 0) << renewed;
+    EXPECT_NE(renewed.find("O = renewed"), std::string::npos) << renewed;
+
+    ASSERT_TRUE(verdalix_test::WriteFile(server_.Path("server.pem"), "not a certificate\n"));
+    auto [broken, kept] = Client("");
+    EXPECT_EQ(broken, 0) << kept;
+    EXPECT_NE(kept.find("O = renewed"), std::string::npos) << kept;
+    EXPECT_TRUE(server_.WaitForLog("TLS certificate"));
+}
+
 TEST_F(Tls, HostilePeersOfTheTlsPortEndOnlyTheirOwnConnections)
 {
     NntpClient garbage;
