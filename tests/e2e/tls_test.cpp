@@ -147,11 +147,12 @@ TEST_F(Tls, ARenewedCertificateIsPresentedWithoutARestart)
     auto [before, first] = Client("");
     ASSERT_EQ(before, 0) << first;
     EXPECT_EQ(first.find("O = renewed"), std::string::npos) << first;
-    auto [made, output] = Shell("(cd " + server_.Dir() +
-                                " && openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
-                                "-keyout new.key -out new.csr -subj /CN=127.0.0.1/O=renewed"
-                                " && openssl x509 -req -in new.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
-                                "-extfile san.ext -out new.pem && mv new.key server.key && mv new.pem server.pem) 2>&1");
+    auto [made, output] =
+        Shell("(cd " + server_.Dir() +
+              " && openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+              "-keyout new.key -out new.csr -subj /CN=127.0.0.1/O=renewed"
+              " && openssl x509 -req -in new.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+              "-extfile san.ext -out new.pem && mv new.key server.key && mv new.pem server.pem) 2>&1");
     ASSERT_EQ(made, 0) << output;
     auto [after, renewed] = Client("");
     EXPECT_EQ(after, 0) << renewed;
