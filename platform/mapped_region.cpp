@@ -106,3 +106,13 @@ const char* MapFileForReading(int fd, uint64_t size)
     void* view = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
     return view == MAP_FAILED ? nullptr : static_cast<const char*>(view);
 }
+
+void PopulateView(const char* at, uint64_t length)
+{
+#ifdef MADV_POPULATE_READ
+    (void)::madvise(const_cast<char*>(at), length, MADV_POPULATE_READ);
+#else
+    (void)at;
+    (void)length;
+#endif
+}

@@ -29,3 +29,9 @@ uint64_t MappedRegionSize(const void* view);
 // knows the file holds. The view is never unmapped (readers may hold it
 // while a newer one replaces it). Null on failure.
 const char* MapFileForReading(int fd, uint64_t size);
+
+// Enters the pages of `length` bytes at `at` (page-aligned, within a view
+// whose file holds them) in the page tables now, in one call, so later
+// reads of them take no page fault each. Quietly nothing where the kernel
+// cannot (before Linux 5.14).
+void PopulateView(const char* at, uint64_t length);
