@@ -65,7 +65,9 @@ uint32_t FindHeaderLine(const char* text, uint32_t length, std::string_view name
     while (o + name.size() <= length) {
         if (IsHeaderEnd(text, length, o))
             return kNotFound;
-        bool lineStart = o == 0 || IsLineBreak(text[o - 1]);
+        // A line break is never a header line's first byte, whatever the
+        // name asked for holds.
+        bool lineStart = (o == 0 || IsLineBreak(text[o - 1])) && !IsLineBreak(text[o]);
         if (lineStart && NameAt(text, o, name))
             return o;
         o = IsLineBreak(text[o]) ? o + 1 : NextLineBreak(text, o, length);

@@ -37,7 +37,6 @@ namespace {
 constexpr uint64_t kMegabyte = 1048576;
 constexpr uint64_t kWrapMargin = 0x200400;       // 2 MB + 1 KB left free at the end
 constexpr uint64_t kPreviousCycleGap = 0xA00000;  // 10 MB ahead of the writer
-constexpr uint64_t kOffsetMask = (1ULL << 40) - 1;
 
 alignas(8) ArtStore storeArray[kMaxStores];
 // Process-local parts of each store. Readers take the descriptor and the
