@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -277,6 +278,66 @@ void SendWithoutWaiting(int fd, const void* data, size_t length)
     const ssize_t sent = ::send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent > 0)
         CountBytesSent(static_cast<uint64_t>(sent));
+}
+
+namespace {
+
+constexpr int64_t kPollNanoseconds = 30000;     // how long a prompt read polls
+constexpr int64_t kPromptNanoseconds = 100000;  // a sleep shorter than this was prompt
+std::atomic<int> pollers{0};
+
+int64_t MonotonicNanoseconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+// A polling thread holds a processor; one is always left for the rest.
+bool TakePollerPlace()
+{
+    static const int limit = static_cast<int>(std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN))) - 1;
+    int now = pollers.load(std::memory_order_relaxed);
+    while (now < limit)
+        if (pollers.compare_exchange_weak(now, now + 1, std::memory_order_relaxed))
+            return true;
+    return false;
+}
+
+// The polling part of ReceivePrompt: the count, 0 or -1 when the socket
+// answered, or -2 when nothing came within the time.
+ssize_t PollReceive(int fd, void* buffer, size_t length)
+{
+    const int64_t until = MonotonicNanoseconds() + kPollNanoseconds;
+    ssize_t received;
+    do {
+        received = ::recv(fd, buffer, length, MSG_DONTWAIT);
+        if (received >= 0 || (errno != EAGAIN && errno != EINTR))
+            return received;
+    } while (MonotonicNanoseconds() < until);
+    return -2;
+}
+
+}  // namespace
+
+ssize_t ReceivePrompt(int fd, void* buffer, size_t length, bool* prompt)
+{
+    if (*prompt && TakePollerPlace()) {
+        const ssize_t polled = PollReceive(fd, buffer, length);
+        pollers.fetch_sub(1, std::memory_order_relaxed);
+        if (polled > 0)
+            bytesReceived.fetch_add(static_cast<uint64_t>(polled), std::memory_order_relaxed);
+        if (polled != -2)
+            return polled;
+        // A peer slower than the poll sleeps at once next time, and polls
+        // again only once a sleep has shown it prompt.
+        *prompt = false;
+        return ReceiveSome(fd, buffer, length);
+    }
+    const int64_t start = MonotonicNanoseconds();
+    const ssize_t received = ReceiveSome(fd, buffer, length);
+    *prompt = MonotonicNanoseconds() - start < kPromptNanoseconds;
+    return received;
 }
 
 ssize_t ReceiveSome(int fd, void* buffer, size_t length)

@@ -89,6 +89,15 @@ void SendWithoutWaiting(int fd, const void* data, size_t length);
 // Receives up to `length` bytes: the count, 0 at the end of the stream, or -1.
 ssize_t ReceiveSome(int fd, void* buffer, size_t length);
 
+// ReceiveSome for a peer that may answer at once. When `*prompt` is set (its
+// bytes came quickly the last time) the socket is polled for a few
+// microseconds before the thread sleeps, so that the peer's send finds it
+// awake: a lock-step peer (IHAVE, one ARTICLE at a time) otherwise pays a
+// wake-up on each side of every round trip. At most one thread fewer than
+// the machine has processors polls at once. `*prompt` is cleared when the
+// poll finds nothing, and set again when a read that slept waited briefly.
+ssize_t ReceivePrompt(int fd, void* buffer, size_t length, bool* prompt);
+
 // Bytes sent and received through these calls and SendFileRange since
 // start, for the statistics. CountBytesSent and CountBytesReceived add
 // what went through elsewhere (TLS).

@@ -103,10 +103,10 @@ bool TlsSendFile(SSL* ssl, int file, uint64_t offset, uint64_t count)
 
 }  // namespace
 
-ssize_t TransportRead(const Transport& transport, void* buffer, size_t length)
+ssize_t TransportRead(Transport& transport, void* buffer, size_t length)
 {
     if (transport.tls == nullptr)
-        return ReceiveSome(transport.fd, buffer, length);
+        return ReceivePrompt(transport.fd, buffer, length, &transport.prompt);
     if (length == 0)
         return 0;
     const int received = SSL_read(transport.tls, buffer, static_cast<int>(std::min<size_t>(length, INT_MAX)));

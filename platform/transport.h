@@ -15,11 +15,12 @@ struct ssl_st;
 struct Transport {
     int fd = -1;            // the connected socket
     ssl_st* tls = nullptr;  // the TLS state once a handshake succeeded (platform/tls.h)
+    bool prompt = false;    // the peer's bytes came quickly the last time (ReceivePrompt)
 };
 
 // Reads up to `length` bytes: the count, 0 at the end of the stream, or -1
 // (the socket's receive time-out included).
-ssize_t TransportRead(const Transport& transport, void* buffer, size_t length);
+ssize_t TransportRead(Transport& transport, void* buffer, size_t length);
 
 // Writes all `length` bytes, blocking as needed.
 bool TransportWrite(const Transport& transport, const void* data, size_t length);

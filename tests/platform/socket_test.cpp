@@ -1,5 +1,6 @@
 // Socket wrappers: a loopback connection set up through them carries data
-// (whole and gathered) both ways and reports the peer's end; time-outs end a blocked receive;
+// (whole and gathered) both ways and reports the peer's end; prompt reads;
+// time-outs end a blocked receive;
 // address look-ups and the service manager's datagram.
 #include "platform/socket.h"
 
@@ -10,6 +11,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -125,6 +128,65 @@ TEST(Socket, TimeoutEndsABlockedReceive)
     char line[8] = {};
     EXPECT_EQ(ReceiveSome(c.server.get(), line, sizeof line), 5);
     EXPECT_STREQ(line, "205\r\n");
+}
+
+// Prompt reads poll before they sleep: a lock-step peer gets every byte in
+// order, a peer slower than the poll is read by sleeping (and the connection
+// stops polling), and neither the end of the stream nor the receive time-out
+// is mistaken for the poll's "nothing yet".
+TEST(Socket, PromptReceiveKeepsTheStreamAndItsEnds)
+{
+    Connection c;
+    Connect(c);
+    constexpr int kRounds = 2000;
+    std::string got;
+    std::thread server([&] {
+        bool prompt = false;
+        char buffer[64];
+        while (got.size() < kRounds * 6u) {
+            const ssize_t n = ReceivePrompt(c.server.get(), buffer, sizeof buffer, &prompt);
+            if (n <= 0)
+                break;
+            got.append(buffer, static_cast<size_t>(n));
+            if (!SendAll(c.server.get(), "ok\r\n", 4))
+                break;
+        }
+    });
+    std::string sent;
+    char answer[4];
+    for (int i = 0; i < kRounds; ++i) {
+        char request[8];
+        std::snprintf(request, sizeof request, "%04d\r\n", i % 10000);
+        ASSERT_TRUE(SendAll(c.client.get(), request, 6));
+        sent.append(request, 6);
+        size_t have = 0;
+        while (have < sizeof answer) {
+            const ssize_t n = ReceiveSome(c.client.get(), answer + have, sizeof answer - have);
+            ASSERT_GT(n, 0);
+            have += static_cast<size_t>(n);
+        }
+    }
+    server.join();
+    EXPECT_TRUE(got == sent) << got.size() << " bytes of " << sent.size();
+
+    bool prompt = true;
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        SendAll(c.client.get(), "late", 4);
+    });
+    char buffer[8] = {};
+    EXPECT_EQ(ReceivePrompt(c.server.get(), buffer, sizeof buffer, &prompt), 4);
+    late.join();
+    EXPECT_STREQ(buffer, "late");
+    EXPECT_FALSE(prompt);
+
+    ASSERT_TRUE(SetTimeouts(c.server.get(), 50));
+    prompt = true;
+    EXPECT_EQ(ReceivePrompt(c.server.get(), buffer, sizeof buffer, &prompt), -1);
+    EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
+    c.client.reset();
+    prompt = true;
+    EXPECT_EQ(ReceivePrompt(c.server.get(), buffer, sizeof buffer, &prompt), 0);
 }
 
 TEST(Socket, LookUpsOfKnownAndUnknownNames)
