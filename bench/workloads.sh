@@ -2,7 +2,9 @@
 # Every benchmark workload against one running server, one line each:
 # streaming on 1 and 4 connections, IHAVE, CHECK of known message-IDs,
 # XOVER and OVER of the fed group, ARTICLE by number and by message-ID, and
-# (with SERVER_PID) the server's CPU time per streamed article.
+# (with SERVER_PID) the server's CPU time per streamed article. With TLS_PORT
+# (the server's TLS port) the reading workloads run again over TLS, and
+# connections per second are measured plain and with a TLS handshake.
 #
 #   bench/workloads.sh [host:port] [group]
 #
@@ -48,9 +50,11 @@ feed() {
   echo
 }
 
-# read NAME MODE: one nntpread run of READ_SECONDS, its summary line.
+# read NAME MODE [PORT OPTION...]: one nntpread run of READ_SECONDS, its summary line.
 read_load() {
-  printf '%-22s %s\n' "$1" "$("$build/nntpread" -H "$host" -p "$port" -g "$group" -m "$2" -t "$seconds" \
+  local name=$1 mode=$2 to=${3:-$port}
+  shift $(($# < 3 ? $# : 3))
+  printf '%-22s %s\n' "$name" "$("$build/nntpread" -H "$host" -p "$to" -g "$group" -m "$mode" -t "$seconds" "$@" \
                                2>/dev/null | tail -1)"
 }
 
@@ -62,3 +66,9 @@ read_load "xover" xover
 read_load "over" over
 read_load "article by number" article
 read_load "article by ID" id
+if [ -n "${TLS_PORT:-}" ]; then
+  read_load "xover, TLS" xover "$TLS_PORT" -T
+  read_load "article by ID, TLS" id "$TLS_PORT" -T
+  read_load "connections" handshake "$port" -c 2
+  read_load "TLS handshakes" handshake "$TLS_PORT" -c 2 -T
+fi

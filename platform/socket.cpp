@@ -304,40 +304,68 @@ bool TakePollerPlace()
     return false;
 }
 
-// The polling part of ReceivePrompt: the count, 0 or -1 when the socket
+// The polling part of a prompt read: the count, 0 or -1 when the socket
 // answered, or -2 when nothing came within the time.
-ssize_t PollReceive(int fd, void* buffer, size_t length)
+ssize_t PollReceive(int fd, void* buffer, size_t length, int flags)
 {
     const int64_t until = MonotonicNanoseconds() + kPollNanoseconds;
     ssize_t received;
     do {
-        received = ::recv(fd, buffer, length, MSG_DONTWAIT);
+        received = ::recv(fd, buffer, length, flags | MSG_DONTWAIT);
         if (received >= 0 || (errno != EAGAIN && errno != EINTR))
             return received;
     } while (MonotonicNanoseconds() < until);
     return -2;
 }
 
+// A prompt read: polls with recv(`flags`) into `buffer` when `*prompt`;
+// what a poll without MSG_PEEK took is the answer, else `read` is called,
+// timed when it may sleep.
+ssize_t PromptRead(int fd, bool* prompt, void* buffer, size_t length, int flags, ssize_t (*read)(void*), void* context)
+{
+    if (*prompt && TakePollerPlace()) {
+        const ssize_t polled = PollReceive(fd, buffer, length, flags);
+        pollers.fetch_sub(1, std::memory_order_relaxed);
+        if (polled > 0 && (flags & MSG_PEEK) == 0)
+            bytesReceived.fetch_add(static_cast<uint64_t>(polled), std::memory_order_relaxed);
+        if (polled != -2 && ((flags & MSG_PEEK) == 0 || polled <= 0))
+            return polled;
+        // A peer slower than the poll sleeps at once next time, and polls
+        // again only once a sleep has shown it prompt.
+        if (polled == -2)
+            *prompt = false;
+        return read(context);
+    }
+    const int64_t start = MonotonicNanoseconds();
+    const ssize_t received = read(context);
+    *prompt = MonotonicNanoseconds() - start < kPromptNanoseconds;
+    return received;
+}
+
+struct PlainRead {
+    int fd;
+    void* buffer;
+    size_t length;
+};
+
 }  // namespace
 
 ssize_t ReceivePrompt(int fd, void* buffer, size_t length, bool* prompt)
 {
-    if (*prompt && TakePollerPlace()) {
-        const ssize_t polled = PollReceive(fd, buffer, length);
-        pollers.fetch_sub(1, std::memory_order_relaxed);
-        if (polled > 0)
-            bytesReceived.fetch_add(static_cast<uint64_t>(polled), std::memory_order_relaxed);
-        if (polled != -2)
-            return polled;
-        // A peer slower than the poll sleeps at once next time, and polls
-        // again only once a sleep has shown it prompt.
-        *prompt = false;
-        return ReceiveSome(fd, buffer, length);
-    }
-    const int64_t start = MonotonicNanoseconds();
-    const ssize_t received = ReceiveSome(fd, buffer, length);
-    *prompt = MonotonicNanoseconds() - start < kPromptNanoseconds;
-    return received;
+    PlainRead plain{fd, buffer, length};
+    return PromptRead(
+        fd, prompt, buffer, length, 0,
+        [](void* context) {
+            auto* p = static_cast<PlainRead*>(context);
+            return ReceiveSome(p->fd, p->buffer, p->length);
+        },
+        &plain);
+}
+
+ssize_t ReadPrompt(int fd, bool* prompt, ssize_t (*read)(void* context), void* context)
+{
+    char byte;
+    return PromptRead(fd, prompt, &byte, 1, MSG_PEEK, read, context);
 }
 
 ssize_t ReceiveSome(int fd, void* buffer, size_t length)

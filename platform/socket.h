@@ -98,6 +98,11 @@ ssize_t ReceiveSome(int fd, void* buffer, size_t length);
 // poll finds nothing, and set again when a read that slept waited briefly.
 ssize_t ReceivePrompt(int fd, void* buffer, size_t length, bool* prompt);
 
+// ReceivePrompt for a reader of another layer on the socket (TLS): the poll
+// only looks for bytes, then `read(context)` reads them. When the peek finds
+// the end of the stream or an error, that is the answer (0 or -1).
+ssize_t ReadPrompt(int fd, bool* prompt, ssize_t (*read)(void* context), void* context);
+
 // Bytes sent and received through these calls and SendFileRange since
 // start, for the statistics. CountBytesSent and CountBytesReceived add
 // what went through elsewhere (TLS).

@@ -101,6 +101,26 @@ bool TlsSendFile(SSL* ssl, int file, uint64_t offset, uint64_t count)
     return true;
 }
 
+struct TlsRead {
+    SSL* ssl;
+    void* buffer;
+    size_t length;
+};
+
+ssize_t ReadTls(void* context)
+{
+    const auto* read = static_cast<TlsRead*>(context);
+    const int received = SSL_read(read->ssl, read->buffer, static_cast<int>(std::min<size_t>(read->length, INT_MAX)));
+    if (received > 0) {
+        CountBytesReceived(static_cast<uint64_t>(received));
+        return received;
+    }
+    if (SSL_get_error(read->ssl, received) == SSL_ERROR_ZERO_RETURN)
+        return 0;
+    TlsErrno(read->ssl, received);
+    return -1;
+}
+
 }  // namespace
 
 ssize_t TransportRead(Transport& transport, void* buffer, size_t length)
@@ -109,15 +129,11 @@ ssize_t TransportRead(Transport& transport, void* buffer, size_t length)
         return ReceivePrompt(transport.fd, buffer, length, &transport.prompt);
     if (length == 0)
         return 0;
-    const int received = SSL_read(transport.tls, buffer, static_cast<int>(std::min<size_t>(length, INT_MAX)));
-    if (received > 0) {
-        CountBytesReceived(static_cast<uint64_t>(received));
-        return received;
-    }
-    if (SSL_get_error(transport.tls, received) == SSL_ERROR_ZERO_RETURN)
-        return 0;
-    TlsErrno(transport.tls, received);
-    return -1;
+    TlsRead read{transport.tls, buffer, length};
+    // Bytes OpenSSL already holds are read without waiting for the socket.
+    if (SSL_pending(transport.tls) > 0)
+        return ReadTls(&read);
+    return ReadPrompt(transport.fd, &transport.prompt, ReadTls, &read);
 }
 
 bool TransportWrite(const Transport& transport, const void* data, size_t length)
