@@ -234,18 +234,63 @@ private:
 };
 
 // "number" TAB and the slot's overview record, read straight into the batch.
-void AppendOverview(Batch& out, StoreWindow& window, uint32_t slot, uint32_t number)
+void AppendOverview(Batch& out, StoreWindow& window, uint32_t slot, uint32_t number, uint64_t storeKey, uint32_t length)
 {
-    uint64_t storeKey = 0;
-    uint32_t length = 0;
-    if (!SeenGetOverview(slot, &storeKey, &length) || length > kMaxRecord)
-        return;
     char* line = out.Room();
     char* record = std::to_chars(line, line + kNumberRoom, number).ptr;
     *record++ = '\t';
     if (window.Read(storeKey, record, length) && RecordIsSlots(slot, storeKey, std::string_view(record, length), 0))
         out.Commit(static_cast<size_t>(record - line) + length);
 }
+
+// Overview lines from the history, a run of articles at a time. A group's
+// records lie far apart in its store, so each line would wait for memory in
+// turn; the run asks for all its records' bytes first and copies them after.
+class OverviewRun {
+public:
+    OverviewRun(Batch& out) : out_(out) {}
+    OverviewRun(const OverviewRun&) = delete;
+    OverviewRun& operator=(const OverviewRun&) = delete;
+    ~OverviewRun() { Drain(); }
+
+    void Add(uint32_t slot, uint32_t number)
+    {
+        Item& item = items_[count_++];
+        item = {slot, number, 0, 0};
+        if (SeenGetOverview(slot, &item.storeKey, &item.length) && item.length <= kMaxRecord) {
+            const std::string_view bytes = StoreBytes(item.storeKey, 0, item.length);
+            for (size_t at = 0; at < bytes.size(); at += kCacheLine)
+                __builtin_prefetch(bytes.data() + at);
+        } else {
+            item.length = kSkip;
+        }
+        if (count_ == kRun)
+            Drain();
+    }
+
+private:
+    static constexpr size_t kRun = 16;
+    static constexpr size_t kCacheLine = 64;
+    static constexpr uint32_t kSkip = 0xFFFFFFFF;
+    struct Item {
+        uint32_t slot, number;
+        uint64_t storeKey;
+        uint32_t length;
+    };
+
+    void Drain()
+    {
+        for (size_t i = 0; i < count_; ++i)
+            if (items_[i].length != kSkip)
+                AppendOverview(out_, window_, items_[i].slot, items_[i].number, items_[i].storeKey, items_[i].length);
+        count_ = 0;
+    }
+
+    Batch& out_;
+    StoreWindow window_;
+    Item items_[kRun];
+    size_t count_ = 0;
+};
 
 // The number a cache line starts with, read as atoi would but without
 // looking past the line (the cache buffer has no terminating NUL).
@@ -265,6 +310,15 @@ size_t NextLine(std::string_view text, size_t from)
     return lf == std::string_view::npos ? text.size() : lf + 1;
 }
 
+// Where the last line of a piece that ends with a line end starts.
+size_t LastLineStart(std::string_view piece)
+{
+    if (piece.size() < 2)
+        return 0;
+    const size_t lf = piece.rfind('\n', piece.size() - 2);
+    return lf == std::string_view::npos ? 0 : lf + 1;
+}
+
 // Serves what the overview cache holds of `first` to `last` and returns the
 // first article number still to be served from the history. Cache lines
 // are sent straight from the piece they were read into; a line that does
@@ -279,6 +333,17 @@ uint32_t SendCachedLines(Batch& out, uint32_t group, uint32_t first, uint32_t la
         while (from < piece.size() && LineNumber(piece.substr(from)) < next)
             from = NextLine(piece, from);
         size_t to = from;
+        // A piece was read whole under the reader gate, in the rewriter's
+        // order: when its first and last lines bound a part of the range,
+        // the lines between need no look.
+        const size_t lastLine = LastLineStart(piece);
+        if (from < piece.size() && lastLine >= from && piece.back() == '\n') {
+            const uint32_t lastNumber = LineNumber(piece.substr(lastLine));
+            if (lastNumber <= last && lastNumber >= LineNumber(piece.substr(from))) {
+                next = lastNumber + 1;
+                to = piece.size();
+            }
+        }
         while (to < piece.size() && inOrder && !pastLast) {
             const uint32_t number = LineNumber(piece.substr(to));
             pastLast = number > last;
@@ -415,8 +480,8 @@ int GroupTransmitOverview(ClientContext* ctx, GroupSelection* selection, uint32_
     first = std::max(first, start);
     first = SendCachedLines(out, g, first, last);
     if (first <= last) {
-        StoreWindow window;
-        ForEachLive(g, first, last, [&](uint32_t slot, uint32_t number) { AppendOverview(out, window, slot, number); });
+        OverviewRun run(out);
+        ForEachLive(g, first, last, [&](uint32_t slot, uint32_t number) { run.Add(slot, number); });
     }
     out.Append(".\r\n");
     out.Flush();
