@@ -2,7 +2,9 @@
 # Resident memory of one server: at rest, with `readers` idle reader
 # connections (each has had its greeting and MODE READER, then waits), and
 # after `count` articles fed with build/nntpfeed. Prints VmRSS (and VmHWM,
-# the peak) from /proc at each step.
+# the peak) from /proc at each step, and how much of it is the server's own
+# memory (RssAnon) and how much store and history pages mapped from files
+# (RssFile: page cache, shared and reclaimable).
 #
 #   bench/memory.sh [readers] [count] [size]
 #
@@ -62,7 +64,7 @@ EOF
 pid=$!
 for _ in $(seq 300); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
 
-rss() { awk '/^VmRSS|^VmHWM/ {printf "%s %s kB  ", $1, $2} END {print ""}' "/proc/$pid/status"; }
+rss() { awk '/^VmRSS|^VmHWM|^RssAnon|^RssFile/ {printf "%s %s kB  ", $1, $2} END {print ""}' "/proc/$pid/status"; }
 echo "at rest: $(rss)"
 
 # The readers: one process holds them open until killed.
