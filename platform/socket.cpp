@@ -282,8 +282,8 @@ void SendWithoutWaiting(int fd, const void* data, size_t length)
 
 namespace {
 
-constexpr int64_t kPollNanoseconds = 30000;     // how long a prompt read polls
 constexpr int64_t kPromptNanoseconds = 100000;  // a sleep shorter than this was prompt
+std::atomic<int64_t> pollNanoseconds{30000};    // how long a prompt read polls
 std::atomic<int> pollers{0};
 
 int64_t MonotonicNanoseconds()
@@ -308,7 +308,7 @@ bool TakePollerPlace()
 // answered, or -2 when nothing came within the time.
 ssize_t PollReceive(int fd, void* buffer, size_t length, int flags)
 {
-    const int64_t until = MonotonicNanoseconds() + kPollNanoseconds;
+    const int64_t until = MonotonicNanoseconds() + pollNanoseconds.load(std::memory_order_relaxed);
     ssize_t received;
     do {
         received = ::recv(fd, buffer, length, flags | MSG_DONTWAIT);
@@ -323,7 +323,7 @@ ssize_t PollReceive(int fd, void* buffer, size_t length, int flags)
 // timed when it may sleep.
 ssize_t PromptRead(int fd, bool* prompt, void* buffer, size_t length, int flags, ssize_t (*read)(void*), void* context)
 {
-    if (*prompt && TakePollerPlace()) {
+    if (*prompt && pollNanoseconds.load(std::memory_order_relaxed) > 0 && TakePollerPlace()) {
         const ssize_t polled = PollReceive(fd, buffer, length, flags);
         pollers.fetch_sub(1, std::memory_order_relaxed);
         if (polled > 0 && (flags & MSG_PEEK) == 0)
@@ -349,6 +349,11 @@ struct PlainRead {
 };
 
 }  // namespace
+
+void SetPromptPoll(int microseconds)
+{
+    pollNanoseconds.store(int64_t{std::max(microseconds, 0)} * 1000, std::memory_order_relaxed);
+}
 
 ssize_t ReceivePrompt(int fd, void* buffer, size_t length, bool* prompt)
 {

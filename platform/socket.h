@@ -98,6 +98,10 @@ ssize_t ReceiveSome(int fd, void* buffer, size_t length);
 // poll finds nothing, and set again when a read that slept waited briefly.
 ssize_t ReceivePrompt(int fd, void* buffer, size_t length, bool* prompt);
 
+// How long prompt reads poll, in microseconds (30 until set); 0 turns
+// polling off, so every read sleeps at once.
+void SetPromptPoll(int microseconds);
+
 // ReceivePrompt for a reader of another layer on the socket (TLS): the poll
 // only looks for bytes, then `read(context)` reads them. When the peek finds
 // the end of the stream or an error, that is the answer (0 or -1).

@@ -342,6 +342,7 @@ int DoConnections()
     if (ConfigValue(ConfigKey::kMaxIncomingConnections) != nullptr)
         MaxConnections = static_cast<uint32_t>(ConfigNumber(ConfigKey::kMaxIncomingConnections));
     PrepareLines();
+    SetPromptPoll(ConfigNumber(ConfigKey::kReadPollMicroseconds, 0));
     StartTls();
     AcceptLoop(listener.get(), false);
 }

@@ -62,6 +62,7 @@ enum class ConfigKey : uint8_t {
     kPostQueueDirectory,
     kPrecommitHashSize,
     kProcessControlMessages,
+    kReadPollMicroseconds,
     kRestrictCancels,
     kSeenDataCount,
     kSeenTableSize,

@@ -77,6 +77,8 @@ constexpr ConfigKeyInfo kKeys[] = {
     {kPrecommitHashSize, "PrecommitHashSize", kNumber, "1048573", "Number of buckets of the precommit table"},
     {kProcessControlMessages, "ProcessControlMessages", kNumber, "1",
      "0 leaves the control-message files to a program outside the server"},
+    {kReadPollMicroseconds, "ReadPollMicroseconds", kNumber, "30",
+     "How long a connection whose client answers at once polls for its next bytes before it sleeps; 0 never polls"},
     {kRestrictCancels, "RestrictCancels", kNumber, "0",
      "1: a reader's cancel or Supersedes: acts only on an article with its own From: address"},
     {kSeenDataCount, "SeenDataCount", kNumber, "50000", "Capacity of the history data file in entries"},

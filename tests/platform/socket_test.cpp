@@ -134,10 +134,10 @@ TEST(Socket, TimeoutEndsABlockedReceive)
 // order, a peer slower than the poll is read by sleeping (and the connection
 // stops polling), and neither the end of the stream nor the receive time-out
 // is mistaken for the poll's "nothing yet".
-TEST(Socket, PromptReceiveKeepsTheStreamAndItsEnds)
+// Lock-step rounds: each request waits for its answer, the server side
+// reading by ReceivePrompt. Every request must arrive whole and in order.
+void ExpectLockStepStream(Connection& c)
 {
-    Connection c;
-    Connect(c);
     constexpr int kRounds = 2000;
     std::string got;
     std::thread server([&] {
@@ -168,6 +168,16 @@ TEST(Socket, PromptReceiveKeepsTheStreamAndItsEnds)
     }
     server.join();
     EXPECT_TRUE(got == sent) << got.size() << " bytes of " << sent.size();
+}
+
+TEST(Socket, PromptReceiveKeepsTheStreamAndItsEnds)
+{
+    Connection c;
+    Connect(c);
+    ExpectLockStepStream(c);
+    SetPromptPoll(0);  // ReadPollMicroseconds = 0: every read sleeps
+    ExpectLockStepStream(c);
+    SetPromptPoll(30);
 
     bool prompt = true;
     std::thread late([&] {
