@@ -248,7 +248,7 @@ void AppendOverview(Batch& out, StoreWindow& window, uint32_t slot, uint32_t num
 // turn; the run asks for all its records' bytes first and copies them after.
 class OverviewRun {
 public:
-    OverviewRun(Batch& out) : out_(out) {}
+    explicit OverviewRun(Batch& out) : out_(out) {}
     OverviewRun(const OverviewRun&) = delete;
     OverviewRun& operator=(const OverviewRun&) = delete;
     ~OverviewRun() { Drain(); }
